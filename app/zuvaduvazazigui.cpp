@@ -1,0 +1,5 @@
+#include "zuvaduvazazigui.h"
+
+ZuvadUvazaziGUI::ZuvadUvazaziGUI(QWidget *parent) : QMainWindow(parent) {}
+
+ZuvadUvazaziGUI::~ZuvadUvazaziGUI() = default;

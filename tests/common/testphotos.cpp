@@ -1,0 +1,109 @@
+#include "testphotos.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <exiv2/exiv2.hpp>
+
+namespace TestPhotos {
+
+bool writeImage(const QString &path, int width, int height, const QColor &color,
+                const char *format)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(color);
+    return image.save(path, format);
+}
+
+bool setTags(const QString &path, const Tags &tags, QString *error)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        Exiv2::ExifData exif = image->exifData();
+        Exiv2::IptcData iptc = image->iptcData();
+        Exiv2::XmpData xmp = image->xmpData();
+        for (const auto &[key, value] : tags) {
+            const std::string k = key.toStdString();
+            const std::string v = value.toStdString();
+            if (key.startsWith(QLatin1String("Exif.")))
+                exif[k] = v;
+            else if (key.startsWith(QLatin1String("Iptc.")))
+                iptc[k] = v;
+            else
+                xmp[k] = v;
+        }
+        image->setExifData(exif);
+        image->setIptcData(iptc);
+        image->setXmpData(xmp);
+        image->writeMetadata();
+        return true;
+    } catch (const Exiv2::Error &e) {
+        if (error)
+            *error = QString::fromUtf8(e.what());
+        return false;
+    }
+}
+
+Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString &longitude,
+             const QString &longitudeRef, const QString &direction)
+{
+    Tags tags{{"Exif.GPSInfo.GPSLatitude", latitude},
+              {"Exif.GPSInfo.GPSLatitudeRef", latitudeRef},
+              {"Exif.GPSInfo.GPSLongitude", longitude},
+              {"Exif.GPSInfo.GPSLongitudeRef", longitudeRef}};
+    if (!direction.isEmpty()) {
+        tags.append(qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirection"), direction));
+        tags.append(qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirectionRef"), QStringLiteral("T")));
+    }
+    return tags;
+}
+
+QString tag(const QString &path, const QString &key)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        const std::string k = key.toStdString();
+        if (key.startsWith(QLatin1String("Exif."))) {
+            const auto it = image->exifData().findKey(Exiv2::ExifKey(k));
+            if (it != image->exifData().end())
+                return QString::fromStdString(it->toString());
+        } else if (key.startsWith(QLatin1String("Iptc."))) {
+            const auto it = image->iptcData().findKey(Exiv2::IptcKey(k));
+            if (it != image->iptcData().end())
+                return QString::fromStdString(it->toString());
+        } else {
+            const auto it = image->xmpData().findKey(Exiv2::XmpKey(k));
+            if (it != image->xmpData().end())
+                return QString::fromStdString(it->toString());
+        }
+    } catch (const Exiv2::Error &) {
+        // A file the library cannot read has no tags as far as the tests are concerned.
+    }
+    return {};
+}
+
+bool haveExiftool()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("exiftool")).isEmpty();
+}
+
+QString exiftool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("exiftool"), arguments);
+    process.waitForFinished(60000);
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QString sharedPhotosDir()
+{
+    const QString dir = QStringLiteral(CARTALUZ_SHARED_PHOTOS);
+    return QFileInfo(dir).isDir() ? QDir(dir).absolutePath() : QString();
+}
+
+} // namespace TestPhotos

@@ -1,0 +1,36 @@
+// Helpers that make photos for the tests: an image on disk, then tags written with Exiv2.
+#pragma once
+
+#include <QColor>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+namespace TestPhotos {
+
+using Tags = QList<QPair<QString, QString>>; // key, value in Exiv2's text form
+
+// Saves a w × h image of one colour; the format follows the suffix unless given.
+bool writeImage(const QString &path, int width = 64, int height = 48,
+                const QColor &color = QColor(40, 90, 160), const char *format = nullptr);
+
+// Adds or replaces tags. Keys start with "Exif.", "Iptc." or "Xmp."; values use Exiv2's text
+// form, e.g. "33/1 26/1 1608/100" for a GPS latitude. Returns false with a message in error.
+bool setTags(const QString &path, const Tags &tags, QString *error = nullptr);
+
+// GPS tags as a camera stores them: degrees, minutes and seconds as unsigned rationals.
+Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString &longitude,
+             const QString &longitudeRef, const QString &direction = QString());
+
+// The text form of one tag, or a null string when the file lacks it or cannot be read.
+QString tag(const QString &path, const QString &key);
+
+// Runs exiftool (an independent reader) and returns its standard output; skips nothing itself.
+QString exiftool(const QStringList &arguments);
+bool haveExiftool();
+
+// Where the real camera photos lie; empty when the folder is absent.
+QString sharedPhotosDir();
+
+} // namespace TestPhotos
