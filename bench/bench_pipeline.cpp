@@ -1,0 +1,222 @@
+// Times the whole batch against its floor (decoding and re-encoding the same photos at quality
+// 90 with the same codec) and samples memory from the first photo to the last.
+//
+//   bench_pipeline [photos=20] [memoryPhotos=200] [width=4000] [height=3000]
+#include "photoprocessor.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <exiv2/exiv2.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// Something a JPEG encoder has to work for: gradients, shapes and fine noise, like a field photo.
+QImage makeScene(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QLinearGradient sky(0, 0, 0, height);
+    sky.setColorAt(0, QColor(90, 140, 210));
+    sky.setColorAt(0.55, QColor(200, 220, 240));
+    sky.setColorAt(0.56, QColor(90, 120, 60));
+    sky.setColorAt(1, QColor(60, 80, 40));
+    QPainter painter(&image);
+    painter.fillRect(image.rect(), sky);
+    QRandomGenerator random(42);
+    for (int i = 0; i < 400; ++i) {
+        painter.setBrush(QColor::fromHsv(random.bounded(360), 80 + random.bounded(120),
+                                         80 + random.bounded(150)));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(random.bounded(width), height / 2 + random.bounded(height / 2),
+                            20 + random.bounded(200), 10 + random.bounded(120));
+    }
+    painter.end();
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int n = int(random.bounded(24)) - 12;
+            const QRgb p = line[x];
+            line[x] = qRgb(qBound(0, qRed(p) + n, 255), qBound(0, qGreen(p) + n, 255),
+                           qBound(0, qBlue(p) + n, 255));
+        }
+    }
+    return image;
+}
+
+void addCameraTags(const QString &path, int index)
+{
+    auto image = Exiv2::ImageFactory::open(path.toStdString());
+    image->readMetadata();
+    Exiv2::ExifData exif;
+    exif["Exif.Image.Make"] = "Banco";
+    exif["Exif.Image.Model"] = "Prueba 1";
+    exif["Exif.Photo.DateTimeOriginal"] = "2024:03:15 10:20:30";
+    exif["Exif.GPSInfo.GPSLatitude"] = "33/1 26/1 " + std::to_string(1608 + index * 10) + "/100";
+    exif["Exif.GPSInfo.GPSLatitudeRef"] = "S";
+    exif["Exif.GPSInfo.GPSLongitude"] = "70/1 39/1 18/1";
+    exif["Exif.GPSInfo.GPSLongitudeRef"] = "W";
+    exif["Exif.GPSInfo.GPSImgDirection"] = std::to_string(4500 + index * 100) + "/100";
+    exif["Exif.GPSInfo.GPSImgDirectionRef"] = "T";
+    image->setExifData(exif);
+    Exiv2::XmpData xmp;
+    xmp["Xmp.dc.subject"] = "banco";
+    image->setXmpData(xmp);
+    image->writeMetadata();
+}
+
+QStringList makePhotos(const QString &dir, const QString &source, int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString path = QDir(dir).filePath(QStringLiteral("IMG_%1.jpg").arg(i, 4, 10, QChar('0')));
+        QFile::copy(source, path);
+        addCameraTags(path, i);
+        paths << path;
+    }
+    return paths;
+}
+
+long statusKb(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Decode and encode each photo once, as the floor of what any pipeline must do.
+std::vector<double> timeFloor(const QStringList &paths)
+{
+    std::vector<double> times;
+    for (const QString &path : paths) {
+        QElapsedTimer timer;
+        timer.start();
+        const QImage image(path);
+        QImageWriter writer(path);
+        writer.setFormat("jpg");
+        writer.setQuality(90);
+        writer.write(image);
+        times.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    return times;
+}
+
+struct RunFigures
+{
+    std::vector<double> perPhotoMs;
+    std::vector<long> rssKb; // sampled as each photo starts
+    long peakKb = 0;
+};
+
+RunFigures timePipeline(const QString &dir, const QString &logoPath, const QString &fontPath)
+{
+    RunFigures figures;
+    QElapsedTimer timer;
+    qint64 last = -1;
+    QStringList errors;
+    timer.start();
+    auto log = [&](const QString &line) {
+        if (line.startsWith(QLatin1String("\nProcesando: "))) {
+            const qint64 now = timer.nsecsElapsed();
+            if (last >= 0)
+                figures.perPhotoMs.push_back((now - last) / 1e6);
+            last = now;
+            figures.rssKb.push_back(statusKb("VmRSS"));
+        } else if (line.startsWith(QLatin1String("Error"))) {
+            errors << line;
+        }
+    };
+    PhotoProcessor::processPhotos(dir, logoPath, fontPath, 0.03, true, QString(), Qt::white, 0.2,
+                                  QStringLiteral("arriba-izquierda"),
+                                  QStringLiteral("abajo-derecha"), QStringLiteral("abajo-derecha"),
+                                  0.18, true, true, QStringLiteral("XXX_XXX_SA_"), false, true,
+                                  true, true, QStringLiteral("abajo-izquierda"), true, log);
+    if (last >= 0)
+        figures.perPhotoMs.push_back((timer.nsecsElapsed() - last) / 1e6);
+    figures.peakKb = statusKb("VmHWM");
+    for (const QString &e : errors.mid(0, 5))
+        std::printf("  log error: %s\n", qPrintable(e));
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int photos = args.value(1, QStringLiteral("20")).toInt();
+    const int memoryPhotos = args.value(2, QStringLiteral("200")).toInt();
+    const int width = args.value(3, QStringLiteral("4000")).toInt();
+    const int height = args.value(4, QStringLiteral("3000")).toInt();
+
+    QTemporaryDir work;
+    const QString fontPath = QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
+    const QString source = work.filePath(QStringLiteral("source.jpg"));
+    const QString logoPath = work.filePath(QStringLiteral("logo.png"));
+    {
+        QImageWriter writer(source);
+        writer.setQuality(92);
+        writer.write(makeScene(width, height));
+        QImage logo(400, 200, QImage::Format_ARGB32);
+        logo.fill(QColor(200, 30, 30, 180));
+        logo.save(logoPath);
+    }
+    std::printf("Photos of %d x %d, %lld bytes each\n", width, height,
+                static_cast<long long>(QFile(source).size()));
+
+    const QString floorDir = work.filePath(QStringLiteral("floor"));
+    const QString runDir = work.filePath(QStringLiteral("run"));
+    QDir().mkpath(floorDir);
+    QDir().mkpath(runDir);
+    const QStringList floorPaths = makePhotos(floorDir, source, photos);
+    makePhotos(runDir, source, photos);
+
+    const double floorMs = median(timeFloor(floorPaths));
+    const RunFigures run = timePipeline(runDir, logoPath, fontPath);
+    const double runMs = median(run.perPhotoMs);
+    std::printf("Floor (decode + encode, quality 90): median %.1f ms per photo\n", floorMs);
+    std::printf("Pipeline (every option on):          median %.1f ms per photo\n", runMs);
+    std::printf("Ratio pipeline / floor:              %.2f\n", floorMs > 0 ? runMs / floorMs : 0.0);
+
+    if (memoryPhotos > 0) {
+        const QString memDir = work.filePath(QStringLiteral("memory"));
+        QDir().mkpath(memDir);
+        makePhotos(memDir, source, memoryPhotos);
+        const RunFigures mem = timePipeline(memDir, logoPath, fontPath);
+        std::printf("Memory over %d photos (VmRSS as each photo starts):\n", memoryPhotos);
+        for (int i : {1, 2, 10, 50, 100, 150, 200, memoryPhotos}) {
+            if (i <= int(mem.rssKb.size()))
+                std::printf("  photo %4d: %ld MiB\n", i, mem.rssKb[i - 1] / 1024);
+        }
+        std::printf("  peak (VmHWM): %ld MiB\n", mem.peakKb / 1024);
+    }
+    return 0;
+}
