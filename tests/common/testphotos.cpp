@@ -10,8 +10,7 @@
 
 namespace TestPhotos {
 
-bool writeImage(const QString &path, int width, int height, const QColor &color,
-                const char *format)
+bool writeImage(const QString &path, int width, int height, const QColor &color, const char *format)
 {
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(color);
@@ -57,7 +56,8 @@ Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString 
               {"Exif.GPSInfo.GPSLongitudeRef", longitudeRef}};
     if (!direction.isEmpty()) {
         tags.append(qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirection"), direction));
-        tags.append(qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirectionRef"), QStringLiteral("T")));
+        tags.append(
+            qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirectionRef"), QStringLiteral("T")));
     }
     return tags;
 }
@@ -100,10 +100,46 @@ QString exiftool(const QStringList &arguments)
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
+QMap<QString, QString> exiftoolValues(const QString &path, const QStringList &tagNames)
+{
+    QStringList arguments{QStringLiteral("-n"), QStringLiteral("-s")};
+    for (const QString &name : tagNames)
+        arguments << QLatin1Char('-') + name;
+    arguments << path;
+    QMap<QString, QString> values;
+    const QStringList lines = exiftool(arguments).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const int colon = line.indexOf(QLatin1Char(':'));
+        if (colon > 0)
+            values.insert(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
+    }
+    return values;
+}
+
 QString sharedPhotosDir()
 {
     const QString dir = QStringLiteral(CARTALUZ_SHARED_PHOTOS);
     return QFileInfo(dir).isDir() ? QDir(dir).absolutePath() : QString();
+}
+
+static bool runChattr(const QString &flag, const QString &path)
+{
+    QProcess process;
+    process.start(QStringLiteral("chattr"), {flag, path});
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
+}
+
+ImmutableFile::ImmutableFile(const QString &path)
+    : m_path(path)
+    , m_set(runChattr(QStringLiteral("+i"), path))
+{
+}
+
+ImmutableFile::~ImmutableFile()
+{
+    if (m_set)
+        runChattr(QStringLiteral("-i"), m_path);
 }
 
 } // namespace TestPhotos

@@ -3,6 +3,7 @@
 
 #include <QColor>
 #include <QList>
+#include <QMap>
 #include <QPair>
 #include <QString>
 #include <QStringList>
@@ -30,7 +31,25 @@ QString tag(const QString &path, const QString &key);
 QString exiftool(const QStringList &arguments);
 bool haveExiftool();
 
+// exiftool's numeric values (-n) of the named tags, keyed by tag name; absent tags are missing.
+QMap<QString, QString> exiftoolValues(const QString &path, const QStringList &tagNames);
+
 // Where the real camera photos lie; empty when the folder is absent.
 QString sharedPhotosDir();
+
+// Makes a file unwritable even for root (chattr +i) for the guard's lifetime.
+class ImmutableFile
+{
+public:
+    explicit ImmutableFile(const QString &path);
+    ~ImmutableFile();
+    ImmutableFile(const ImmutableFile &) = delete;
+    ImmutableFile &operator=(const ImmutableFile &) = delete;
+    bool isSet() const { return m_set; }
+
+private:
+    QString m_path;
+    bool m_set = false;
+};
 
 } // namespace TestPhotos
