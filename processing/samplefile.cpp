@@ -1,7 +1,107 @@
+// The sample coordinate text file: one row per photo of a folder, in the reader's format.
+#include "photometadata.h"
 #include "photoprocessor.h"
+#include "utm.h"
 
-// TODO(coordfile helper): not implemented yet.
-void PhotoProcessor::createSampleCoordinateFile(const QString &, const QString &, bool, bool,
-                                                LogCallback)
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+struct SampleRow
 {
+    int zoneNumber = 19;
+    char zoneLetter = 'J';
+    double easting = 500000.0;
+    double northing = 6000000.0;
+    double orientation = 0.0;
+};
+
+// Full paths of the photos, in the order their rows are written.
+QStringList listPhotos(const QString &directory, bool includeSubdirectories)
+{
+    // QDir and QDirIterator match name filters ignoring case unless told otherwise.
+    const QStringList filters = {QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
+                                 QStringLiteral("*.tiff"), QStringLiteral("*.png")};
+    QStringList paths;
+    if (includeSubdirectories) {
+        QDirIterator it(directory, filters, QDir::Files | QDir::NoSymLinks,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            paths.append(it.next());
+    } else {
+        const QFileInfoList entries =
+            QDir(directory).entryInfoList(filters, QDir::Files, QDir::Name | QDir::IgnoreCase);
+        for (const QFileInfo &entry : entries)
+            paths.append(entry.filePath());
+    }
+    return paths;
+}
+
+// The fraction dropped toward zero. A value no 32-bit integer can hold (a damaged GPS tag can
+// give an infinite or huge one) is pinned to the nearest end of the range, and not-a-number
+// becomes 0, so the row keeps six numeric fields the reader accepts.
+QString wholeNumber(double value)
+{
+    if (std::isnan(value))
+        return QStringLiteral("0");
+    const double truncated = std::trunc(value);
+    if (truncated >= static_cast<double>(std::numeric_limits<qint32>::max()))
+        return QString::number(std::numeric_limits<qint32>::max());
+    if (truncated <= static_cast<double>(std::numeric_limits<qint32>::min()))
+        return QString::number(std::numeric_limits<qint32>::min());
+    return QString::number(static_cast<qint32>(truncated));
+}
+
+} // namespace
+
+void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const QString &outputPath,
+                                                bool includeSubdirectories, bool useExif,
+                                                LogCallback log)
+{
+    QFile file(outputPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
+        log(QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
+        return;
+    }
+
+    QTextStream out(&file);
+    out << "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\n";
+
+    for (const QString &path : listPhotos(directory, includeSubdirectories)) {
+        const QFileInfo info(path);
+        const QString name = info.fileName();
+        SampleRow row;
+        if (useExif) {
+            double latitude = 0.0;
+            double longitude = 0.0;
+            double direction = 0.0;
+            if (readGpsData(info.absoluteFilePath(), latitude, longitude, direction)) {
+                const UtmPosition utm = latLonToUtm(latitude, longitude);
+                row.zoneNumber = utm.zoneNumber;
+                row.zoneLetter = utm.zoneLetter;
+                row.easting = utm.easting;
+                row.northing = utm.northing;
+                row.orientation = direction;
+            } else {
+                log(QStringLiteral("Datos GPS no encontrados en EXIF para ") + name +
+                    QStringLiteral(". Usando coordenadas y orientación fijas"));
+            }
+        }
+        // Concatenated rather than formatted, so a "%1" in a file name stays as it is.
+        out << name << ',' << QString::number(row.zoneNumber) << ','
+            << QChar::fromLatin1(row.zoneLetter) << ',' << wholeNumber(row.easting) << ','
+            << wholeNumber(row.northing) << ',' << wholeNumber(row.orientation) << '\n';
+    }
+
+    out.flush();
+    file.close();
+    log(QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
 }
