@@ -5,6 +5,7 @@
 
 #include <QColor>
 #include <QDateTime>
+#include <QFont>
 #include <QImage>
 #include <QString>
 
@@ -22,6 +23,11 @@ struct AnnotationStyle
     bool drawText = true;
     QString rosePosition;
 };
+
+// The font of everything drawn on a photo, before its size is set: the first family of the font
+// file, or the system's general font with a sans-serif hint when the path is empty or the file is
+// not a usable font.
+QFont annotationFont(const QString &fontPath);
 
 // Paints onto image in place: logo (when not null), then the two text lines, then the rose
 // (when drawRose is set and the orientation is known). Logs the rose line through log.

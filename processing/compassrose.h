@@ -1,0 +1,22 @@
+// The geometry of the compass rose: the numbers its drawing is laid out from, and its needle.
+#pragma once
+
+#include <QPolygonF>
+
+// Whole pixels, each truncated toward zero as the rose's look depends on it.
+struct CompassRoseLayout
+{
+    int centre = 0;          // x and y of the centre
+    int ringWidth = 0;       // stroke width of the white ring
+    int radius = 0;          // from the centre to the middle of the ring
+    int letterMargin = 0;    // between the ring and the letters
+    int letterPointSize = 0; // of the bold N, S, E and W
+    int inner = 0;           // inset of the letters from the image edge
+};
+
+// The layout of a rose with the given edge length; ratio only widens the ring.
+CompassRoseLayout compassRoseLayout(int size, double ratio);
+
+// The needle as the triangle (first base corner, tip, second base corner) for a heading in
+// degrees clockwise from north; the tip points up for 0 and right for 90.
+QPolygonF compassRoseNeedle(double orientation, const CompassRoseLayout &layout);
