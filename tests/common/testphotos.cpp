@@ -87,6 +87,27 @@ QString tag(const QString &path, const QString &key)
     return {};
 }
 
+Tags allTags(const QString &path)
+{
+    Tags tags;
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        for (const auto &datum : image->exifData())
+            tags.append(
+                {QString::fromStdString(datum.key()), QString::fromStdString(datum.toString())});
+        for (const auto &datum : image->iptcData())
+            tags.append(
+                {QString::fromStdString(datum.key()), QString::fromStdString(datum.toString())});
+        for (const auto &datum : image->xmpData())
+            tags.append(
+                {QString::fromStdString(datum.key()), QString::fromStdString(datum.toString())});
+    } catch (const Exiv2::Error &) {
+        tags.clear();
+    }
+    return tags;
+}
+
 bool haveExiftool()
 {
     return !QStandardPaths::findExecutable(QStringLiteral("exiftool")).isEmpty();

@@ -27,6 +27,9 @@ Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString 
 // The text form of one tag, or a null string when the file lacks it or cannot be read.
 QString tag(const QString &path, const QString &key);
 
+// Every EXIF, IPTC and XMP tag of the file in the library's order; empty when it cannot be read.
+Tags allTags(const QString &path);
+
 // Runs exiftool (an independent reader) and returns its standard output; skips nothing itself.
 QString exiftool(const QStringList &arguments);
 bool haveExiftool();
