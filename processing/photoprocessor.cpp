@@ -15,6 +15,8 @@
 #include <QImageWriter>
 #include <QSaveFile>
 
+#include <utility>
+
 namespace {
 
 // What every photo of one run needs from the caller, plus the run-wide logo and table.
@@ -357,7 +359,7 @@ void PhotoProcessor::processPhotos(
     run.style.drawRose = drawRose;
     run.style.drawText = drawText;
     run.style.rosePosition = rosePosition;
-    run.log = log;
+    run.log = std::move(log);
 
     run.logo = loadLogo(logoPath, run.log);
     if (!useExif && !txtPath.isEmpty())
