@@ -1,3 +1,5 @@
+// Program entry: the one window, its icon from the compiled-in resources, and the event loop.
+// Command-line arguments are left to the toolkit; the program reads none of its own.
 #include "zuvaduvazazigui.h"
 
 #include <QApplication>
