@@ -660,7 +660,7 @@ void TestMetadata::snapshotRoundTrip()
 
     // QImage writes no EXIF, IPTC or XMP: everything after this comes from the snapshot.
     const QString to = path(target);
-    QVERIFY(QImage(80, 60, QImage::Format_RGB32).save(to));
+    QVERIFY(TestPhotos::writeImage(to, 80, 60));
     QVERIFY(TestPhotos::tag(to, "Exif.Image.Make").isNull());
 
     QCOMPARE(snapshot.restoreInto(to, error), MetadataSnapshot::Outcome::Done);
