@@ -168,10 +168,28 @@ void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &
                       const QDateTime &captureDate, const QString &coordinateText,
                       double orientation, bool orientationKnown, const LogCallback &log)
 {
-    // Palette images cannot be painted on; they are left as loaded.
-    QPainter painter;
-    if (image.isNull() || !painter.begin(&image))
+    if (image.isNull())
         return;
+    // Palette and one-bit images cannot be painted on: widen them so they get their annotations.
+    if (image.format() == QImage::Format_Indexed8 || image.format() == QImage::Format_Mono ||
+        image.format() == QImage::Format_MonoLSB) {
+        image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                              : QImage::Format_RGB32);
+    }
+    // Text is laid out with the font's own metrics, so paint at the resolution those assume
+    // whatever density the file stores (a 72 or 300 dpi photo would otherwise get text of another
+    // size than its layout); the stored density goes back for saving.
+    const int storedDpmX = image.dotsPerMeterX();
+    const int storedDpmY = image.dotsPerMeterY();
+    const QImage reference(1, 1, QImage::Format_RGB32);
+    image.setDotsPerMeterX(reference.dotsPerMeterX());
+    image.setDotsPerMeterY(reference.dotsPerMeterY());
+    QPainter painter;
+    if (!painter.begin(&image)) {
+        image.setDotsPerMeterX(storedDpmX);
+        image.setDotsPerMeterY(storedDpmY);
+        return;
+    }
     painter.setRenderHint(QPainter::Antialiasing);
     const int width = image.width();
     const int height = image.height();
@@ -184,4 +202,6 @@ void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &
     if (style.drawRose && orientationKnown)
         paintRose(painter, style, orientation, width, height, log);
     painter.end();
+    image.setDotsPerMeterX(storedDpmX);
+    image.setDotsPerMeterY(storedDpmY);
 }

@@ -107,6 +107,9 @@ private slots:
     void pointSize_data();
     void pointSize();
     void noTextWhenDrawTextOff();
+    void storedDensityKeepsTextSize_data();
+    void storedDensityKeepsTextSize();
+    void palettePhotoIsAnnotated();
     void fontChoice_data();
     void fontChoice();
     void fontFileRegisteredOnce();
@@ -270,6 +273,49 @@ void TestAnnotation::noTextWhenDrawTextOff()
     paintAnnotations(withoutText, QImage(), style, captureDate, coordinateText, 0, false,
                      [](const QString &) {});
     QVERIFY(paintedBox(withoutText, withoutText.rect()).isNull());
+}
+
+static QImage annotatedBlackPhoto(QImage photo)
+{
+    AnnotationStyle style = plainStyle();
+    style.drawText = true;
+    style.drawRose = true;
+    paintAnnotations(photo, QImage(), style, captureDate, coordinateText, 45.0, true,
+                     [](const QString &) {});
+    return photo;
+}
+
+void TestAnnotation::storedDensityKeepsTextSize_data()
+{
+    QTest::addColumn<int>("dotsPerMeter");
+    QTest::addRow("72 dpi") << 2835;
+    QTest::addRow("300 dpi") << 11811;
+}
+
+void TestAnnotation::storedDensityKeepsTextSize()
+{
+    QFETCH(int, dotsPerMeter);
+    const QImage reference = annotatedBlackPhoto(blackPhoto());
+
+    QImage photo = blackPhoto();
+    photo.setDotsPerMeterX(dotsPerMeter);
+    photo.setDotsPerMeterY(dotsPerMeter);
+    photo = annotatedBlackPhoto(photo);
+
+    // The density is kept for saving, and the drawing is the same as at the default density.
+    QCOMPARE(photo.dotsPerMeterX(), dotsPerMeter);
+    QCOMPARE(photo.dotsPerMeterY(), dotsPerMeter);
+    photo.setDotsPerMeterX(reference.dotsPerMeterX());
+    photo.setDotsPerMeterY(reference.dotsPerMeterY());
+    QVERIFY(photo == reference);
+}
+
+void TestAnnotation::palettePhotoIsAnnotated()
+{
+    const QImage reference = annotatedBlackPhoto(blackPhoto());
+    const QImage photo = annotatedBlackPhoto(blackPhoto().convertToFormat(QImage::Format_Indexed8));
+    QVERIFY(!paintedBox(photo, photo.rect()).isNull());
+    QVERIFY(photo.convertToFormat(QImage::Format_RGB32) == reference);
 }
 
 void TestAnnotation::fontChoice_data()
