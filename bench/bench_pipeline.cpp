@@ -212,8 +212,8 @@ int main(int argc, char *argv[])
         makePhotos(memDir, source, memoryPhotos);
         const RunFigures mem = timePipeline(memDir, logoPath, fontPath);
         std::printf("Memory over %d photos (VmRSS as each photo starts):\n", memoryPhotos);
-        for (int i : {1, 2, 10, 50, 100, 150, 200, memoryPhotos}) {
-            if (i <= int(mem.rssKb.size()))
+        for (int i : {1, 2, 10, 50, 100, 150, 200}) {
+            if (i <= std::min(memoryPhotos, int(mem.rssKb.size())))
                 std::printf("  photo %4d: %ld MiB\n", i, mem.rssKb[i - 1] / 1024);
         }
         std::printf("  peak (VmHWM): %ld MiB\n", mem.peakKb / 1024);
