@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointF>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,51 +19,23 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-struct ManifestPosition
+// Latitude (x) and longitude (y) of the photos whose EXIF GPS block is usable, by file name.
+QMap<QString, QPointF> exifPositions(const QString &manifestPath)
 {
-    double latitude = 0.0;
-    double longitude = 0.0;
-};
-
-// Photos whose EXIF GPS block holds a usable position, by file name.
-QMap<QString, ManifestPosition> exifPositions(const QString &manifestPath)
-{
-    QMap<QString, ManifestPosition> positions;
+    QMap<QString, QPointF> positions;
     QFile file(manifestPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return positions;
     const QStringList header = QString::fromUtf8(file.readLine()).trimmed().split('\t');
-    const int latColumn = header.indexOf("gps_lat");
-    const int lonColumn = header.indexOf("gps_lon");
-    const int notesColumn = header.indexOf("notes");
+    const int lat = header.indexOf("gps_lat"), lon = header.indexOf("gps_lon");
+    const int notes = header.indexOf("notes");
     while (!file.atEnd()) {
         const QStringList row = QString::fromUtf8(file.readLine()).chopped(1).split('\t');
-        if (row.size() <= notesColumn || row.at(latColumn).isEmpty() ||
-            !row.at(notesColumn).contains("gps_source=EXIF"))
-            continue;
-        positions.insert(row.at(0), {row.at(latColumn).toDouble(), row.at(lonColumn).toDouble()});
+        if (row.size() > notes && !row.at(lat).isEmpty() &&
+            row.at(notes).contains("gps_source=EXIF"))
+            positions.insert(row.at(0), {row.at(lat).toDouble(), row.at(lon).toDouble()});
     }
     return positions;
-}
-
-// The lines of one photo's turn, from its "Procesando" line up to the next photo's.
-QStringList blockOf(const QStringList &log, const QString &fileName)
-{
-    const int start = log.indexOf("\nProcesando: " + fileName);
-    if (start < 0)
-        return {};
-    int end = start + 1;
-    while (end < log.size() && !log.at(end).startsWith('\n'))
-        ++end;
-    return log.mid(start, end - start);
-}
-
-QString afterPrefix(const QStringList &block, const QString &prefix)
-{
-    for (const QString &line : block)
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size());
-    return {};
 }
 
 } // namespace
@@ -81,16 +54,13 @@ void TestBatchRealPhotos::exifModeWithRenamingAndBackups()
     if (shared.isEmpty())
         QSKIP("the shared camera photos are not present");
     QTemporaryDir dir;
-    QStringList photos;
-    for (const QString &name : QDir(shared).entryList(QDir::Files)) {
-        if (name == "README.md" || name == "manifest.tsv")
-            continue;
-        QVERIFY(QFile::copy(QDir(shared).filePath(name), dir.filePath(name)));
-        photos.append(name);
-    }
+    QStringList photos = QDir(shared).entryList(QDir::Files);
+    photos.removeAll("README.md");
+    photos.removeAll("manifest.tsv");
     QVERIFY(!photos.isEmpty());
-    const QMap<QString, ManifestPosition> positions =
-        exifPositions(QDir(shared).filePath("manifest.tsv"));
+    for (const QString &name : photos)
+        QVERIFY(QFile::copy(QDir(shared).filePath(name), dir.filePath(name)));
+    const QMap<QString, QPointF> positions = exifPositions(QDir(shared).filePath("manifest.tsv"));
     QVERIFY(positions.size() > 10);
 
     QStringList log;
@@ -102,19 +72,22 @@ void TestBatchRealPhotos::exifModeWithRenamingAndBackups()
 
     const QRegularExpression utmName(R"(^(\d+)(.) (-?\d+) (-?\d+)(?: \(\d+\))?\.jpg$)");
     for (const QString &name : photos) {
-        const QStringList block = blockOf(log, name);
-        QVERIFY2(!block.isEmpty(), qPrintable(name));
+        // This photo's turn runs from its "Procesando" line up to the next photo's.
+        const int start = log.indexOf("\nProcesando: " + name);
+        QVERIFY2(start >= 0, qPrintable(name));
+        int end = start + 1;
+        while (end < log.size() && !log.at(end).startsWith('\n'))
+            ++end;
+        const QStringList block = log.mid(start, end - start);
+        const QString backupLine = block.value(1);
+        const QString renameLine = block.filter("Renombrado: " + name + " a ").value(0);
+        QVERIFY2(backupLine.startsWith("Backup creado: ") && !renameLine.isEmpty(),
+                 qPrintable(block.join('\n')));
+
         const QByteArray original = contents(QDir(shared).filePath(name));
-
-        const QString backup = afterPrefix(block, "Backup creado: ");
-        QVERIFY2(!backup.isEmpty(), qPrintable(name));
-        QCOMPARE(contents(dir.filePath("Backup/" + backup)), original);
-
-        const QString newName = afterPrefix(block, "Renombrado: " + name + " a ");
-        QVERIFY2(!newName.isEmpty(), qPrintable(block.join('\n')));
+        QCOMPARE(contents(dir.filePath("Backup/" + backupLine.section(": ", 1))), original);
+        const QString newName = renameLine.mid(renameLine.indexOf(" a ") + 3);
         const QString newPath = dir.filePath(newName);
-        QVERIFY2(QFileInfo::exists(newPath), qPrintable(newName));
-
         if (block.contains("Error al abrir la imagen " + newPath))
             QVERIFY2(contents(newPath) == original, qPrintable(name));
         else
@@ -122,16 +95,14 @@ void TestBatchRealPhotos::exifModeWithRenamingAndBackups()
 
         if (!positions.contains(name))
             continue;
-        const ManifestPosition position = positions.value(name);
-        const UtmPosition expected = latLonToUtm(position.latitude, position.longitude);
+        const UtmPosition expected = latLonToUtm(positions[name].x(), positions[name].y());
         const QRegularExpressionMatch match = utmName.match(newName);
         QVERIFY2(match.hasMatch(), qPrintable(name + " -> " + newName));
         QCOMPARE(match.captured(1).toInt(), expected.zoneNumber);
         QCOMPARE(match.captured(2), QString(QLatin1Char(expected.zoneLetter)));
         // The manifest's degrees carry seven decimals, a centimetre or so.
-        QVERIFY2(qAbs(match.captured(3).toDouble() - expected.easting) <= 1.0,
-                 qPrintable(name + " -> " + newName));
-        QVERIFY2(qAbs(match.captured(4).toDouble() - expected.northing) <= 1.0,
+        QVERIFY2(qAbs(match.captured(3).toDouble() - expected.easting) <= 1.0 &&
+                     qAbs(match.captured(4).toDouble() - expected.northing) <= 1.0,
                  qPrintable(name + " -> " + newName));
     }
     QCOMPARE(QDir(dir.filePath("Backup")).entryList(QDir::Files).size(), photos.size());
