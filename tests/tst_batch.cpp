@@ -72,6 +72,7 @@ private slots:
     void prefix();
     void fullLogInExifMode();
     void fullLogInTextMode();
+    void textModeSkipsUnlistedAndUnloadablePhotos();
     void tiffRenamedToJpgBecomesJpegWithItsMetadata();
     void unsavablePhotoIsLeftIntact_data();
     void unsavablePhotoIsLeftIntact();
@@ -264,6 +265,56 @@ void TestBatch::fullLogInTextMode()
     QCOMPARE(TestPhotos::tag(path, "Exif.Image.Make"), QStringLiteral("Cartaluz Test"));
     QCOMPARE(TestPhotos::tag(path, "Exif.GPSInfo.GPSLatitudeRef"), QStringLiteral("S"));
     QCOMPARE(TestPhotos::tag(path, "Exif.GPSInfo.GPSImgDirection"), QStringLiteral("0/100"));
+}
+
+void TestBatch::textModeSkipsUnlistedAndUnloadablePhotos()
+{
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    QVERIFY(QDir(root).mkpath(QStringLiteral("Backup")));
+    QVERIFY(TestPhotos::writeImage(root + QStringLiteral("/listed.jpg")));
+    QVERIFY(TestPhotos::writeImage(root + QStringLiteral("/unlisted.jpg")));
+    QVERIFY(TestPhotos::writeImage(root + QStringLiteral("/Backup/old.jpg")));
+    QFile junk(root + QStringLiteral("/junk.jpg"));
+    QVERIFY(junk.open(QIODevice::WriteOnly));
+    junk.write("not a picture");
+    junk.close();
+    const QByteArray unlistedBytes = contents(root + QStringLiteral("/unlisted.jpg"));
+    const QString txt = root + QStringLiteral("/coords.txt");
+    QFile table(txt);
+    QVERIFY(table.open(QIODevice::WriteOnly));
+    table.write("listed.jpg,19,H,346575,6298959\njunk.jpg,19,H,346575,6298959\n");
+    table.close();
+
+    Job job;
+    job.useExif = false;
+    job.txtPath = txt;
+    job.includeSubdirectories = true;
+    job.makeBackup = true;
+    const QStringList log = runBatch(root, job);
+
+    // The old Backup folder is walked like any other; backups made now are not processed.
+    QCOMPARE(log.filter(QStringLiteral("Procesando: ")).size(), 4);
+    QCOMPARE(log.filter(QStringLiteral("_backup")).filter(QStringLiteral("Procesando")).size(), 0);
+
+    // Unlisted: backup, metadata and date lines, then the skip line ends its turn.
+    const QString unlisted = root + QStringLiteral("/unlisted.jpg");
+    const int start = log.indexOf(QStringLiteral("\nProcesando: unlisted.jpg"));
+    QVERIFY(start >= 0);
+    QCOMPARE(log.mid(start + 1, 4),
+             QStringList({QStringLiteral("Backup creado: unlisted_backup.jpg"),
+                          QStringLiteral("Intentando leer EXIF desde (nativo): ") + unlisted,
+                          QStringLiteral("Fecha de captura no encontrada en metadata para "
+                                         "unlisted.jpg. Usando fecha/hora actual."),
+                          QStringLiteral("Coordenadas UTM no encontradas en archivo TXT para "
+                                         "unlisted.jpg")}));
+    QVERIFY(start + 5 == log.size() || log.at(start + 5).startsWith(QLatin1String("\nProcesando")));
+    QCOMPARE(contents(unlisted), unlistedBytes);
+
+    // A file that is no picture is skipped at loading and keeps its bytes.
+    QVERIFY(log.contains(QStringLiteral("Error al abrir la imagen ") + root +
+                         QStringLiteral("/junk.jpg")));
+    QCOMPARE(contents(root + QStringLiteral("/junk.jpg")), QByteArray("not a picture"));
 }
 
 void TestBatch::tiffRenamedToJpgBecomesJpegWithItsMetadata()
