@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
-#include <QStandardPaths>
 
 #include <exiv2/exiv2.hpp>
 
@@ -106,35 +105,6 @@ Tags allTags(const QString &path)
         tags.clear();
     }
     return tags;
-}
-
-bool haveExiftool()
-{
-    return !QStandardPaths::findExecutable(QStringLiteral("exiftool")).isEmpty();
-}
-
-QString exiftool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral("exiftool"), arguments);
-    process.waitForFinished(60000);
-    return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-QMap<QString, QString> exiftoolValues(const QString &path, const QStringList &tagNames)
-{
-    QStringList arguments{QStringLiteral("-n"), QStringLiteral("-s")};
-    for (const QString &name : tagNames)
-        arguments << QLatin1Char('-') + name;
-    arguments << path;
-    QMap<QString, QString> values;
-    const QStringList lines = exiftool(arguments).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        const int colon = line.indexOf(QLatin1Char(':'));
-        if (colon > 0)
-            values.insert(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
-    }
-    return values;
 }
 
 QString sharedPhotosDir()

@@ -30,13 +30,6 @@ QString tag(const QString &path, const QString &key);
 // Every EXIF, IPTC and XMP tag of the file in the library's order; empty when it cannot be read.
 Tags allTags(const QString &path);
 
-// Runs exiftool (an independent reader) and returns its standard output; skips nothing itself.
-QString exiftool(const QStringList &arguments);
-bool haveExiftool();
-
-// exiftool's numeric values (-n) of the named tags, keyed by tag name; absent tags are missing.
-QMap<QString, QString> exiftoolValues(const QString &path, const QStringList &tagNames);
-
 // Where the real camera photos lie; empty when the folder is absent.
 QString sharedPhotosDir();
 
