@@ -67,44 +67,18 @@ QString tag(const QString &path, const QString &key)
         auto image = Exiv2::ImageFactory::open(path.toStdString());
         image->readMetadata();
         const std::string k = key.toStdString();
-        if (key.startsWith(QLatin1String("Exif."))) {
-            const auto it = image->exifData().findKey(Exiv2::ExifKey(k));
-            if (it != image->exifData().end())
-                return QString::fromStdString(it->toString());
-        } else if (key.startsWith(QLatin1String("Iptc."))) {
-            const auto it = image->iptcData().findKey(Exiv2::IptcKey(k));
-            if (it != image->iptcData().end())
-                return QString::fromStdString(it->toString());
-        } else {
-            const auto it = image->xmpData().findKey(Exiv2::XmpKey(k));
-            if (it != image->xmpData().end())
-                return QString::fromStdString(it->toString());
-        }
+        const auto text = [&k](auto &data, const auto &parsedKey) -> QString {
+            const auto it = data.findKey(parsedKey);
+            return it == data.end() ? QString() : QString::fromStdString(it->toString());
+        };
+        if (key.startsWith(QLatin1String("Exif.")))
+            return text(image->exifData(), Exiv2::ExifKey(k));
+        if (key.startsWith(QLatin1String("Iptc.")))
+            return text(image->iptcData(), Exiv2::IptcKey(k));
+        return text(image->xmpData(), Exiv2::XmpKey(k));
     } catch (const Exiv2::Error &) {
-        // A file the library cannot read has no tags as far as the tests are concerned.
+        return {}; // a file the library cannot read has no tags for the tests
     }
-    return {};
-}
-
-Tags allTags(const QString &path)
-{
-    Tags tags;
-    try {
-        auto image = Exiv2::ImageFactory::open(path.toStdString());
-        image->readMetadata();
-        for (const auto &datum : image->exifData())
-            tags.append(
-                {QString::fromStdString(datum.key()), QString::fromStdString(datum.toString())});
-        for (const auto &datum : image->iptcData())
-            tags.append(
-                {QString::fromStdString(datum.key()), QString::fromStdString(datum.toString())});
-        for (const auto &datum : image->xmpData())
-            tags.append(
-                {QString::fromStdString(datum.key()), QString::fromStdString(datum.toString())});
-    } catch (const Exiv2::Error &) {
-        tags.clear();
-    }
-    return tags;
 }
 
 QString sharedPhotosDir()

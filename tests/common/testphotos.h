@@ -3,10 +3,8 @@
 
 #include <QColor>
 #include <QList>
-#include <QMap>
 #include <QPair>
 #include <QString>
-#include <QStringList>
 
 namespace TestPhotos {
 
@@ -26,9 +24,6 @@ Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString 
 
 // The text form of one tag, or a null string when the file lacks it or cannot be read.
 QString tag(const QString &path, const QString &key);
-
-// Every EXIF, IPTC and XMP tag of the file in the library's order; empty when it cannot be read.
-Tags allTags(const QString &path);
 
 // Where the real camera photos lie; empty when the folder is absent.
 QString sharedPhotosDir();
