@@ -2,15 +2,8 @@
 #include "testphotos.h"
 #include "zuvaduvazazigui.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QTemporaryDir>
-#include <QTextEdit>
-#include <QTimer>
 #include <QtTest>
+#include <QtWidgets>
 
 class TestWindow : public QObject
 {
@@ -35,47 +28,26 @@ private:
 
 void TestWindow::form_data()
 {
-    // clicks (check boxes clicked in order, space-separated) | widget | property | value
+    // clicks (space-separated, in order) | widgets | properties | values; a single widget or
+    // property stands for all values.
     QTest::addColumn<QStringList>("row");
-    for (const char *row : {"|fontRatioSpin|minimum|0.01",
-                            "|fontRatioSpin|maximum|0.1",
-                            "|fontRatioSpin|singleStep|0.005",
-                            "|fontRatioSpin|value|0.03",
-                            "|logoRatioSpin|minimum|0.01",
-                            "|logoRatioSpin|maximum|0.3",
-                            "|logoRatioSpin|singleStep|0.01",
-                            "|logoRatioSpin|value|0.2",
-                            "|roseRatioSpin|minimum|0.05",
-                            "|roseRatioSpin|maximum|0.5",
-                            "|roseRatioSpin|singleStep|0.01",
-                            "|roseRatioSpin|value|0.18",
-                            "|logoPositionCombo|currentText|arriba-izquierda",
-                            "|dateTimePositionCombo|currentText|abajo-derecha",
-                            "|coordinatesPositionCombo|currentText|abajo-derecha",
-                            "|rosePositionCombo|currentText|abajo-izquierda",
-                            "|fontEdit|text|notosans.ttf",
-                            "|colorPreview|styleSheet|background-color: #FFFFFF",
-                            "|prefixEdit|text|XXX_XXX_SA_",
-                            "|exifRadio|checked|true",
-                            "|txtGroup|visible|false",
-                            "|subdirectoriesCheck|checked|false",
-                            "|renameCheck|checked|true",
-                            "|prefixCheck|checked|false",
-                            "|roseCheck|checked|true",
-                            "|drawTextCheck|checked|true",
-                            "|backupCheck|checked|true",
-                            "|logoCheck|checked|true",
-                            "|sampleExifCheck|checked|true",
-                            "|txtToExifCheck|checked|true",
-                            "|prefixEdit|enabled|false",
-                            "prefixCheck|prefixEdit|enabled|true",
-                            "prefixCheck renameCheck|prefixEdit|enabled|false",
-                            "prefixCheck renameCheck|prefixCheck|enabled|false",
-                            "prefixCheck renameCheck|prefixCheck|checked|true",
-                            "renameCheck prefixCheck|prefixCheck|checked|false",
-                            "logoCheck|logoEdit|enabled|false",
-                            "logoCheck|logoButton|enabled|false",
-                            "txtRadio|txtGroup|visible|true"})
+    for (const char *row :
+         {"|fontRatioSpin|minimum,maximum,singleStep,value|0.01,0.1,0.005,0.03",
+          "|logoRatioSpin|minimum,maximum,singleStep,value|0.01,0.3,0.01,0.2",
+          "|roseRatioSpin|minimum,maximum,singleStep,value|0.05,0.5,0.01,0.18",
+          "|logoPositionCombo,dateTimePositionCombo,coordinatesPositionCombo,rosePositionCombo|"
+          "currentText|arriba-izquierda,abajo-derecha,abajo-derecha,abajo-izquierda",
+          "|fontEdit,colorPreview,prefixEdit|text,styleSheet,text|notosans.ttf,background-color: "
+          "#FFFFFF,XXX_XXX_SA_",
+          "|exifRadio,txtGroup,prefixEdit|checked,visible,enabled|true,false,false",
+          "|subdirectoriesCheck,renameCheck,prefixCheck,roseCheck,drawTextCheck,backupCheck,"
+          "logoCheck,sampleExifCheck,txtToExifCheck|checked|false,true,false,true,true,true,true,"
+          "true,true",
+          "prefixCheck|prefixEdit|enabled|true",
+          "prefixCheck renameCheck|prefixEdit,prefixCheck,prefixCheck|enabled,enabled,checked|"
+          "false,false,true",
+          "renameCheck prefixCheck|prefixCheck|checked|false",
+          "logoCheck|logoEdit,logoButton|enabled|false,false", "txtRadio|txtGroup|visible|true"})
         QTest::newRow(row) << QString(row).split('|');
 }
 
@@ -87,34 +59,32 @@ void TestWindow::form()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     for (const QString &name : row[0].split(' ', Qt::SkipEmptyParts))
         click(window, name);
-    QObject *widget = window.findChild<QObject *>(row[1]);
-    QVERIFY(widget);
-    QCOMPARE(widget->property(row[2].toLatin1()).toString(), row[3]);
+    const QStringList names = row[1].split(','), properties = row[2].split(','),
+                      values = row[3].split(',');
+    for (int i = 0; i < values.size(); ++i) {
+        QObject *widget = window.findChild<QObject *>(names.value(i, names[0]));
+        QVERIFY(widget);
+        QCOMPARE(widget->property(properties.value(i, properties[0]).toLatin1()).toString(),
+                 values[i]);
+    }
 }
 
 void TestWindow::start_data()
 {
-    QTest::addColumn<QString>("folder"); // "" stands for a made folder with one photo
-    QTest::addColumn<bool>("deletedLogo");
-    QTest::addColumn<QString>("txt"); // a coordinate file to switch to, "" for EXIF mode
-    QTest::addColumn<QString>("message");
-
-    QTest::addRow("missing folder") << "/no/such" << true << ""
-                                    << "Seleccione un directorio de fotos válido.";
-    QTest::addRow("deleted logo") << "" << true << ""
-                                  << "Seleccione un archivo de logo válido.";
-    QTest::addRow("missing txt file")
-        << "" << false << "/no/such.txt"
-        << "Seleccione un archivo txt válido (o cambie el modo a EXIF).";
-    QTest::addRow("run") << "" << false << ""
-                         << "Las fotos han sido procesadas correctamente.";
+    // folder ("" for a made one with a photo) | "1" when the chosen logo is deleted | coordinate
+    // file to switch to ("" for EXIF mode) | the box shown
+    QTest::addColumn<QStringList>("row");
+    for (const char *row :
+         {"/no/such|1||Error: Seleccione un directorio de fotos válido.",
+          "|1||Error: Seleccione un archivo de logo válido.",
+          "|0|/no/such.txt|Error: Seleccione un archivo txt válido (o cambie el modo a EXIF).",
+          "|0||Éxito: Las fotos han sido procesadas correctamente."})
+        QTest::newRow(row) << QString(row).split('|');
 }
 
 void TestWindow::start()
 {
-    QFETCH(QString, folder);
-    QFETCH(bool, deletedLogo);
-    QFETCH(QString, txt);
+    QFETCH(QStringList, row);
     QTemporaryDir dir;
     QVERIFY(TestPhotos::writeImage(dir.filePath("foto.jpg")) &&
             TestPhotos::writeImage(dir.filePath("logo.png")));
@@ -136,17 +106,16 @@ void TestWindow::start()
     });
     poll.start(20);
     click(window, "logoButton");
-    if (deletedLogo)
+    if (row[1] == "1")
         QVERIFY(QFile::remove(dir.filePath("logo.png")));
-    window.findChild<QLineEdit *>("directoryEdit")->setText(folder.isEmpty() ? dir.path() : folder);
-    window.findChild<QLineEdit *>("txtEdit")->setText(txt);
-    if (!txt.isEmpty())
+    window.findChild<QLineEdit *>("directoryEdit")->setText(row[0].isEmpty() ? dir.path() : row[0]);
+    window.findChild<QLineEdit *>("txtEdit")->setText(row[2]);
+    if (!row[2].isEmpty())
         click(window, "txtRadio");
     click(window, "startButton");
 
-    QFETCH(QString, message);
-    const bool run = QTest::currentDataTag() == QByteArray("run");
-    QCOMPARE(boxes, QStringList{(run ? "Éxito: " : "Error: ") + message});
+    QCOMPARE(boxes, QStringList{row[3]});
+    const bool run = row[3].startsWith("Éxito");
     const QStringList log = window.findChild<QTextEdit *>("logView")->toPlainText().split('\n');
     QCOMPARE(log.first(),
              run ? "Iniciando el proceso de renombrado y modificación de fotos..." : "");

@@ -1,9 +1,6 @@
 #include "testphotos.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QImage>
-#include <QProcess>
+#include <QtGui>
 
 #include <exiv2/exiv2.hpp>
 
@@ -21,22 +18,15 @@ bool setTags(const QString &path, const Tags &tags, QString *error)
     try {
         auto image = Exiv2::ImageFactory::open(path.toStdString());
         image->readMetadata();
-        Exiv2::ExifData exif = image->exifData();
-        Exiv2::IptcData iptc = image->iptcData();
-        Exiv2::XmpData xmp = image->xmpData();
         for (const auto &[key, value] : tags) {
-            const std::string k = key.toStdString();
-            const std::string v = value.toStdString();
+            const std::string k = key.toStdString(), v = value.toStdString();
             if (key.startsWith(QLatin1String("Exif.")))
-                exif[k] = v;
+                image->exifData()[k] = v;
             else if (key.startsWith(QLatin1String("Iptc.")))
-                iptc[k] = v;
+                image->iptcData()[k] = v;
             else
-                xmp[k] = v;
+                image->xmpData()[k] = v;
         }
-        image->setExifData(exif);
-        image->setIptcData(iptc);
-        image->setXmpData(xmp);
         image->writeMetadata();
         return true;
     } catch (const Exiv2::Error &e) {
@@ -53,11 +43,9 @@ Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString 
               {"Exif.GPSInfo.GPSLatitudeRef", latitudeRef},
               {"Exif.GPSInfo.GPSLongitude", longitude},
               {"Exif.GPSInfo.GPSLongitudeRef", longitudeRef}};
-    if (!direction.isEmpty()) {
-        tags.append(qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirection"), direction));
-        tags.append(
-            qMakePair(QStringLiteral("Exif.GPSInfo.GPSImgDirectionRef"), QStringLiteral("T")));
-    }
+    if (!direction.isEmpty())
+        tags << Tags{{"Exif.GPSInfo.GPSImgDirection", direction},
+                     {"Exif.GPSInfo.GPSImgDirectionRef", "T"}};
     return tags;
 }
 
@@ -67,7 +55,7 @@ QString tag(const QString &path, const QString &key)
         auto image = Exiv2::ImageFactory::open(path.toStdString());
         image->readMetadata();
         const std::string k = key.toStdString();
-        const auto text = [&k](auto &data, const auto &parsedKey) -> QString {
+        const auto text = [](auto &data, const auto &parsedKey) {
             const auto it = data.findKey(parsedKey);
             return it == data.end() ? QString() : QString::fromStdString(it->toString());
         };
@@ -83,28 +71,20 @@ QString tag(const QString &path, const QString &key)
 
 QString sharedPhotosDir()
 {
-    const QString dir = QStringLiteral(CARTALUZ_SHARED_PHOTOS);
-    return QFileInfo(dir).isDir() ? QDir(dir).absolutePath() : QString();
-}
-
-static bool runChattr(const QString &flag, const QString &path)
-{
-    QProcess process;
-    process.start(QStringLiteral("chattr"), {flag, path});
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    const QDir dir(QStringLiteral(CARTALUZ_SHARED_PHOTOS));
+    return dir.exists() ? dir.absolutePath() : QString();
 }
 
 ImmutableFile::ImmutableFile(const QString &path)
     : m_path(path)
-    , m_set(runChattr(QStringLiteral("+i"), path))
+    , m_set(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0)
 {
 }
 
 ImmutableFile::~ImmutableFile()
 {
     if (m_set)
-        runChattr(QStringLiteral("-i"), m_path);
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), m_path});
 }
 
 } // namespace TestPhotos

@@ -34,8 +34,7 @@ class ImmutableFile
 public:
     explicit ImmutableFile(const QString &path);
     ~ImmutableFile();
-    ImmutableFile(const ImmutableFile &) = delete;
-    ImmutableFile &operator=(const ImmutableFile &) = delete;
+    Q_DISABLE_COPY(ImmutableFile)
     bool isSet() const { return m_set; }
 
 private:

@@ -1,0 +1,279 @@
+// Painting onto a photo (where the logo, the two text lines and the compass rose land), and the
+// batch run end to end on folders of made photos, checked through its log and its files.
+#include "photoannotation.h"
+#include "photoprocessor.h"
+#include "testphotos.h"
+
+#include <QtGui>
+#include <QtTest>
+
+namespace {
+
+QMap<QString, QStringList> runBatch(const QString &dir, bool useExif, const QString &txtPath,
+                                    bool rename, const QString &prefix, bool backup)
+{
+    QMap<QString, QStringList> log;
+    QString current;
+    PhotoProcessor::processPhotos(dir, QString(), QString(), 0.03, useExif, txtPath, Qt::white, 0.0,
+                                  "arriba-izquierda", "abajo-derecha", "abajo-derecha", 0.18,
+                                  rename, !prefix.isEmpty(), prefix, false, true, true, true,
+                                  "arriba-derecha", backup, [&](const QString &line) {
+                                      if (line.startsWith("\nProcesando: "))
+                                          current = line.mid(13);
+                                      log[current] << line;
+                                  });
+    return log;
+}
+
+QByteArray bytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool put(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// Every quantization table segment of a JPEG, in order.
+QByteArray quantTables(const QByteArray &jpeg)
+{
+    QByteArray tables;
+    for (int at = jpeg.indexOf("\xFF\xDB"); at > 0; at = jpeg.indexOf("\xFF\xDB", at + 2))
+        tables += jpeg.mid(at, 2 + (uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3])));
+    return tables;
+}
+
+const TestPhotos::Tags carried{{"Exif.Image.Make", "Cartaluz Test"},
+                               {"Iptc.Application2.Caption", "Quebrada"},
+                               {"Xmp.dc.subject", "ladera"}};
+
+// The bounding box of the non-black pixels of an 800 × 600 black photo after painting on it.
+QRect paintedBox(const AnnotationStyle &style, const QImage &logo, QImage &photo)
+{
+    photo = QImage(800, 600, QImage::Format_RGB32);
+    photo.fill(Qt::black);
+    paintAnnotations(photo, logo, style, QDateTime(QDate(2023, 7, 4), QTime(9, 5, 3)),
+                     "19H 346575 6298959", 90, true, [](const QString &) {});
+    QRect box;
+    for (int y = 0; y < photo.height(); ++y)
+        for (int x = 0; x < photo.width(); ++x)
+            if ((photo.pixel(x, y) & 0xffffff) != 0)
+                box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+} // namespace
+
+class TestProcessing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void placement_data();
+    void placement();
+    void exifMode();
+    void textMode();
+    void names_data();
+    void names();
+    void unwritablePhotoIsLeftIntact();
+};
+
+void TestProcessing::placement_data()
+{
+    QTest::addColumn<QString>("what"); // "text", "logo" or "rose", then the corner(s) asked for
+    QTest::addColumn<QRect>("expected");
+
+    // 800 × 600 at the ratio 0.03 gives 18 points; lines 5 pixels apart. At 0.2 a 2:1 logo is
+    // 160 × 80; at 0.25 the rose is 150. Everything stays 10 pixels from the edges.
+    QFont font = annotationFont(QCoreApplication::applicationDirPath() + "/notosans.ttf");
+    font.setPointSize(18);
+    const QFontMetrics m(font);
+    const int h = m.height();
+    const QRect date = m.tightBoundingRect("04/07/2023 09:05:03");
+    const QRect coordinates = m.tightBoundingRect("19H 346575 6298959");
+    const int right = 790 - m.horizontalAdvance("04/07/2023 09:05:03");
+    const int rightC = 790 - m.horizontalAdvance("19H 346575 6298959");
+    QTest::addRow("text bottom right, coordinates above")
+        << "text abajo-derecha abajo-derecha"
+        << (date.translated(right, 590) | coordinates.translated(rightC, 585 - h));
+    QTest::addRow("text top left, coordinates below")
+        << "text arriba-izquierda arriba-izquierda"
+        << (date.translated(10, h + 10) | coordinates.translated(10, 2 * h + 15));
+    QTest::addRow("text top right and bottom left")
+        << "text arriba-derecha abajo-izquierda"
+        << (date.translated(right, h + 10) | coordinates.translated(10, 590));
+    QTest::addRow("logo top left") << "logo arriba-izquierda" << QRect(10, 10, 160, 80);
+    QTest::addRow("logo top right") << "logo arriba-derecha" << QRect(630, 10, 160, 80);
+    QTest::addRow("logo bottom left") << "logo abajo-izquierda" << QRect(10, 510, 160, 80);
+    QTest::addRow("logo bottom right") << "logo abajo-derecha" << QRect(630, 510, 160, 80);
+    QTest::addRow("logo, unknown name") << "logo centro" << QRect(10, 10, 160, 80);
+    QTest::addRow("rose top right") << "rose arriba-derecha" << QRect(640, 10, 150, 150);
+    QTest::addRow("rose, unknown name") << "rose arriba" << QRect(640, 440, 150, 150);
+}
+
+void TestProcessing::placement()
+{
+    QFETCH(QString, what);
+    QFETCH(QRect, expected);
+    const QString kind = what.section(' ', 0, 0);
+    QImage logo(100, 50, QImage::Format_RGB32);
+    logo.fill(Qt::blue);
+    AnnotationStyle style;
+    style.fontPath = QCoreApplication::applicationDirPath() + "/notosans.ttf";
+    style.logoRatio = 0.2;
+    style.roseRatio = 0.25;
+    style.logoPosition = style.rosePosition = style.dateTimePosition = what.section(' ', 1, 1);
+    style.coordinatesPosition = what.section(' ', -1);
+    style.drawRose = kind == "rose";
+    style.drawText = kind == "text";
+    QImage image;
+    const QRect box = paintedBox(style, kind == "logo" ? logo : QImage(), image);
+    // Rounding and antialiasing may move text and rose a pixel, but both text lines alike.
+    const int off = (box.topLeft() - expected.topLeft()).manhattanLength() +
+                    (box.bottomRight() - expected.bottomRight()).manhattanLength();
+    QVERIFY2(off <= (kind == "logo" ? 0 : 3) &&
+                 (kind != "text" || box.height() == expected.height()),
+             QTest::toString(box));
+    if (kind == "rose") { // heading 90 puts the needle east of the centre
+        QCOMPARE(image.pixel(expected.center() + QPoint(40, 0)), qRgb(255, 0, 0));
+        QVERIFY(image.pixel(expected.center() - QPoint(40, 0)) != qRgb(255, 0, 0));
+    }
+}
+
+void TestProcessing::exifMode()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("IMG_0001.jpg");
+    QVERIFY(TestPhotos::writeImage(path, 320, 240));
+    QVERIFY(TestPhotos::setTags(path, carried + TestPhotos::gpsTags("33/1 26/1 1608/100", "S",
+                                                                    "70/1 39/1 180/100", "W",
+                                                                    "12345/100")));
+    const QByteArray original = bytes(path);
+    const QString name = "%1_19H 346575 6298959.jpg"; // the prefix is kept as typed
+    const QString written = dir.filePath(name);
+
+    const QStringList expected{
+        "\nProcesando: IMG_0001.jpg",
+        "Backup creado: IMG_0001_backup.jpg",
+        "Intentando leer EXIF desde (nativo): " + path,
+        "Fecha de captura no encontrada en metadata para IMG_0001.jpg. Usando fecha/hora actual.",
+        "Lat: -33.4378, Lon: -70.6505, Orientación: 123.45",
+        "Renombrado: IMG_0001.jpg a " + name,
+        "Dibujando rosa con orientación 123.45",
+        "Intentando escribir EXIF a (nativo): " + written,
+        "Metadatos restaurados para " + name};
+    QCOMPARE(runBatch(dir.path(), true, {}, true, "%1_", true).value("IMG_0001.jpg"), expected);
+    QCOMPARE(bytes(dir.filePath("Backup/IMG_0001_backup.jpg")), original);
+    for (const auto &[key, value] : carried)
+        QCOMPARE(TestPhotos::tag(written, key), value);
+}
+
+void TestProcessing::textMode()
+{
+    QTemporaryDir dir;
+    for (const char *name : {"listed.jpg", "unlisted.jpg"})
+        QVERIFY(TestPhotos::writeImage(dir.filePath(name)));
+    QVERIFY(put(dir.filePath("junk.jpg"), "not a picture"));
+    QTemporaryDir elsewhere;
+    const QString table = elsewhere.filePath("coords.txt");
+    QVERIFY(put(table, "nombre,zona,letra,easting,northing,orientacion\r\nlisted.jpg,19,H,1,2,0\r\n"
+                       "listed.jpg,19,H,346574.735,6298958.906,45\r\njunk.jpg,19,H,1,2\r\n"));
+    const QByteArray unlisted = bytes(dir.filePath("unlisted.jpg"));
+
+    const auto log = runBatch(dir.path(), false, table, false, {}, false);
+    const QString listed = dir.filePath("listed.jpg");
+    const QString read = "Intentando leer EXIF desde (nativo): ";
+    const QString noDate =
+        "Fecha de captura no encontrada en metadata para %1. Usando fecha/hora actual.";
+    QCOMPARE(log.value("listed.jpg"),
+             QStringList({"\nProcesando: listed.jpg", read + listed, noDate.arg("listed.jpg"),
+                          "Usando datos TXT: Zona 19H, Easting: 346575, Northing: 6.29896e+06, "
+                          "Orientación: 45",
+                          "Dibujando rosa con orientación 45",
+                          "Intentando escribir EXIF a (nativo): " + listed,
+                          "Metadatos restaurados para listed.jpg",
+                          "Intentando escribir UTM EXIF en (nativo): " + listed,
+                          "No hay metadata EXIF para escribir en " + listed + ". Se creará.",
+                          "Datos UTM escritos en EXIF para listed.jpg"}));
+    QCOMPARE(log.value("unlisted.jpg"),
+             QStringList({"\nProcesando: unlisted.jpg", read + dir.filePath("unlisted.jpg"),
+                          noDate.arg("unlisted.jpg"),
+                          "Coordenadas UTM no encontradas en archivo TXT para unlisted.jpg"}));
+    QCOMPARE(log.value("junk.jpg").last(), "Error al abrir la imagen " + dir.filePath("junk.jpg"));
+    QCOMPARE(bytes(dir.filePath("unlisted.jpg")), unlisted);
+    QStringList gps;
+    for (const char *key : {"LatitudeRef", "Latitude", "LongitudeRef", "Longitude", "ImgDirection"})
+        gps << TestPhotos::tag(listed, QString("Exif.GPSInfo.GPS") + key);
+    QCOMPARE(gps, QString("S|33/1 26/1 16080/1000|W|70/1 39/1 1800/1000|4500/100").split('|'));
+}
+
+void TestProcessing::names_data()
+{
+    QTest::addColumn<QString>("photos"); // made as PNG, TIFF or JPEG after their suffix
+    QTest::addColumn<bool>("rename");
+    QTest::addColumn<int>("runs");
+    QTest::addColumn<QString>("files");   // in the folder afterwards
+    QTest::addColumn<QString>("backups"); // in its Backup folder
+
+    QTest::addRow("backup names over three runs") << "a.b.jpg" << false << 3 << "a.b.jpg"
+                                                  << "a_backup(1).jpg|a_backup(2).jpg|a_backup.jpg";
+    QTest::addRow("renamed photos become numbered JPEGs")
+        << "a.jpg|b.png|c.tiff" << true << 1
+        << "19J 500000 6000000 (1).jpg|19J 500000 6000000 (2).jpg|19J 500000 6000000.jpg"
+        << "a_backup.jpg|b_backup.png|c_backup.tiff";
+    QTest::addRow("a kept PNG") << "p.png" << false << 1 << "p.png"
+                                << "p_backup.png";
+}
+
+void TestProcessing::names()
+{
+    QFETCH(QString, photos);
+    QFETCH(bool, rename);
+    QFETCH(int, runs);
+    QFETCH(QString, files);
+    QFETCH(QString, backups);
+    QTemporaryDir dir;
+    for (const QString &name : photos.split('|'))
+        QVERIFY(TestPhotos::writeImage(dir.filePath(name), 200, 150) &&
+                TestPhotos::setTags(dir.filePath(name), carried));
+
+    for (int i = 0; i < runs; ++i)
+        runBatch(dir.path(), true, {}, rename, {}, true);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), files.split('|'));
+    QCOMPARE(QDir(dir.filePath("Backup")).entryList(QDir::Files), backups.split('|'));
+    // The format follows the name: a PNG or TIFF renamed to .jpg is a JPEG encoded at quality 90,
+    // with the tables of any quality-90 encode; a PNG is stored at compression 0, uncompressed.
+    QBuffer reference;
+    QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(&reference, "JPEG", 90));
+    for (const QString &name : files.split('|')) {
+        const QByteArray written = bytes(dir.filePath(name));
+        if (name.endsWith(".jpg"))
+            QCOMPARE(quantTables(written), quantTables(reference.data()));
+        else
+            QVERIFY2(written.size() > 200 * 150 * 3, qPrintable(name));
+        for (const auto &[key, value] : carried)
+            QCOMPARE(TestPhotos::tag(dir.filePath(name), key), value);
+    }
+}
+
+void TestProcessing::unwritablePhotoIsLeftIntact()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("photo.jpg");
+    QVERIFY(TestPhotos::writeImage(path));
+    const QByteArray original = bytes(path);
+    TestPhotos::ImmutableFile guard(path);
+    if (!guard.isSet())
+        QSKIP("chattr +i does not work here (it needs root)");
+
+    const QStringList log = runBatch(dir.path(), true, {}, false, {}, false).value("photo.jpg");
+    QVERIFY2(log.last().startsWith("Error guardando la imagen: "), qPrintable(log.join('\n')));
+    QCOMPARE(bytes(path), original);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"photo.jpg"});
+}
+
+QTEST_MAIN(TestProcessing)
+#include "tst_processing.moc"
