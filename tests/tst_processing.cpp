@@ -79,11 +79,12 @@ private slots:
     void names_data();
     void names();
     void unwritablePhotoIsLeftIntact();
+    void sampleFile();
 };
 
 void TestProcessing::placement_data()
 {
-    QTest::addColumn<QString>("what"); // "text", "logo" or "rose", then the corner(s) asked for
+    // Each row is named by what is painted ("text", "logo" or "rose") and the corners asked for.
     QTest::addColumn<QRect>("expected");
 
     // 800 × 600 at the ratio 0.03 gives 18 points; lines 5 pixels apart. At 0.2 a 2:1 logo is
@@ -91,32 +92,29 @@ void TestProcessing::placement_data()
     QFont font = annotationFont(QCoreApplication::applicationDirPath() + "/notosans.ttf");
     font.setPointSize(18);
     const QFontMetrics m(font);
-    const int h = m.height();
-    const QRect date = m.tightBoundingRect("04/07/2023 09:05:03");
-    const QRect coordinates = m.tightBoundingRect("19H 346575 6298959");
-    const int right = 790 - m.horizontalAdvance("04/07/2023 09:05:03");
-    const int rightC = 790 - m.horizontalAdvance("19H 346575 6298959");
-    QTest::addRow("text bottom right, coordinates above")
-        << "text abajo-derecha abajo-derecha"
-        << (date.translated(right, 590) | coordinates.translated(rightC, 585 - h));
-    QTest::addRow("text top left, coordinates below")
-        << "text arriba-izquierda arriba-izquierda"
-        << (date.translated(10, h + 10) | coordinates.translated(10, 2 * h + 15));
-    QTest::addRow("text top right and bottom left")
-        << "text arriba-derecha abajo-izquierda"
-        << (date.translated(right, h + 10) | coordinates.translated(10, 590));
-    QTest::addRow("logo top left") << "logo arriba-izquierda" << QRect(10, 10, 160, 80);
-    QTest::addRow("logo top right") << "logo arriba-derecha" << QRect(630, 10, 160, 80);
-    QTest::addRow("logo bottom left") << "logo abajo-izquierda" << QRect(10, 510, 160, 80);
-    QTest::addRow("logo bottom right") << "logo abajo-derecha" << QRect(630, 510, 160, 80);
-    QTest::addRow("logo, unknown name") << "logo centro" << QRect(10, 10, 160, 80);
-    QTest::addRow("rose top right") << "rose arriba-derecha" << QRect(640, 10, 150, 150);
-    QTest::addRow("rose, unknown name") << "rose arriba" << QRect(640, 440, 150, 150);
+    // d and c: the ink of the date and of the coordinates on a baseline at (0, 0).
+    const QRect d = m.tightBoundingRect("04/07/2023 09:05:03");
+    const QRect c = m.tightBoundingRect("19H 346575 6298959");
+    const int h = m.height(), right = 790 - m.horizontalAdvance("04/07/2023 09:05:03"),
+              rightC = 790 - m.horizontalAdvance("19H 346575 6298959");
+    QTest::newRow("text abajo-derecha abajo-derecha")
+        << (d.translated(right, 590) | c.translated(rightC, 585 - h));
+    QTest::newRow("text arriba-izquierda arriba-izquierda")
+        << (d.translated(10, h + 10) | c.translated(10, 2 * h + 15));
+    QTest::newRow("text arriba-derecha abajo-izquierda")
+        << (d.translated(right, h + 10) | c.translated(10, 590));
+    QTest::newRow("logo arriba-izquierda") << QRect(10, 10, 160, 80);
+    QTest::newRow("logo arriba-derecha") << QRect(630, 10, 160, 80);
+    QTest::newRow("logo abajo-izquierda") << QRect(10, 510, 160, 80);
+    QTest::newRow("logo abajo-derecha") << QRect(630, 510, 160, 80);
+    QTest::newRow("logo centro") << QRect(10, 10, 160, 80);
+    QTest::newRow("rose arriba-derecha") << QRect(640, 10, 150, 150);
+    QTest::newRow("rose arriba") << QRect(640, 440, 150, 150);
 }
 
 void TestProcessing::placement()
 {
-    QFETCH(QString, what);
+    const QString what = QTest::currentDataTag();
     QFETCH(QRect, expected);
     const QString kind = what.section(' ', 0, 0);
     QImage logo(100, 50, QImage::Format_RGB32);
@@ -273,6 +271,24 @@ void TestProcessing::unwritablePhotoIsLeftIntact()
     QVERIFY2(log.last().startsWith("Error guardando la imagen: "), qPrintable(log.join('\n')));
     QCOMPARE(bytes(path), original);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"photo.jpg"});
+}
+
+void TestProcessing::sampleFile()
+{
+    QTemporaryDir dir;
+    const QString b = dir.filePath("b.jpg"), out = dir.filePath("ejemplo.txt");
+    QVERIFY(TestPhotos::writeImage(b) && TestPhotos::writeImage(dir.filePath("A.png")) &&
+            TestPhotos::setTags(b, TestPhotos::gpsTags("33/1 26/1 1608/100", "S",
+                                                       "70/1 39/1 180/100", "W", "1234/10")));
+    QStringList log;
+    PhotoProcessor::createSampleCoordinateFile(dir.path(), out, false, true,
+                                               [&log](const QString &line) { log << line; });
+    // Sorted by name ignoring case; whole numbers; the placeholder row for a photo without GPS.
+    QCOMPARE(bytes(out), "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\nA.png,19,"
+                         "J,500000,6000000,0\nb.jpg,19,H,346574,6298958,123\n");
+    QCOMPARE(log.join('|'), "Datos GPS no encontrados en EXIF para A.png. Usando coordenadas y "
+                            "orientación fijas|Archivo de ejemplo creado en: " +
+                                out);
 }
 
 QTEST_MAIN(TestProcessing)
