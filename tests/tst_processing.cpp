@@ -276,17 +276,17 @@ void TestProcessing::unwritablePhotoIsLeftIntact()
 void TestProcessing::sampleFile()
 {
     QTemporaryDir dir;
-    const QString b = dir.filePath("b.jpg"), out = dir.filePath("ejemplo.txt");
-    QVERIFY(TestPhotos::writeImage(b) && TestPhotos::writeImage(dir.filePath("A.png")) &&
+    const QString b = dir.filePath("B.jpg"), out = dir.filePath("ejemplo.txt");
+    QVERIFY(TestPhotos::writeImage(b) && TestPhotos::writeImage(dir.filePath("a.png")) &&
             TestPhotos::setTags(b, TestPhotos::gpsTags("33/1 26/1 1608/100", "S",
                                                        "70/1 39/1 180/100", "W", "1234/10")));
     QStringList log;
     PhotoProcessor::createSampleCoordinateFile(dir.path(), out, false, true,
                                                [&log](const QString &line) { log << line; });
     // Sorted by name ignoring case; whole numbers; the placeholder row for a photo without GPS.
-    QCOMPARE(bytes(out), "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\nA.png,19,"
-                         "J,500000,6000000,0\nb.jpg,19,H,346574,6298958,123\n");
-    QCOMPARE(log.join('|'), "Datos GPS no encontrados en EXIF para A.png. Usando coordenadas y "
+    QCOMPARE(bytes(out), "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\na.png,19,"
+                         "J,500000,6000000,0\nB.jpg,19,H,346574,6298958,123\n");
+    QCOMPARE(log.join('|'), "Datos GPS no encontrados en EXIF para a.png. Usando coordenadas y "
                             "orientación fijas|Archivo de ejemplo creado en: " +
                                 out);
 }
