@@ -311,3 +311,95 @@ bool MetadataSnapshot::isEmpty() const
 {
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
 }
+
+// Atomic replacement of a photo, used by the lat/lon writer below.
+#include <QSaveFile>
+
+bool readCaptureOffset(const QString &path, QString &offset)
+{
+    try {
+        const auto image = openImage(qPathToNativeStdString(path));
+        if (!image)
+            return false;
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        const auto it = exif.findKey(Exiv2::ExifKey("Exif.Photo.OffsetTimeOriginal"));
+        if (it == exif.end())
+            return false;
+        // Some cameras pad the ASCII value with NULs.
+        const std::string raw = it->toString();
+        const QString text = QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
+        if (text.isEmpty())
+            return false;
+        offset = text;
+        return true;
+    } catch (const Exiv2::Error &error) {
+        qDebug() << "Error leyendo la zona horaria de captura:" << messageOf(error);
+        return false;
+    } catch (const std::exception &error) {
+        qDebug() << "Error leyendo la zona horaria de captura:" << error.what();
+        return false;
+    }
+}
+
+bool writeLatLonToExif(const QString &path, double latitude, double longitude,
+                       QString &errorText)
+{
+    if (!std::isfinite(latitude) || !std::isfinite(longitude)) {
+        errorText = QStringLiteral("posición no válida");
+        return false;
+    }
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
+        errorText = input.errorString();
+        return false;
+    }
+    const QByteArray original = input.readAll();
+    input.close();
+
+    QByteArray updated;
+    try {
+        std::unique_ptr<Exiv2::Image> image(
+            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(original.constData()),
+                                      static_cast<long>(original.size()))
+                .release());
+        if (!image) {
+            errorText = QStringLiteral("no es una imagen");
+            return false;
+        }
+        image->readMetadata();
+        Exiv2::ExifData exif = image->exifData();
+        // Readers that look for the GPS block by its version find ours too.
+        const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
+        if (exif.findKey(versionKey) == exif.end()) {
+            const auto version = Exiv2::Value::create(Exiv2::unsignedByte);
+            version->read("2 2 0 0");
+            exif.add(versionKey, version.get());
+        }
+        exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(latitude >= 0.0 ? "N" : "S");
+        exif["Exif.GPSInfo.GPSLatitude"] = toDms(latitude);
+        exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(longitude >= 0.0 ? "E" : "W");
+        exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
+        image->setExifData(exif);
+        image->writeMetadata();
+
+        Exiv2::BasicIo &io = image->io();
+        io.seek(0, Exiv2::BasicIo::beg);
+        const Exiv2::DataBuf bytes = io.read(static_cast<long>(io.size()));
+        updated = QByteArray(reinterpret_cast<const char *>(bytes.pData_), bytes.size_);
+    } catch (const Exiv2::Error &error) {
+        errorText = messageOf(error);
+        return false;
+    } catch (const std::exception &error) {
+        errorText = QString::fromUtf8(error.what());
+        return false;
+    }
+
+    QSaveFile output(path);
+    if (!output.open(QIODevice::WriteOnly) || output.write(updated) != updated.size() ||
+        !output.commit()) {
+        errorText = output.errorString();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,220 @@
+// Positions from GPX tracks by a photo's capture time, the run's point layer read back through
+// GDAL, and the latitude/longitude EXIF writer.
+#include "gislayer.h"
+#include "gpstrack.h"
+#include "photometadata.h"
+#include "testphotos.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
+
+#include <cmath>
+#include <ctime>
+
+namespace {
+
+// One string per segment, points "lat lon [HH:mm:ss]" (1 May 2024, UTC) split by commas.
+QString gpx(const QString &version, const QStringList &segments)
+{
+    QString body;
+    for (const QString &segment : segments) {
+        body += "<trkseg>";
+        for (const QString &point : segment.split(", ")) {
+            const QStringList f = point.split(' ') << QString();
+            body += QString("<trkpt lat=\"%1\" lon=\"%2\">").arg(f[0], f[1]) +
+                    (f[2].isEmpty() ? "" : "<time>2024-05-01T" + f[2] + "Z</time>") + "</trkpt>";
+        }
+        body += "</trkseg>";
+    }
+    return QString("<?xml version=\"1.0\"?><gpx version=\"%1\" creator=\"t\" xmlns=\"http://"
+                   "www.topografix.com/GPX/%2\"><trk>%3</trk></gpx>")
+        .arg(version, QString(version).replace('.', '/'), body);
+}
+
+const QStringList daySegments{"40 -3 10:00:00, 40.001 -3.002 10:00:10, 40.1 -3.1 11:00:10",
+                              "41 -4 11:10:00, 41.002 -4.004 11:10:20"};
+
+const char *const between = "40.0005 -3.001 10:00:00 10:00:10";
+
+// "lat lon fix [laterFix]" (times UTC), or the reason when there is no position.
+QString describe(const TrackMatch &m)
+{
+    const QString fixes = m.fix.toString("HH:mm:ss") + ' ' + m.laterFix.toString("HH:mm:ss");
+    return m.found() ? QString("%1 %2 %3")
+                           .arg(m.latitude, 0, 'g', 9)
+                           .arg(m.longitude, 0, 'g', 9)
+                           .arg(fixes.trimmed())
+                     : trackMatchReason(m.result);
+}
+
+} // namespace
+
+class TestTrack : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // The machine's zone, for captures with no other offset: three hours east of UTC.
+        qputenv("TZ", "UTC-3");
+        tzset();
+    }
+
+    void match_data()
+    {
+        QTest::addColumn<QStringList>("tracks"); // GPX texts loaded in turn; "" for a missing file
+        QTest::addColumn<QString>("camera");     // capture time on the camera's clock
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("expected"); // as describe() puts it, or the start of the error
+        QTest::addColumn<QString>("zone");     // --zona-camara; empty when not given
+        QTest::addColumn<QString>("offset");   // the photo's OffsetTimeOriginal; empty when absent
+        QTest::addColumn<int>("adjust");
+        const auto row = [](const char *name, const QStringList &tracks, const char *camera,
+                            int limit, const char *expected, const char *zone = "+00:00",
+                            const char *offset = "", int adjust = 0) {
+            QTest::newRow(name) << tracks << camera << limit << expected << zone << offset
+                                << adjust;
+        };
+        const QStringList day{gpx("1.1", daySegments)};
+        row("exact fix", day, "10:00:10", 1800, "40.001 -3.002 10:00:10");
+        row("between fixes", day, "10:00:05", 1800, between);
+        row("gap over the limit", day, "10:30:10", 1800, "hueco demasiado largo");
+        row("gap at the limit", day, "10:30:10", 3600, "40.0505 -3.051 10:00:10 11:00:10");
+        row("before the start, within", day, "09:30:00", 1800, "40 -3 10:00:00");
+        row("before the start, beyond", day, "09:29:59", 1800, "fuera del track");
+        row("after the end, beyond", day, "11:40:21", 1800, "fuera del track");
+        row("segment break, end of one", day, "11:05:00", 1800, "40.1 -3.1 11:00:10");
+        row("segment break, start of next", day, "11:06:00", 1800, "41 -4 11:10:00");
+        row("segment break, both too far", day, "11:05:00", 200, "hueco demasiado largo");
+        row("offset from the option", day, "12:00:05", 1800, between, "+02:00", "-05:00");
+        row("offset from OffsetTimeOriginal", day, "05:00:05", 1800, between, "", "-05:00");
+        row("machine time zone", day, "13:00:05", 1800, between, "");
+        row("camera clock a minute fast", day, "12:01:05", 1800, between, "+02:00", "", 60);
+        row("no capture date", day, "", 1800, "sin fecha de captura");
+        row("GPX 1.0", {gpx("1.0", daySegments)}, "10:00:05", 1800, between);
+        row("untimed point left out",
+            {gpx("1.1", {"40 -3 10:00:00, 50 -9, 40.001 -3.002 10:00:10"})}, "10:00:05", 1800,
+            between);
+        row("out of order", {gpx("1.1", {"40.001 -3.002 10:00:10, 40 -3 10:00:00"})}, "10:00:05",
+            1800, between);
+        row("second file earlier",
+            {gpx("1.1", {"41 -4 11:00:00"}),
+             gpx("1.1", {"40 -3 10:00:00, 40.001 -3.002 10:00:10"})},
+            "10:00:05", 1800, between);
+        row("no timed points", {gpx("1.1", {"40.0 -3.0"})}, "", 0, "El track");
+        row("not a GPX file", {"fecha,lat,lon\n"}, "", 0, "No se pudo leer el track");
+        row("missing file", {""}, "", 0, "No se pudo leer el track");
+    }
+
+    void match()
+    {
+        QFETCH(QStringList, tracks);
+        QFETCH(QString, camera);
+        QFETCH(int, limit);
+        QFETCH(QString, expected);
+        QFETCH(QString, zone);
+        QFETCH(QString, offset);
+        QFETCH(int, adjust);
+        QTemporaryDir dir;
+        GpsTrack track;
+        QString error;
+        for (int i = 0; i < tracks.size(); ++i) {
+            const QString path = dir.filePath(QString("t%1.gpx").arg(i));
+            QFile file(path);
+            QVERIFY(tracks[i].isEmpty() ||
+                    (file.open(QIODevice::WriteOnly) && file.write(tracks[i].toUtf8()) > 0));
+            file.close();
+            if (!track.load(path, error)) {
+                QVERIFY2(error.startsWith(expected) && error.contains(path), qPrintable(error));
+                return;
+            }
+        }
+        CameraClock clock{std::nullopt, adjust};
+        int zoneSeconds = 0;
+        if (!zone.isEmpty() && parseCameraZoneOption(zone, zoneSeconds, error))
+            clock.zoneOffsetSeconds = zoneSeconds;
+        const QDateTime captureDate =
+            QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
+        QCOMPARE(describe(track.match(cameraTimeToUtc(captureDate, clock, offset), limit)),
+                 expected);
+    }
+
+    void layer_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("GeoPackage") << "run.gpkg";
+        QTest::newRow("GeoJSON") << "run.geojson";
+    }
+
+    void layer()
+    {
+        QFETCH(QString, file);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        // clang-format off
+        const LayerPoint first{"IMG_1.JPG", "30T 440000 4428000.jpg", QDateTime(QDate(2024, 5, 1), QTime(12, 0, 5)),
+                               {30, 'T', 440000.5, 4428000.25}, {40.0005, -3.001}, 87.5, "track"};
+        const LayerPoint second{"IMG_2.JPG", "19H 346574 6298958.jpg", QDateTime(),
+                                {19, 'H', 346574, 6298958}, {-33.4375, -70.6505}, std::nullopt, "fija"};
+        // clang-format on
+        QString error;
+        QVERIFY2(writeLayer(path, {first, second}, error), qPrintable(error));
+        const qint64 size = QFileInfo(path).size();
+        QVERIFY(!writeLayer(path, {first}, error) && error.contains("ya existe"));
+        QCOMPARE(QFileInfo(path).size(), size);
+
+        // GeoJSON readers would otherwise show an ISO 8601 text as a date in their own way.
+        const char *const asText[] = {"DATE_AS_STRING=YES", nullptr};
+        const GDALDatasetUniquePtr dataset(
+            GDALDataset::Open(QFile::encodeName(path), GDAL_OF_VECTOR, nullptr,
+                              file.endsWith(".geojson") ? asText : nullptr));
+        QVERIFY(dataset && dataset->GetLayerCount() == 1);
+        OGRLayer *layer = dataset->GetLayer(0);
+        QCOMPARE(layer->GetSpatialRef()->GetAuthorityCode(nullptr), "4326");
+        QStringList rows;
+        for (const auto &feature : *layer) {
+            QStringList values;
+            for (const char *name :
+                 {"archivo", "archivo_final", "fecha", "zona", "letra", "easting", "northing",
+                  "latitud", "longitud", "orientacion", "fuente"})
+                values << feature->GetFieldAsString(name);
+            values << QString::fromStdString(feature->GetGeometryRef()->exportToWkt());
+            rows << values.join('|');
+        }
+        QCOMPARE(rows,
+                 QStringList({"IMG_1.JPG|30T 440000 4428000.jpg|2024-05-01T12:00:05|30|T|440000.5|"
+                              "4428000.25|40.0005|-3.001|87.5|track|POINT (-3.001 40.0005)",
+                              "IMG_2.JPG|19H 346574 6298958.jpg||19|H|346574|6298958|-33.4375|"
+                              "-70.6505||fija|POINT (-70.6505 -33.4375)"}));
+    }
+
+    void exifWriter()
+    {
+        QTemporaryDir dir;
+        const QString photo = dir.filePath("photo.jpg");
+        QVERIFY(TestPhotos::writeImage(photo) &&
+                TestPhotos::setTags(photo, {{"Exif.Photo.OffsetTimeOriginal", "-05:00"},
+                                            {"Xmp.xmp.Label", "Campo"}}));
+        QString error;
+        QVERIFY2(writeLatLonToExif(photo, -33.8688, 151.2093, error), qPrintable(error));
+        double latitude, longitude, direction;
+        QVERIFY(readGpsData(photo, latitude, longitude, direction));
+        QVERIFY(std::abs(latitude + 33.8688) < 1e-6 && std::abs(longitude - 151.2093) < 1e-6);
+        QCOMPARE(TestPhotos::tag(photo, "Exif.GPSInfo.GPSLatitudeRef") +
+                     TestPhotos::tag(photo, "Exif.GPSInfo.GPSLongitudeRef"),
+                 "SE");
+        QString offset;
+        QVERIFY(readCaptureOffset(photo, offset) && offset == "-05:00");
+        QCOMPARE(TestPhotos::tag(photo, "Xmp.xmp.Label"), "Campo");
+        QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1.0, 1.0, error) && !error.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTrack)
+#include "tst_track.moc"
