@@ -18,7 +18,8 @@
 
 namespace {
 
-// One string per segment, points "lat lon [HH:mm:ss]" (1 May 2024, UTC) split by commas.
+// One string per segment, points "lat lon [HH:mm:ss[±HH:MM]]" (1 May 2024, UTC unless an offset
+// follows) split by commas.
 QString gpx(const QString &version, const QStringList &segments)
 {
     QString body;
@@ -27,7 +28,10 @@ QString gpx(const QString &version, const QStringList &segments)
         for (const QString &point : segment.split(", ")) {
             const QStringList f = point.split(' ') << QString();
             body += QString("<trkpt lat=\"%1\" lon=\"%2\">").arg(f[0], f[1]) +
-                    (f[2].isEmpty() ? "" : "<time>2024-05-01T" + f[2] + "Z</time>") + "</trkpt>";
+                    (f[2].isEmpty()
+                         ? ""
+                         : "<time>2024-05-01T" + f[2] + (f[2].size() == 8 ? "Z" : "") + "</time>") +
+                    "</trkpt>";
         }
         body += "</trkseg>";
     }
@@ -101,12 +105,13 @@ private slots:
         row("untimed point left out",
             {gpx("1.1", {"40 -3 10:00:00, 50 -9, 40.001 -3.002 10:00:10"})}, "10:00:05", 1800,
             between);
-        row("out of order", {gpx("1.1", {"40.001 -3.002 10:00:10, 40 -3 10:00:00"})}, "10:00:05",
-            1800, between);
-        row("second file earlier",
-            {gpx("1.1", {"41 -4 11:00:00"}),
+        row("out of order, time with an offset",
+            {gpx("1.1", {"40.001 -3.002 10:00:10, 40 -3 12:00:00+02:00"})}, "10:00:05", 1800,
+            between);
+        row("two files, later one earlier",
+            {gpx("1.1", {"41 -4 10:00:20, 41 -4 10:00:30, 41 -4 10:00:40"}),
              gpx("1.1", {"40 -3 10:00:00, 40.001 -3.002 10:00:10"})},
-            "10:00:05", 1800, between);
+            "10:00:14", 1800, "40.001 -3.002 10:00:10");
         row("no timed points", {gpx("1.1", {"40.0 -3.0"})}, "", 0, "El track");
         row("not a GPX file", {"fecha,lat,lon\n"}, "", 0, "No se pudo leer el track");
         row("missing file", {""}, "", 0, "No se pudo leer el track");
@@ -150,6 +155,7 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::newRow("GeoPackage") << "run.gpkg";
         QTest::newRow("GeoJSON") << "run.geojson";
+        QTest::newRow("KML") << "run.kml";
     }
 
     void layer()

@@ -22,11 +22,11 @@ struct LayerFormat
     const char *layerOption;   // or nullptr
 };
 
-// Google Earth labels a placemark with its name field; CSV has no geometry column of its own.
+// CSV has no geometry column of its own.
 constexpr std::array<LayerFormat, 5> formats{{
     {"gpkg", "GPKG", nullptr, nullptr},
     {"geojson", "GeoJSON", nullptr, nullptr},
-    {"kml", "KML", "NameField=archivo_final", nullptr},
+    {"kml", "KML", nullptr, nullptr},
     {"shp", "ESRI Shapefile", nullptr, "ENCODING=UTF-8"},
     {"csv", "CSV", nullptr, "GEOMETRY=AS_XY"},
 }};
@@ -41,7 +41,8 @@ const LayerFormat *formatFor(const QString &path)
     return nullptr;
 }
 
-// In field order; the feature code below fills them by index.
+// Positions in the table below. A driver may add fields of its own (KML adds Name and
+// Description first), so where each one lands in the layer is looked up after creating it.
 enum Field {
     Archivo,
     ArchivoFinal,
@@ -68,6 +69,7 @@ constexpr std::array<std::pair<const char *, OGRFieldType>, 11> fields{{
     {"orientacion", OFTReal},
     {"fuente", OFTString},
 }};
+using FieldIndexes = std::array<int, fields.size()>;
 
 // Shapefiles are a .shp with companions; any of them already there belongs to someone's layer.
 QStringList pathsTaken(const QString &path)
@@ -81,28 +83,32 @@ QStringList pathsTaken(const QString &path)
     return paths;
 }
 
-bool fillFeature(OGRFeature &feature, const LayerPoint &point)
+bool fillFeature(OGRFeature &feature, const FieldIndexes &at, const LayerPoint &point)
 {
-    const auto text = [&feature](int field, const QString &value) {
-        feature.SetField(field, value.toUtf8().constData());
+    const auto text = [&](Field field, const QString &value) {
+        feature.SetField(at[field], value.toUtf8().constData());
     };
     text(Archivo, point.originalName);
     text(ArchivoFinal, point.finalName);
     if (point.date.isValid())
         text(Fecha, point.date.toString(Qt::ISODate));
     else
-        feature.SetFieldNull(Fecha);
-    feature.SetField(Zona, point.utm.zoneNumber);
+        feature.SetFieldNull(at[Fecha]);
+    feature.SetField(at[Zona], point.utm.zoneNumber);
     text(Letra, QString(QChar::fromLatin1(point.utm.zoneLetter)));
-    feature.SetField(Easting, point.utm.easting);
-    feature.SetField(Northing, point.utm.northing);
-    feature.SetField(Latitud, point.position.latitude);
-    feature.SetField(Longitud, point.position.longitude);
+    feature.SetField(at[Easting], point.utm.easting);
+    feature.SetField(at[Northing], point.utm.northing);
+    feature.SetField(at[Latitud], point.position.latitude);
+    feature.SetField(at[Longitud], point.position.longitude);
     if (point.heading)
-        feature.SetField(Orientacion, *point.heading);
+        feature.SetField(at[Orientacion], *point.heading);
     else
-        feature.SetFieldNull(Orientacion);
+        feature.SetFieldNull(at[Orientacion]);
     text(Fuente, point.source);
+    // A driver's own name field (KML's placemark name) labels the point on the map.
+    const int nameField = feature.GetFieldIndex("Name");
+    if (nameField >= 0)
+        feature.SetField(nameField, point.finalName.toUtf8().constData());
     OGRPoint geometry(point.position.longitude, point.position.latitude);
     return feature.SetGeometry(&geometry) == OGRERR_NONE;
 }
@@ -176,17 +182,22 @@ bool writeLayer(const QString &path, const QList<LayerPoint> &points, QString &e
         dataset->CreateLayer(layerName.constData(), &wgs84, wkbPoint, layerOptions.List());
     if (!layer)
         return fail(QStringLiteral("no se pudo crear la capa"));
-    for (const auto &[name, type] : fields) {
-        OGRFieldDefn definition(name, type);
-        if (layer->CreateField(&definition) != OGRERR_NONE)
-            return fail(QStringLiteral("no se pudo crear el campo %1").arg(name));
+    FieldIndexes at{};
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const int before = layer->GetLayerDefn()->GetFieldCount();
+        OGRFieldDefn definition(fields[i].first, fields[i].second);
+        if (layer->CreateField(&definition) != OGRERR_NONE ||
+            layer->GetLayerDefn()->GetFieldCount() != before + 1)
+            return fail(QStringLiteral("no se pudo crear el campo %1").arg(fields[i].first));
+        // The new field is the last one, whatever name the format gave it.
+        at[i] = before;
     }
 
     // Formats without transactions write feature by feature, which is all they can do.
     const bool inTransaction = dataset->StartTransaction() == OGRERR_NONE;
     for (const LayerPoint &point : points) {
         OGRFeature feature(layer->GetLayerDefn());
-        if (!fillFeature(feature, point) || layer->CreateFeature(&feature) != OGRERR_NONE)
+        if (!fillFeature(feature, at, point) || layer->CreateFeature(&feature) != OGRERR_NONE)
             return fail(QStringLiteral("no se pudo añadir %1").arg(point.finalName));
     }
     if (inTransaction && dataset->CommitTransaction() != OGRERR_NONE)

@@ -73,7 +73,8 @@ bool GpsTrack::load(const QString &path, QString &errorText)
         const int timeField = definition->GetFieldIndex("time");
         const int trackField = definition->GetFieldIndex("track_fid");
         const int segmentField = definition->GetFieldIndex("track_seg_id");
-        // A segment is a run of points sharing track and segment number within this file.
+        // A segment is a run of points sharing track and segment number within this file; the
+        // first point of a file always opens one (GDAL numbers never go below zero).
         int previousTrack = -1;
         int previousSegment = -1;
         for (const auto &feature : *layer) {
@@ -91,7 +92,7 @@ bool GpsTrack::load(const QString &path, QString &errorText)
                 continue;
             const int track = trackField >= 0 ? feature->GetFieldAsInteger(trackField) : 0;
             const int segment = segmentField >= 0 ? feature->GetFieldAsInteger(segmentField) : 0;
-            if (m_fixes.size() == firstNew || track != previousTrack || segment != previousSegment)
+            if (track != previousTrack || segment != previousSegment)
                 ++m_segmentCount;
             previousTrack = track;
             previousSegment = segment;
