@@ -27,11 +27,10 @@ QString gpx(const QString &version, const QStringList &segments)
         body += "<trkseg>";
         for (const QString &point : segment.split(", ")) {
             const QStringList f = point.split(' ') << QString();
-            body += QString("<trkpt lat=\"%1\" lon=\"%2\">").arg(f[0], f[1]) +
-                    (f[2].isEmpty()
-                         ? ""
-                         : "<time>2024-05-01T" + f[2] + (f[2].size() == 8 ? "Z" : "") + "</time>") +
-                    "</trkpt>";
+            const QString zone = f[2].size() == 8 ? "Z" : "";
+            const QString time =
+                f[2].isEmpty() ? "" : "<time>2024-05-01T" + f[2] + zone + "</time>";
+            body += QString("<trkpt lat=\"%1\" lon=\"%2\">%3</trkpt>").arg(f[0], f[1], time);
         }
         body += "</trkseg>";
     }

@@ -4,6 +4,7 @@
 
 #include <QDate>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
 
@@ -58,10 +59,12 @@ bool GpsTrack::load(const QString &path, QString &errorText)
     const GDALDatasetUniquePtr dataset(GDALDataset::Open(
         QFile::encodeName(path).constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY, gpxOnly));
     if (!dataset) {
-        const QString detail = quiet.lastMessage();
-        errorText =
-            QStringLiteral("No se pudo leer el track %1: %2")
-                .arg(path, detail.isEmpty() ? QStringLiteral("no es un archivo GPX") : detail);
+        QString detail = quiet.lastMessage();
+        if (!QFileInfo::exists(path))
+            detail = QStringLiteral("el archivo no existe");
+        else if (detail.isEmpty())
+            detail = QStringLiteral("no es un archivo GPX");
+        errorText = QStringLiteral("No se pudo leer el track %1: %2").arg(path, detail);
         return false;
     }
 
