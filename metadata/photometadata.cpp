@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 namespace {
 
@@ -310,4 +311,23 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(const QString &path,
 bool MetadataSnapshot::isEmpty() const
 {
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
+}
+
+void MetadataSnapshot::markUpright()
+{
+    Exiv2::ExifData &exif = m_containers->exif;
+    const auto exifOrientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+    if (exifOrientation != exif.end())
+        exif["Exif.Image.Orientation"] = uint16_t(1);
+    Exiv2::XmpData &xmp = m_containers->xmp;
+    const auto xmpOrientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
+    if (xmpOrientation != xmp.end())
+        xmp["Xmp.tiff.Orientation"] = std::string("1");
+}
+
+void initializeMetadataLibrary()
+{
+    // The XMP toolkit keeps global state that is not safe to set up from two threads at once.
+    static std::once_flag once;
+    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
 }

@@ -52,7 +52,15 @@ public:
 
     bool isEmpty() const;
 
+    // Sets the orientation tags the snapshot holds (EXIF and XMP) to 1, for a photo whose
+    // pixels are written upright.
+    void markUpright();
+
 private:
     struct Containers;
     std::unique_ptr<Containers> m_containers;
 };
+
+// Readies the metadata library for use from several threads; call before the first worker
+// starts. Safe to call any number of times.
+void initializeMetadataLibrary();
