@@ -11,6 +11,7 @@
 #include "utm.h"
 
 #include <QFileInfo>
+#include <QImage>
 #include <QMutex>
 #include <QSet>
 #include <QStringList>
@@ -83,12 +84,13 @@ void reportProgress(const BatchJob &job, int done, int total)
 QVector<PhotoOutcome> runInline(const QStringList &photos, const Run &run, const BatchJob &job)
 {
     QVector<PhotoOutcome> outcomes;
+    QImage picture;
     for (const QString &path : photos) {
         bool loggedError = false;
         const Run photoRun = runFor(run, run.log, &loggedError);
         Photo photo;
         const bool processed = photoroad::preparePhoto(photo, path, photoRun) &&
-                               photoroad::finishPhoto(photo, photoRun);
+                               photoroad::finishPhoto(photo, photoRun, picture);
         outcomes.append(outcomeOf(photo, path, processed, loggedError));
         reportProgress(job, int(outcomes.size()), int(photos.size()));
     }
@@ -169,9 +171,11 @@ private:
             return;
         }
         m_pool.start([this, &turn, path, photoRun] {
+            // One picture buffer per worker thread; it goes when the pool's threads end.
+            thread_local QImage picture;
             std::exception_ptr failure;
             try {
-                const bool processed = photoroad::finishPhoto(*turn.photo, photoRun);
+                const bool processed = photoroad::finishPhoto(*turn.photo, photoRun, picture);
                 turn.outcome = outcomeOf(*turn.photo, path, processed, turn.loggedError);
             } catch (...) {
                 failure = std::current_exception();

@@ -188,20 +188,23 @@ void renameToUtm(Photo &photo, const LogCallback &log)
     }
 }
 
-// Null when the file cannot be decoded; the photo's turn then ends without any write.
-QImage loadAndPaint(const Photo &photo, const Run &run)
+// False when the file cannot be decoded; the photo's turn then ends without any write. image is
+// the previous photo's picture or null: the JPEG decoder writes every pixel into a buffer of the
+// same size and format instead of faulting in a fresh one for each photo.
+bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 {
     QImageReader reader(photo.currentPath);
     // Upright means as viewers show it; otherwise the stored pixels are painted as they lie.
     reader.setAutoTransform(run.orientUpright);
-    QImage image = reader.read();
-    if (image.isNull()) {
+    if (reader.format() != "jpeg")
+        image = QImage();
+    if (!reader.read(&image) || image.isNull()) {
         run.log(QStringLiteral("Error al abrir la imagen ") + photo.currentPath);
-        return image;
+        return false;
     }
     paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
                      photo.orientation, photo.orientationKnown, run.log);
-    return image;
+    return true;
 }
 
 // The new picture goes to a temporary file beside the photo and replaces the photo only once
@@ -332,10 +335,9 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
     return true;
 }
 
-bool finishPhoto(const Photo &photo, const Run &run)
+bool finishPhoto(const Photo &photo, const Run &run, QImage &image)
 {
-    const QImage image = loadAndPaint(photo, run);
-    if (image.isNull())
+    if (!loadAndPaint(photo, run, image))
         return false;
     if (save(image, photo, run.log))
         restoreMetadata(photo, run.log);

@@ -78,8 +78,9 @@ Run startRun(const BatchJob &job);
 bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run);
 
 // Decoding, painting, encoding, writing and the metadata steps; touches only the photo's own
-// file. False when the image cannot be loaded.
-bool finishPhoto(const Photo &photo, const Run &run);
+// file. False when the image cannot be loaded. image is a picture buffer the caller keeps from
+// one photo to the next on the same thread (null at first).
+bool finishPhoto(const Photo &photo, const Run &run, QImage &image);
 
 // The pieces a dry run reuses to say what preparePhoto would do.
 void describe(Photo &photo, const QString &listedPath);
