@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <exception>
 
+#include <unistd.h>
+
 namespace {
 
 void writeLine(FILE *stream, const QString &line)
@@ -36,8 +38,11 @@ int runJob(LoteRequest &request)
 {
     ProgressLine progress(stderr);
     BatchJob &job = request.job;
-    job.log = [&progress](const QString &line) {
-        progress.clear();
+    // Only when the log shares the terminal does the progress line have to make way for it.
+    const bool sharedTerminal = isatty(fileno(stdout)) == 1;
+    job.log = [&progress, sharedTerminal](const QString &line) {
+        if (sharedTerminal)
+            progress.clear();
         writeLine(stdout, line);
     };
     job.progress = [&progress](int done, int total) {

@@ -327,7 +327,20 @@ void MetadataSnapshot::markUpright()
 
 void initializeMetadataLibrary()
 {
-    // The XMP toolkit keeps global state that is not safe to set up from two threads at once.
+    // The XMP toolkit keeps process-wide state: it must be set up once, before any worker, and
+    // it takes every parse and serialisation under this lock so workers may read and write the
+    // XMP of different photos at the same time.
     static std::once_flag once;
-    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
+    static std::recursive_mutex xmpLock;
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize(
+            [](void *lock, bool acquire) {
+                auto *mutex = static_cast<std::recursive_mutex *>(lock);
+                if (acquire)
+                    mutex->lock();
+                else
+                    mutex->unlock();
+            },
+            &xmpLock);
+    });
 }
