@@ -2,11 +2,7 @@
 // dry run, upright painting, and the same result whatever the number of workers.
 #include "testphotos.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
 #include <QImage>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
@@ -95,21 +91,20 @@ private slots:
             QTest::newRow(name) << QString(arguments) << result << QString(logLine) << colour;
         };
         const QString renamed = utmName + ".jpg";
-        const QColor white(Qt::white);
         const QColor noWhite(255, 255, 255, 0); // transparent: a colour the photo must lack
-        row("defaults", "", renamed, "Backup creado: a_backup.jpg", white);
-        row("no rename", "--sin-renombrar", "a.jpg", "Lat: -33.45", white);
-        row("prefix", "--prefijo P_%1_", "P_%1_" + renamed, "a P_%1_", white);
-        row("no backup, no rose", "--sin-backup --sin-rosa", renamed, "!rosa", white);
+        row("defaults", "", renamed, "Backup creado: a_backup.jpg", Qt::white);
+        row("no rename", "--sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
+        row("prefix", "--prefijo P_%1_", "P_%1_" + renamed, "a P_%1_", Qt::white);
+        row("no backup, no rose", "--sin-backup --sin-rosa", renamed, "!rosa", Qt::white);
         row("no text", "--sin-texto --sin-rosa", renamed, "Metadatos restaurados", noWhite);
         row("text colour", "--color-fuente lime --ratio-fuente 0.1 --sin-rosa", renamed, "Renombr",
             Qt::green);
         row("logo", "--logo logo.png --ratio-logo 0.3", renamed, "Renombrado", Qt::yellow);
         row("coordinate file into EXIF", "--txt coords.txt --txt-a-exif", "19K 300000 7000000.jpg",
-            "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", white);
-        row("upright", "--orientar --sin-renombrar", "a.jpg", "Lat: -33.45", white);
+            "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", Qt::white);
+        row("upright", "--orientar --sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
         row("subfolders", "--subdirectorios --sin-renombrar", "sub/b.jpg", "Procesando: b.jpg",
-            white);
+            Qt::white);
         row("sample file", "--ejemplo ej.txt --ejemplo-exif", "a.jpg", "Archivo de ejemplo",
             noWhite);
     }
