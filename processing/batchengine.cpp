@@ -12,14 +12,14 @@
 
 #include <QFileInfo>
 #include <QImage>
-#include <QMutex>
 #include <QSet>
 #include <QStringList>
 #include <QThreadPool>
-#include <QWaitCondition>
 
+#include <condition_variable>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 using photoroad::Photo;
@@ -129,9 +129,9 @@ public:
         const int total = int(m_photos.size());
         for (int i = 0; i < total && !stopped(); ++i) {
             {
-                QMutexLocker lock(&m_mutex);
-                while (i - m_emitted >= ahead && !m_turns[size_t(m_emitted)].done)
-                    m_changed.wait(&m_mutex);
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(
+                    lock, [&] { return i - m_emitted < ahead || m_turns[size_t(m_emitted)].done; });
             }
             emitFinished();
             prepare(i);
@@ -186,17 +186,17 @@ private:
 
     void finish(Turn &turn, std::exception_ptr failure)
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         turn.failure = failure;
         turn.done = true;
         if (failure)
             m_stop = true;
-        m_changed.wakeAll();
+        m_changed.notify_all();
     }
 
     bool stopped()
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         return m_stop;
     }
 
@@ -205,7 +205,7 @@ private:
     {
         for (;;) {
             {
-                QMutexLocker lock(&m_mutex);
+                const std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_emitted >= int(m_turns.size()) || !m_turns[size_t(m_emitted)].done)
                     return;
             }
@@ -231,8 +231,8 @@ private:
     const Run &m_run;
     const BatchJob &m_job;
     std::vector<Turn> m_turns;
-    QMutex m_mutex;
-    QWaitCondition m_changed;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
     bool m_stop = false;
     int m_emitted = 0; // touched by the calling thread only
     std::exception_ptr m_failure;

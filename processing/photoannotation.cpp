@@ -7,10 +7,10 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHash>
-#include <QMutex>
 #include <QPainter>
 
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -36,9 +36,9 @@ struct RegisteredFont
 // so the drawn text is what a fresh registration would give. Painting workers share the table.
 bool registeredFamily(const QString &fontPath, QString *family)
 {
-    static QMutex mutex;
+    static std::mutex mutex;
     static QHash<QString, RegisteredFont> registered;
-    const QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     const QFileInfo info(fontPath);
     const auto known = registered.constFind(fontPath);
     if (known != registered.cend() && known->size == info.size() &&
