@@ -201,6 +201,9 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     }
 
     if (parser.isSet(QStringLiteral("ejemplo"))) {
+        // The sample file is written, so it cannot be part of a run that touches nothing.
+        if (job.dryRun)
+            return failure(QStringLiteral("--simular: no se combina con --ejemplo"));
         request.action = LoteRequest::Action::Sample;
         request.samplePath = parser.value(QStringLiteral("ejemplo"));
         request.sampleFromExif = parser.isSet(QStringLiteral("ejemplo-exif"));
