@@ -7,12 +7,14 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <exiv2/exiv2.hpp>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 namespace {
 
@@ -312,9 +314,6 @@ bool MetadataSnapshot::isEmpty() const
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
 }
 
-// Atomic replacement of a photo, used by the lat/lon writer below.
-#include <QSaveFile>
-
 bool readCaptureOffset(const QString &path, QString &offset)
 {
     try {
@@ -402,4 +401,36 @@ bool writeLatLonToExif(const QString &path, double latitude, double longitude,
         return false;
     }
     return true;
+}
+
+void MetadataSnapshot::markUpright()
+{
+    Exiv2::ExifData &exif = m_containers->exif;
+    const auto exifOrientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+    if (exifOrientation != exif.end())
+        exif["Exif.Image.Orientation"] = uint16_t(1);
+    Exiv2::XmpData &xmp = m_containers->xmp;
+    const auto xmpOrientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
+    if (xmpOrientation != xmp.end())
+        xmp["Xmp.tiff.Orientation"] = std::string("1");
+}
+
+void initializeMetadataLibrary()
+{
+    // The XMP toolkit keeps process-wide state: it must be set up once, before any worker, and
+    // it takes every parse and serialisation under this lock so workers may read and write the
+    // XMP of different photos at the same time.
+    static std::once_flag once;
+    static std::recursive_mutex xmpLock;
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize(
+            [](void *lock, bool acquire) {
+                auto *mutex = static_cast<std::recursive_mutex *>(lock);
+                if (acquire)
+                    mutex->lock();
+                else
+                    mutex->unlock();
+            },
+            &xmpLock);
+    });
 }

@@ -52,6 +52,10 @@ public:
 
     bool isEmpty() const;
 
+    // Sets the orientation tags the snapshot holds (EXIF and XMP) to 1, for a photo whose
+    // pixels are written upright.
+    void markUpright();
+
 private:
     struct Containers;
     std::unique_ptr<Containers> m_containers;
@@ -66,3 +70,7 @@ bool readCaptureOffset(const QString &path, QString &offset);
 // and replaced in one step, so a failure leaves it as it was. False with the reason in errorText.
 bool writeLatLonToExif(const QString &path, double latitude, double longitude,
                        QString &errorText);
+
+// Readies the metadata library for use from several threads; call before the first worker
+// starts. Safe to call any number of times.
+void initializeMetadataLibrary();
