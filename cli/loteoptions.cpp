@@ -1,6 +1,7 @@
 // The command line of the batch front end: every setting of the window's form as an option, with
 // the form's defaults and ranges, checked before anything is touched.
 #include "loteoptions.h"
+#include "trackrun.h"
 
 #include <QColor>
 #include <QCommandLineParser>
@@ -8,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -70,6 +72,55 @@ QString dashed(const QString &name)
     return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
 }
 
+// The track and layer options; an empty text when they are all right. The tracks are read here,
+// so a track that cannot be used stops the run before anything is touched.
+QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QString &layerPath)
+{
+    if (parser.isSet(QStringLiteral("capa"))) {
+        layerPath = parser.value(QStringLiteral("capa"));
+        QString errorText;
+        if (!checkLayerPath(layerPath, errorText))
+            return QStringLiteral("--capa: ") + errorText;
+    }
+    if (!parser.isSet(QStringLiteral("track"))) {
+        for (const char *trackOnly :
+             {"zona-camara", "ajuste-reloj", "max-intervalo", "track-a-exif"})
+            if (parser.isSet(QString::fromLatin1(trackOnly)))
+                return QStringLiteral("--%1: solo vale junto con --track")
+                    .arg(QString::fromLatin1(trackOnly));
+        return QString();
+    }
+    if (!job.useExif)
+        return QStringLiteral("--track: no se combina con --txt");
+
+    QString errorText;
+    CameraClock clock;
+    if (parser.isSet(QStringLiteral("zona-camara"))) {
+        int offsetSeconds = 0;
+        if (!parseCameraZoneOption(parser.value(QStringLiteral("zona-camara")), offsetSeconds,
+                                   errorText))
+            return errorText;
+        clock.zoneOffsetSeconds = offsetSeconds;
+    }
+    if (parser.isSet(QStringLiteral("ajuste-reloj")) &&
+        !parseClockAdjustOption(parser.value(QStringLiteral("ajuste-reloj")), clock.adjustSeconds,
+                                errorText))
+        return errorText;
+    int maxIntervalSeconds = 1800;
+    if (parser.isSet(QStringLiteral("max-intervalo")) &&
+        !parseMaxIntervalOption(parser.value(QStringLiteral("max-intervalo")), maxIntervalSeconds,
+                                errorText))
+        return errorText;
+
+    auto track = std::make_shared<GpsTrack>();
+    for (const QString &path : parser.values(QStringLiteral("track")))
+        if (!track->load(path, errorText))
+            return QStringLiteral("--track: ") + errorText;
+    job.positionFallback = trackPositionFallback(track, clock, maxIntervalSeconds);
+    job.writeFallbackToExif = parser.isSet(QStringLiteral("track-a-exif"));
+    return QString();
+}
+
 } // namespace
 
 LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defaultFontPath)
@@ -79,14 +130,15 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("sin-rosa"),       QStringLiteral("sin-texto"),
                             QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
-                            QStringLiteral("orientar")};
+                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
     parser.addOption(
         QCommandLineOption(QStringList{QStringLiteral("v"), QStringLiteral("version")}));
-    const QStringList fileOptions{QStringLiteral("logo"), QStringLiteral("fuente"),
-                                  QStringLiteral("txt"), QStringLiteral("ejemplo")};
+    const QStringList fileOptions{QStringLiteral("logo"),  QStringLiteral("fuente"),
+                                  QStringLiteral("txt"),   QStringLiteral("ejemplo"),
+                                  QStringLiteral("track"), QStringLiteral("capa")};
     for (const QString &name : fileOptions)
         parser.addOption(valued({name}, QStringLiteral("ARCHIVO")));
     for (const RatioOption &ratio : ratioOptions)
@@ -97,6 +149,9 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     parser.addOption(valued({QStringLiteral("prefijo")}, QStringLiteral("TEXTO")));
     parser.addOption(
         valued({QStringLiteral("j"), QStringLiteral("trabajos")}, QStringLiteral("N")));
+    parser.addOption(valued({QStringLiteral("zona-camara")}, QStringLiteral("±HH:MM")));
+    parser.addOption(valued({QStringLiteral("ajuste-reloj")}, QStringLiteral("±SEGUNDOS")));
+    parser.addOption(valued({QStringLiteral("max-intervalo")}, QStringLiteral("SEGUNDOS")));
 
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
@@ -200,10 +255,18 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                                .arg(parser.value(QStringLiteral("trabajos"))));
     }
 
+    const QString problem = parseTrackOptions(parser, job, request.layerPath);
+    if (!problem.isEmpty())
+        return failure(problem);
+
     if (parser.isSet(QStringLiteral("ejemplo"))) {
         // The sample file is written, so it cannot be part of a run that touches nothing.
         if (job.dryRun)
             return failure(QStringLiteral("--simular: no se combina con --ejemplo"));
+        for (const char *runOnly : {"track", "capa"})
+            if (parser.isSet(QString::fromLatin1(runOnly)))
+                return failure(QStringLiteral("--%1: no se combina con --ejemplo")
+                                   .arg(QString::fromLatin1(runOnly)));
         request.action = LoteRequest::Action::Sample;
         request.samplePath = parser.value(QStringLiteral("ejemplo"));
         request.sampleFromExif = parser.isSet(QStringLiteral("ejemplo-exif"));
@@ -250,6 +313,21 @@ QString loteHelpText()
         "  --sin-texto                 no dibujar fecha ni coordenadas\n"
         "  --sin-rosa                  no dibujar la rosa de los vientos\n"
         "\n"
+        "Track GPS y capa:\n"
+        "  --track ARCHIVO             track GPX (1.0 o 1.1): las fotos sin posición en el EXIF\n"
+        "                              la toman del track por su hora de captura; se puede\n"
+        "                              repetir (no con --txt)\n"
+        "  --zona-camara ±HH:MM        zona horaria del reloj de la cámara (la de la foto,\n"
+        "                              OffsetTimeOriginal; sin ella, la de este equipo)\n"
+        "  --ajuste-reloj ±SEGUNDOS    hora de la cámara menos la hora real (0)\n"
+        "  --max-intervalo SEGUNDOS    separación máxima entre los dos puntos del track que\n"
+        "                              rodean la hora, o hasta el más cercano (1800)\n"
+        "  --track-a-exif              escribir en el EXIF la posición tomada del track\n"
+        "  --capa ARCHIVO              escribir un punto por foto procesada, en el formato de la\n"
+        "                              extensión: .gpkg, .geojson, .kml, .shp o .csv; nunca\n"
+        "                              sobrescribe un archivo existente (con --simular, las\n"
+        "                              posiciones que se usarían)\n"
+        "\n"
         "Ejecución:\n"
         "  -j, --trabajos N            fotos procesadas a la vez (número de núcleos)\n"
         "  --simular                   decir qué se haría, sin tocar nada\n"
@@ -259,6 +337,7 @@ QString loteHelpText()
         "  -h, --help                  mostrar esta ayuda\n"
         "  -v, --version               mostrar la versión\n"
         "\n"
-        "Estado de salida: 0 sin errores; 1 si alguna foto registró un error; 2 opciones no\n"
-        "válidas (no se toca nada); 3 la ejecución terminó antes de tiempo.\n");
+        "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no se pudo\n"
+        "escribir la capa; 2 opciones no válidas (no se toca nada); 3 la ejecución terminó\n"
+        "antes de tiempo.\n");
 }

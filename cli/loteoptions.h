@@ -12,6 +12,7 @@ struct LoteRequest
     Action action = Action::Error;
     BatchJob job;       // for Run (and the folder and subfolder flag for Sample)
     QString samplePath; // for Sample
+    QString layerPath;  // for Run: where the run's point layer goes; empty for none
     bool sampleFromExif = false;
     QString text; // the help text, or the one error line
 };

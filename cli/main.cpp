@@ -2,6 +2,7 @@
 // dry run.
 #include "loteoptions.h"
 #include "progressline.h"
+#include "trackrun.h"
 
 #include "photoprocessor.h"
 
@@ -82,6 +83,18 @@ int runJob(LoteRequest &request)
                       .arg(processed)
                       .arg(skipped)
                       .arg(withErrors));
+    if (!request.layerPath.isEmpty()) {
+        QString errorText;
+        const QList<LayerPoint> points = layerPointsOf(outcomes);
+        std::fflush(stdout);
+        if (!writeLayer(request.layerPath, points, errorText)) {
+            writeLine(stderr, QStringLiteral("cartaluz-lote: ") + errorText);
+            return StatusPhotoErrors;
+        }
+        writeLine(stdout, QStringLiteral("Capa escrita: %1 (%2 puntos)")
+                              .arg(request.layerPath)
+                              .arg(points.size()));
+    }
     return withErrors > 0 ? StatusPhotoErrors : StatusOk;
 }
 

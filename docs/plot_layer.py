@@ -54,7 +54,13 @@ def main():
             axes.plot(xs, ys, color="#3b6ea8", linewidth=1.5, label="track" if first else None)
             first = False
 
+    # A photo at the fixed fallback position is not where it was taken, and would stretch the map
+    # far off the track: it is only counted in the legend.
     photos = read_csv(args.layer)
+    fixed = [p for p in photos if p["fuente"] == "fija"]
+    photos = [p for p in photos if p["fuente"] != "fija"]
+    if fixed:
+        axes.plot([], [], " ", label=f"{len(fixed)} foto(s) sin posición (fija), fuera del mapa")
     colours = {"exif": "#2e8b57", "track": "#d2452c", "txt": "#8a4fbf", "fija": "#777777"}
     for source in sorted({p["fuente"] for p in photos}):
         chosen = [p for p in photos if p["fuente"] == source]
@@ -73,7 +79,7 @@ def main():
     axes.set_title(args.title)
     axes.ticklabel_format(useOffset=False)
     axes.grid(True, linewidth=0.3)
-    axes.legend(loc="best", fontsize=8)
+    axes.legend(loc="lower right", fontsize=8)
     figure.tight_layout()
     figure.savefig(args.output)
 

@@ -341,8 +341,7 @@ bool readCaptureOffset(const QString &path, QString &offset)
     }
 }
 
-bool writeLatLonToExif(const QString &path, double latitude, double longitude,
-                       QString &errorText)
+bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText)
 {
     if (!std::isfinite(latitude) || !std::isfinite(longitude)) {
         errorText = QStringLiteral("posición no válida");
@@ -433,4 +432,29 @@ void initializeMetadataLibrary()
             },
             &xmpLock);
     });
+}
+
+bool readImageDirection(const QString &path, double &direction)
+{
+    try {
+        const auto image = openImage(qPathToNativeStdString(path));
+        if (!image)
+            return false;
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        const auto it = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirection"));
+        if (it == exif.end())
+            return false;
+        const auto value = it->getValue();
+        if (!value.get() || value->count() == 0)
+            return false;
+        const double degrees = toDouble(value->toRational(0));
+        if (!std::isfinite(degrees))
+            return false;
+        direction = degrees;
+        return true;
+    } catch (const Exiv2::Error &error) {
+        qDebug() << "Error leyendo la orientación GPS:" << messageOf(error);
+        return false;
+    }
 }

@@ -66,6 +66,7 @@ struct BatchJob
     bool dryRun = false;        // say what would happen, touch nothing
     bool orientUpright = false; // apply the EXIF orientation before painting; write Orientation 1
     PositionFallback positionFallback;
+    bool writeFallbackToExif = false; // put a fallback position into the photo's EXIF GPS tags
     ProgressCallback progress;
 };
 

@@ -265,6 +265,19 @@ void writeUtmPosition(const Photo &photo, const Run &run)
             QFileInfo(photo.currentPath).fileName());
 }
 
+// Like the coordinate file's position, it runs whether or not the save worked and after the
+// restore, so it lands on top of the photo's own EXIF.
+void writeFallbackPosition(const Photo &photo, const LogCallback &log)
+{
+    const QString name = QFileInfo(photo.currentPath).fileName();
+    QString errorText;
+    if (writeLatLonToExif(photo.currentPath, photo.latitude, photo.longitude, errorText))
+        log(QStringLiteral("Posición GPS escrita en EXIF para ") + name);
+    else
+        log(QStringLiteral("Error escribiendo la posición GPS en EXIF para ") + name +
+            QStringLiteral(": ") + errorText);
+}
+
 QString backupPathIn(const QDir &backupDir, const QString &baseName, const QString &suffix,
                      const NameTaken &taken)
 {
@@ -308,6 +321,7 @@ Run startRun(const BatchJob &job)
     run.style.drawText = job.drawText;
     run.style.rosePosition = job.rosePosition;
     run.positionFallback = job.positionFallback;
+    run.writeFallbackToExif = job.writeFallbackToExif;
     run.log = job.log;
 
     run.logo = loadLogo(job.logoPath, run.log);
@@ -344,6 +358,8 @@ bool finishPhoto(const Photo &photo, const Run &run, QImage &image)
 
     if (!run.useExif && run.embedTxtInExif)
         writeUtmPosition(photo, run);
+    if (run.writeFallbackToExif && photo.source == PositionSource::Fallback)
+        writeFallbackPosition(photo, run.log);
     return true;
 }
 

@@ -33,6 +33,7 @@ struct Run
     QImage logo;
     CoordinateTable table; // empty in EXIF mode or without a coordinate file
     PositionFallback positionFallback;
+    bool writeFallbackToExif = false;
     LogCallback log;
 };
 
