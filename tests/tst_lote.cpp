@@ -1,9 +1,13 @@
 // The batch front end driven as a script would: the real executable, its options, statuses,
-// dry run, upright painting, and the same result whatever the number of workers.
+// dry run, upright painting, positions from a GPS track, the run's point layer read back through
+// GDAL, and the same result whatever the number of workers.
 #include "testphotos.h"
 
 #include <QImage>
 #include <QtTest>
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
 
 #include <algorithm>
 
@@ -156,6 +160,12 @@ private slots:
         row("--rapido DIR", "--rapido");
         row("DIR --logo", "--logo");
         row("--simular DIR/nada", "CARPETA");
+        row("--txt DIR/a.jpg --track t.gpx DIR", "--track: no se combina con --txt");
+        row("--track DIR/a.jpg DIR", "--track: No se pudo leer el track");
+        row("--track DIR/a.jpg --zona-camara 2 DIR", "--zona-camara");
+        row("--max-intervalo 60 DIR", "--max-intervalo: solo vale junto con --track");
+        row("--capa DIR/capa.txt DIR", "--capa");
+        row("--capa DIR/a.jpg.gpkg --ejemplo DIR/e.txt DIR", "--capa: no se combina");
     }
 
     void badValues()
@@ -194,6 +204,108 @@ private slots:
         planned.sort();
         QCOMPARE(planned, tree(dir.path()).keys());
         QVERIFY(planned.contains(utmName + " (1).jpg"));
+    }
+
+    void trackAndLayer_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("workers");
+        QTest::newRow("GeoPackage, one worker") << "capa.gpkg" << 1;
+        QTest::newRow("GeoJSON, three workers") << "capa.geojson" << 3;
+        QTest::newRow("KML, two workers") << "capa.kml" << 2;
+    }
+
+    // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast);
+    // c lies 30 s after the last fix, beyond a 20 s limit.
+    void trackAndLayer()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, workers);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos"), layer = dir.filePath(file);
+        QDir().mkpath(folder);
+        writeFile(dir.filePath("t.gpx"),
+                  "<gpx version=\"1.1\" xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>"
+                  "<trkpt lat=\"-33.40\" lon=\"-70.60\"><time>2024-03-15T13:19:20Z</time></trkpt>"
+                  "<trkpt lat=\"-33.41\" lon=\"-70.62\"><time>2024-03-15T13:19:40Z</time></trkpt>"
+                  "</trkseg></trk></gpx>");
+        makePhoto(folder + "/a.jpg");
+        const TestPhotos::Tags zone{{"Exif.Photo.OffsetTimeOriginal", "-03:00"}};
+        makePhoto(folder + "/b.jpg", false);
+        makePhoto(folder + "/c.jpg", false);
+        QVERIFY(TestPhotos::setTags(
+            folder + "/b.jpg", zone + TestPhotos::Tags{{"Exif.GPSInfo.GPSImgDirection", "90/1"}}));
+        QVERIFY(TestPhotos::setTags(
+            folder + "/c.jpg",
+            zone + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:21:10"}}));
+        writeFile(folder + "/roto.jpg", "not a photo");
+        const Result run =
+            lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60", "--max-intervalo", "20",
+                  "--track-a-exif", "--capa", layer, "-j", QString::number(workers), folder});
+        QCOMPARE(run.status, 1); // roto.jpg
+        QVERIFY2(
+            run.out.contains(
+                "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (hora UTC "
+                "2024-03-15 13:19:30, entre los puntos de 13:19:20 y 13:19:40)\n"
+                "Lat: -33.405, Lon: -70.61, Orientación: 90\n") &&
+                run.out.contains("GPS no encontrados en EXIF para c.jpg. Usando coords fijas.\n"
+                                 "Sin posición del track para c.jpg: fuera del track.\n"),
+            qPrintable(run.out));
+
+        const QMap<QString, QString> wanted{
+            {"a.jpg", "2024-03-15T10:20:30|exif|45|-33.4500|-70.6600"},
+            {"b.jpg", "2024-03-15T10:20:30|track|90|-33.4050|-70.6100"},
+            {"c.jpg", "2024-03-15T10:21:10|fija||-36.1447|-69.0000"}};
+        QStringList expected, rows;
+        static const QRegularExpression listed("^Procesando: (.*)$",
+                                               QRegularExpression::MultilineOption);
+        for (const auto &match : listed.globalMatch(run.out))
+            if (wanted.contains(match.captured(1)))
+                expected << match.captured(1) + '|' + wanted[match.captured(1)];
+        // GeoJSON readers would otherwise show an ISO 8601 text as a date in their own way.
+        GDALAllRegister();
+        const char *const asText[] = {"DATE_AS_STRING=YES", nullptr};
+        const GDALDatasetUniquePtr data(
+            GDALDataset::Open(QFile::encodeName(layer), GDAL_OF_VECTOR, nullptr,
+                              file.endsWith(".geojson") ? asText : nullptr));
+        QVERIFY(data && data->GetLayerCount() == 1);
+        QCOMPARE(data->GetLayer(0)->GetSpatialRef()->GetAuthorityCode(nullptr), "4326");
+        for (const auto &feature : *data->GetLayer(0)) {
+            const auto field = [&feature](const char *name) {
+                return QString(feature->GetFieldAsString(name));
+            };
+            const auto degrees = [](double value) {
+                return QString::number(value, 'f', 4);
+            };
+            const OGRPoint *point = feature->GetGeometryRef()->toPoint();
+            QCOMPARE(degrees(point->getY()) + degrees(point->getX()),
+                     degrees(feature->GetFieldAsDouble("latitud")) +
+                         degrees(feature->GetFieldAsDouble("longitud")));
+            rows << QStringList{field("archivo"),       field("fecha"),
+                                field("fuente"),        field("orientacion"),
+                                degrees(point->getY()), degrees(point->getX())}
+                        .join('|');
+            // The final name is the UTM position the layer gives (roto.jpg took c's plain name),
+            // and the photo is there under it.
+            const QString finalName = field("archivo_final");
+            QVERIFY2(
+                finalName.startsWith(
+                    QString("%1%2 %3 %4")
+                        .arg(field("zona"), field("letra"),
+                             QString::number(feature->GetFieldAsDouble("easting"), 'f', 0),
+                             QString::number(feature->GetFieldAsDouble("northing"), 'f', 0))) &&
+                    QFileInfo::exists(folder + '/' + finalName),
+                qPrintable(finalName));
+            const QString ref =
+                TestPhotos::tag(folder + '/' + finalName, "Exif.GPSInfo.GPSLatitudeRef") +
+                TestPhotos::tag(folder + '/' + finalName, "Exif.GPSInfo.GPSLongitudeRef");
+            QCOMPARE(ref, field("fuente") == "fija" ? "" : "SW");
+        }
+        QCOMPARE(rows, expected);
+        QCOMPARE(run.out.count("Posición GPS escrita en EXIF para "), 1);
+        const QByteArray written = tree(dir.path()).value(file);
+        QCOMPARE(lote({"--capa", layer, folder}).status, 2);
+        QCOMPARE(tree(dir.path()).value(file), written);
     }
 
     void workersGiveTheSameTreeAndLog()

@@ -1,17 +1,11 @@
-// Positions from GPX tracks by a photo's capture time, the run's point layer read back through
-// GDAL, and the latitude/longitude EXIF writer.
-#include "gislayer.h"
+// Positions from GPX tracks by a photo's capture time, and the latitude/longitude EXIF writer.
 #include "gpstrack.h"
 #include "photometadata.h"
 #include "testphotos.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <gdal_priv.h>
-#include <ogrsf_frmts.h>
 
 #include <cmath>
 #include <ctime>
@@ -147,56 +141,6 @@ private slots:
             QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
         QCOMPARE(describe(track.match(cameraTimeToUtc(captureDate, clock, offset), limit)),
                  expected);
-    }
-
-    void layer_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("GeoPackage") << "run.gpkg";
-        QTest::newRow("GeoJSON") << "run.geojson";
-        QTest::newRow("KML") << "run.kml";
-    }
-
-    void layer()
-    {
-        QFETCH(QString, file);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(file);
-        // clang-format off
-        const LayerPoint first{"IMG_1.JPG", "30T 440000 4428000.jpg", QDateTime(QDate(2024, 5, 1), QTime(12, 0, 5)),
-                               {30, 'T', 440000.5, 4428000.25}, {40.0005, -3.001}, 87.5, "track"};
-        const LayerPoint second{"IMG_2.JPG", "19H 346574 6298958.jpg", QDateTime(),
-                                {19, 'H', 346574, 6298958}, {-33.4375, -70.6505}, std::nullopt, "fija"};
-        // clang-format on
-        QString error;
-        QVERIFY2(writeLayer(path, {first, second}, error), qPrintable(error));
-        const qint64 size = QFileInfo(path).size();
-        QVERIFY(!writeLayer(path, {first}, error) && error.contains("ya existe"));
-        QCOMPARE(QFileInfo(path).size(), size);
-
-        // GeoJSON readers would otherwise show an ISO 8601 text as a date in their own way.
-        const char *const asText[] = {"DATE_AS_STRING=YES", nullptr};
-        const GDALDatasetUniquePtr dataset(
-            GDALDataset::Open(QFile::encodeName(path), GDAL_OF_VECTOR, nullptr,
-                              file.endsWith(".geojson") ? asText : nullptr));
-        QVERIFY(dataset && dataset->GetLayerCount() == 1);
-        OGRLayer *layer = dataset->GetLayer(0);
-        QCOMPARE(layer->GetSpatialRef()->GetAuthorityCode(nullptr), "4326");
-        QStringList rows;
-        for (const auto &feature : *layer) {
-            QStringList values;
-            for (const char *name :
-                 {"archivo", "archivo_final", "fecha", "zona", "letra", "easting", "northing",
-                  "latitud", "longitud", "orientacion", "fuente"})
-                values << feature->GetFieldAsString(name);
-            values << QString::fromStdString(feature->GetGeometryRef()->exportToWkt());
-            rows << values.join('|');
-        }
-        QCOMPARE(rows,
-                 QStringList({"IMG_1.JPG|30T 440000 4428000.jpg|2024-05-01T12:00:05|30|T|440000.5|"
-                              "4428000.25|40.0005|-3.001|87.5|track|POINT (-3.001 40.0005)",
-                              "IMG_2.JPG|19H 346574 6298958.jpg||19|H|346574|6298958|-33.4375|"
-                              "-70.6505||fija|POINT (-70.6505 -33.4375)"}));
     }
 
     void exifWriter()
