@@ -7,12 +7,14 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <exiv2/exiv2.hpp>
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 
 namespace {
 
@@ -310,4 +312,149 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(const QString &path,
 bool MetadataSnapshot::isEmpty() const
 {
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
+}
+
+bool readCaptureOffset(const QString &path, QString &offset)
+{
+    try {
+        const auto image = openImage(qPathToNativeStdString(path));
+        if (!image)
+            return false;
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        const auto it = exif.findKey(Exiv2::ExifKey("Exif.Photo.OffsetTimeOriginal"));
+        if (it == exif.end())
+            return false;
+        // Some cameras pad the ASCII value with NULs.
+        const std::string raw = it->toString();
+        const QString text = QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
+        if (text.isEmpty())
+            return false;
+        offset = text;
+        return true;
+    } catch (const Exiv2::Error &error) {
+        qDebug() << "Error leyendo la zona horaria de captura:" << messageOf(error);
+        return false;
+    } catch (const std::exception &error) {
+        qDebug() << "Error leyendo la zona horaria de captura:" << error.what();
+        return false;
+    }
+}
+
+bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText)
+{
+    if (!std::isfinite(latitude) || !std::isfinite(longitude)) {
+        errorText = QStringLiteral("posición no válida");
+        return false;
+    }
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly)) {
+        errorText = input.errorString();
+        return false;
+    }
+    const QByteArray original = input.readAll();
+    input.close();
+
+    QByteArray updated;
+    try {
+        std::unique_ptr<Exiv2::Image> image(
+            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(original.constData()),
+                                      static_cast<long>(original.size()))
+                .release());
+        if (!image) {
+            errorText = QStringLiteral("no es una imagen");
+            return false;
+        }
+        image->readMetadata();
+        Exiv2::ExifData exif = image->exifData();
+        // Readers that look for the GPS block by its version find ours too.
+        const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
+        if (exif.findKey(versionKey) == exif.end()) {
+            const auto version = Exiv2::Value::create(Exiv2::unsignedByte);
+            version->read("2 2 0 0");
+            exif.add(versionKey, version.get());
+        }
+        exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(latitude >= 0.0 ? "N" : "S");
+        exif["Exif.GPSInfo.GPSLatitude"] = toDms(latitude);
+        exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(longitude >= 0.0 ? "E" : "W");
+        exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
+        image->setExifData(exif);
+        image->writeMetadata();
+
+        Exiv2::BasicIo &io = image->io();
+        io.seek(0, Exiv2::BasicIo::beg);
+        const Exiv2::DataBuf bytes = io.read(static_cast<long>(io.size()));
+        updated = QByteArray(reinterpret_cast<const char *>(bytes.pData_), bytes.size_);
+    } catch (const Exiv2::Error &error) {
+        errorText = messageOf(error);
+        return false;
+    } catch (const std::exception &error) {
+        errorText = QString::fromUtf8(error.what());
+        return false;
+    }
+
+    QSaveFile output(path);
+    if (!output.open(QIODevice::WriteOnly) || output.write(updated) != updated.size() ||
+        !output.commit()) {
+        errorText = output.errorString();
+        return false;
+    }
+    return true;
+}
+
+void MetadataSnapshot::markUpright()
+{
+    Exiv2::ExifData &exif = m_containers->exif;
+    const auto exifOrientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+    if (exifOrientation != exif.end())
+        exif["Exif.Image.Orientation"] = uint16_t(1);
+    Exiv2::XmpData &xmp = m_containers->xmp;
+    const auto xmpOrientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
+    if (xmpOrientation != xmp.end())
+        xmp["Xmp.tiff.Orientation"] = std::string("1");
+}
+
+void initializeMetadataLibrary()
+{
+    // The XMP toolkit keeps process-wide state: it must be set up once, before any worker, and
+    // it takes every parse and serialisation under this lock so workers may read and write the
+    // XMP of different photos at the same time.
+    static std::once_flag once;
+    static std::recursive_mutex xmpLock;
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize(
+            [](void *lock, bool acquire) {
+                auto *mutex = static_cast<std::recursive_mutex *>(lock);
+                if (acquire)
+                    mutex->lock();
+                else
+                    mutex->unlock();
+            },
+            &xmpLock);
+    });
+}
+
+bool readImageDirection(const QString &path, double &direction)
+{
+    try {
+        const auto image = openImage(qPathToNativeStdString(path));
+        if (!image)
+            return false;
+        image->readMetadata();
+        const Exiv2::ExifData &exif = image->exifData();
+        const auto it = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirection"));
+        if (it == exif.end())
+            return false;
+        const auto value = it->getValue();
+        if (!value.get() || value->count() == 0)
+            return false;
+        const double degrees = toDouble(value->toRational(0));
+        if (!std::isfinite(degrees))
+            return false;
+        direction = degrees;
+        return true;
+    } catch (const Exiv2::Error &error) {
+        qDebug() << "Error leyendo la orientación GPS:" << messageOf(error);
+        return false;
+    }
 }

@@ -52,7 +52,28 @@ public:
 
     bool isEmpty() const;
 
+    // Sets the orientation tags the snapshot holds (EXIF and XMP) to 1, for a photo whose
+    // pixels are written upright.
+    void markUpright();
+
 private:
     struct Containers;
     std::unique_ptr<Containers> m_containers;
 };
+
+// The photo's Exif.Photo.OffsetTimeOriginal as written (e.g. "+02:00"), trimmed. False when the
+// tag is absent, empty or the file cannot be read; then offset is left as it was.
+bool readCaptureOffset(const QString &path, QString &offset);
+
+// Writes latitude/longitude (decimal degrees, south and west negative) with their N/S and E/W
+// references into the EXIF GPS tags, keeping every other tag. The photo is rewritten in memory
+// and replaced in one step, so a failure leaves it as it was. False with the reason in errorText.
+bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText);
+
+// The photo's Exif.GPSInfo.GPSImgDirection in degrees, read whether or not the EXIF holds a
+// position (readGpsData needs one). False when the tag is absent or unreadable.
+bool readImageDirection(const QString &path, double &direction);
+
+// Readies the metadata library for use from several threads; call before the first worker
+// starts. Safe to call any number of times.
+void initializeMetadataLibrary();

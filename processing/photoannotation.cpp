@@ -10,6 +10,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -32,10 +33,12 @@ struct RegisteredFont
 // database and nothing ever removes it, so registering the font for each photo would make a long
 // run grow without bound. A file always yields the same family, so it is registered once and the
 // family remembered; a file changed on disk is registered anew, and failures are not remembered,
-// so the drawn text is what a fresh registration would give. Only called from the GUI thread.
+// so the drawn text is what a fresh registration would give. Painting workers share the table.
 bool registeredFamily(const QString &fontPath, QString *family)
 {
+    static std::mutex mutex;
     static QHash<QString, RegisteredFont> registered;
+    const std::lock_guard<std::mutex> lock(mutex);
     const QFileInfo info(fontPath);
     const auto known = registered.constFind(fontPath);
     if (known != registered.cend() && known->size == info.size() &&

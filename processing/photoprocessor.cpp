@@ -1,65 +1,22 @@
-// The batch run: lists a folder's photos, then takes each one down the same road, from its
-// backup copy to its re-encoded file with the original metadata put back.
+// The road of one photo through a batch run, from its backup copy to its re-encoded file with the
+// original metadata put back; and the window's entry to the batch engine.
 #include "photoprocessor.h"
 
-#include "coordinatefile.h"
-#include "photoannotation.h"
-#include "photometadata.h"
+#include "batchengine.h"
+#include "photoroad.h"
 #include "utm.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
 
 #include <utility>
 
-namespace {
-
-// What every photo of one run needs from the caller, plus the run-wide logo and table.
-struct Run
-{
-    bool useExif = true;
-    bool renameToUtm = false;
-    bool addPrefix = false;
-    QString prefix;
-    bool embedTxtInExif = false;
-    bool makeBackup = false;
-    AnnotationStyle style;
-    QImage logo;
-    CoordinateTable table; // empty in EXIF mode or without a coordinate file
-    LogCallback log;
-};
-
-// One photo's turn. The position starts at the fixed fallback and stays there wherever the
-// position step finds nothing.
-struct Photo
-{
-    QString sourcePath;
-    QString fileName;
-    QString folder;
-    QString baseName;
-    QString suffix;
-
-    MetadataSnapshot snapshot;
-    QDateTime captureDate;
-    bool dateFound = false;
-
-    int zoneNumber = 19;
-    char zoneLetter = 'J';
-    double easting = 500000.0;
-    double northing = 6000000.0;
-    double orientation = 0.0;
-    bool orientationKnown = false;
-
-    QString utmName;
-    QString prefixedName;
-    QString coordinateText;
-    QString currentPath;
-};
+namespace photoroad {
 
 QString numberText(double value)
 {
@@ -76,22 +33,6 @@ bool nameTaken(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
-}
-
-// The whole list is collected before any photo is touched, so backups and renamed files made
-// by this run are never picked up by it.
-QStringList listPhotos(const QString &directory, bool includeSubdirectories)
-{
-    // Without QDir::CaseSensitive the name filters ignore letter case (IMG.JPG, a.Png).
-    const QStringList filters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
-                              QStringLiteral("*.tiff"), QStringLiteral("*.png")};
-    QDirIterator it(directory, filters, QDir::Files | QDir::NoSymLinks,
-                    includeSubdirectories ? QDirIterator::Subdirectories
-                                          : QDirIterator::NoIteratorFlags);
-    QStringList paths;
-    while (it.hasNext())
-        paths.append(it.next());
-    return paths;
 }
 
 QImage loadLogo(const QString &logoPath, const LogCallback &log)
@@ -141,26 +82,50 @@ void takeSnapshotAndDate(Photo &photo, const LogCallback &log)
     }
 }
 
-void locateFromExif(Photo &photo, const LogCallback &log)
+// Without a GPS position in the EXIF the job's fallback, when it has one, may still give one; the
+// photo then goes on as if its EXIF had held it.
+void locateFromExif(Photo &photo, const Run &run)
 {
     double latitude = 0.0;
     double longitude = 0.0;
     double orientation = 0.0;
-    if (!readGpsData(photo.sourcePath, latitude, longitude, orientation)) {
-        log(QStringLiteral("Datos GPS no encontrados en EXIF para ") + photo.fileName +
-            QStringLiteral(". Usando coords fijas."));
-        return;
+    bool orientationKnown = false;
+    if (readGpsData(photo.sourcePath, latitude, longitude, orientation)) {
+        photo.source = PositionSource::Exif;
+        // A stored heading of exactly 0 cannot be told from a missing one.
+        orientationKnown = orientation != 0.0;
+    } else {
+        const FallbackPosition fallback =
+            run.positionFallback
+                ? run.positionFallback(photo.sourcePath, photo.captureDate, photo.dateFound)
+                : FallbackPosition();
+        if (!fallback.found) {
+            run.log(QStringLiteral("Datos GPS no encontrados en EXIF para ") + photo.fileName +
+                    QStringLiteral(". Usando coords fijas."));
+            if (!fallback.logLine.isEmpty())
+                run.log(fallback.logLine);
+            return;
+        }
+        if (!fallback.logLine.isEmpty())
+            run.log(fallback.logLine);
+        latitude = fallback.latitude;
+        longitude = fallback.longitude;
+        orientation = fallback.direction;
+        orientationKnown = fallback.directionKnown;
+        photo.source = PositionSource::Fallback;
     }
-    log(QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
-        numberText(longitude) + QStringLiteral(", Orientación: ") + numberText(orientation));
+    run.log(QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
+            numberText(longitude) + QStringLiteral(", Orientación: ") + numberText(orientation));
     const UtmPosition utm = latLonToUtm(latitude, longitude);
     photo.zoneNumber = utm.zoneNumber;
     photo.zoneLetter = utm.zoneLetter;
     photo.easting = utm.easting;
     photo.northing = utm.northing;
     photo.orientation = orientation;
-    // A stored heading of exactly 0 cannot be told from a missing one.
-    photo.orientationKnown = orientation != 0.0;
+    photo.orientationKnown = orientationKnown;
+    photo.latLonKnown = true;
+    photo.latitude = latitude;
+    photo.longitude = longitude;
 }
 
 // False when the photo has no row: its turn ends here, after the backup and the metadata read.
@@ -178,6 +143,7 @@ bool locateFromTable(Photo &photo, const Run &run)
     photo.northing = row->northing;
     photo.orientation = row->orientation;
     photo.orientationKnown = row->hasOrientation;
+    photo.source = PositionSource::Table;
 
     QString line = QStringLiteral("Usando datos TXT: Zona ") + QString::number(row->zoneNumber) +
                    QLatin1Char(row->zoneLetter) + QStringLiteral(", Easting: ") +
@@ -192,7 +158,7 @@ bool locateFromTable(Photo &photo, const Run &run)
 bool locate(Photo &photo, const Run &run)
 {
     if (run.useExif) {
-        locateFromExif(photo, run.log);
+        locateFromExif(photo, run);
         return true;
     }
     return locateFromTable(photo, run);
@@ -212,12 +178,7 @@ void nameAfterUtm(Photo &photo, const Run &run)
 void renameToUtm(Photo &photo, const LogCallback &log)
 {
     const QDir folder(photo.folder);
-    // Concatenated rather than formatted: a prefix may hold "%1" and must stay as typed.
-    QString newName = photo.prefixedName + QStringLiteral(".jpg");
-    for (int counter = 1; nameTaken(folder.filePath(newName)); ++counter)
-        newName = photo.prefixedName + QStringLiteral(" (") + QString::number(counter) +
-                  QStringLiteral(").jpg");
-
+    const QString newName = utmFileName(folder, photo.prefixedName, nameTaken);
     const QString newPath = folder.filePath(newName);
     if (QFile::rename(photo.sourcePath, newPath)) {
         photo.currentPath = newPath;
@@ -227,17 +188,23 @@ void renameToUtm(Photo &photo, const LogCallback &log)
     }
 }
 
-// Null when the file cannot be decoded; the photo's turn then ends without any write.
-QImage loadAndPaint(const Photo &photo, const Run &run)
+// False when the file cannot be decoded; the photo's turn then ends without any write. image is
+// the previous photo's picture or null: the JPEG decoder writes every pixel into a buffer of the
+// same size and format instead of faulting in a fresh one for each photo.
+bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 {
-    QImage image(photo.currentPath);
-    if (image.isNull()) {
+    QImageReader reader(photo.currentPath);
+    // Upright means as viewers show it; otherwise the stored pixels are painted as they lie.
+    reader.setAutoTransform(run.orientUpright);
+    if (reader.format() != "jpeg")
+        image = QImage();
+    if (!reader.read(&image) || image.isNull()) {
         run.log(QStringLiteral("Error al abrir la imagen ") + photo.currentPath);
-        return image;
+        return false;
     }
     paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
                      photo.orientation, photo.orientationKnown, run.log);
-    return image;
+    return true;
 }
 
 // The new picture goes to a temporary file beside the photo and replaces the photo only once
@@ -298,33 +265,105 @@ void writeUtmPosition(const Photo &photo, const Run &run)
             QFileInfo(photo.currentPath).fileName());
 }
 
-void processPhoto(const QString &listedPath, const Run &run)
+// Like the coordinate file's position, it runs whether or not the save worked and after the
+// restore, so it lands on top of the photo's own EXIF.
+void writeFallbackPosition(const Photo &photo, const LogCallback &log)
 {
-    Photo photo;
+    const QString name = QFileInfo(photo.currentPath).fileName();
+    QString errorText;
+    if (writeLatLonToExif(photo.currentPath, photo.latitude, photo.longitude, errorText))
+        log(QStringLiteral("Posición GPS escrita en EXIF para ") + name);
+    else
+        log(QStringLiteral("Error escribiendo la posición GPS en EXIF para ") + name +
+            QStringLiteral(": ") + errorText);
+}
+
+QString backupPathIn(const QDir &backupDir, const QString &baseName, const QString &suffix,
+                     const NameTaken &taken)
+{
+    // Concatenated rather than formatted: a name holding "%1" must stay as it is.
+    QString name = baseName + QStringLiteral("_backup.") + suffix;
+    for (int counter = 1; taken(backupDir.filePath(name)); ++counter)
+        name = baseName + QStringLiteral("_backup(") + QString::number(counter) +
+               QStringLiteral(").") + suffix;
+    return backupDir.filePath(name);
+}
+
+QString utmFileName(const QDir &folder, const QString &prefixedName, const NameTaken &taken)
+{
+    // Concatenated rather than formatted: a prefix may hold "%1" and must stay as typed.
+    QString newName = prefixedName + QStringLiteral(".jpg");
+    for (int counter = 1; taken(folder.filePath(newName)); ++counter)
+        newName = prefixedName + QStringLiteral(" (") + QString::number(counter) +
+                  QStringLiteral(").jpg");
+    return newName;
+}
+
+Run startRun(const BatchJob &job)
+{
+    Run run;
+    run.useExif = job.useExif;
+    run.renameToUtm = job.renameToUtm;
+    run.addPrefix = job.addPrefix;
+    run.prefix = job.prefix;
+    run.embedTxtInExif = job.embedTxtInExif;
+    run.makeBackup = job.makeBackup;
+    run.orientUpright = job.orientUpright;
+    run.style.fontPath = job.fontPath;
+    run.style.fontRatio = job.fontRatio;
+    run.style.textColor = job.textColor;
+    run.style.logoRatio = job.logoRatio;
+    run.style.logoPosition = job.logoPosition;
+    run.style.dateTimePosition = job.dateTimePosition;
+    run.style.coordinatesPosition = job.coordinatesPosition;
+    run.style.roseRatio = job.roseRatio;
+    run.style.drawRose = job.drawRose;
+    run.style.drawText = job.drawText;
+    run.style.rosePosition = job.rosePosition;
+    run.positionFallback = job.positionFallback;
+    run.writeFallbackToExif = job.writeFallbackToExif;
+    run.log = job.log;
+
+    run.logo = loadLogo(job.logoPath, run.log);
+    if (!job.useExif && !job.txtPath.isEmpty())
+        run.table = readCoordinateFile(job.txtPath, run.log);
+    return run;
+}
+
+bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
+{
     describe(photo, listedPath);
     run.log(QStringLiteral("\nProcesando: ") + photo.fileName);
 
     if (run.makeBackup)
         backUp(photo, run.log);
     takeSnapshotAndDate(photo, run.log);
+    if (run.orientUpright)
+        photo.snapshot.markUpright();
     if (!locate(photo, run))
-        return;
+        return false;
 
     nameAfterUtm(photo, run);
     if (run.renameToUtm)
         renameToUtm(photo, run.log);
+    return true;
+}
 
-    const QImage image = loadAndPaint(photo, run);
-    if (image.isNull())
-        return;
+bool finishPhoto(const Photo &photo, const Run &run, QImage &image)
+{
+    if (!loadAndPaint(photo, run, image))
+        return false;
     if (save(image, photo, run.log))
         restoreMetadata(photo, run.log);
 
     if (!run.useExif && run.embedTxtInExif)
         writeUtmPosition(photo, run);
+    if (run.writeFallbackToExif && photo.source == PositionSource::Fallback)
+        writeFallbackPosition(photo, run.log);
+    return true;
 }
 
-} // namespace
+} // namespace photoroad
 
 PhotoProcessor::PhotoProcessor(QObject *parent)
     : QObject(parent)
@@ -339,34 +378,30 @@ void PhotoProcessor::processPhotos(
     const QString &prefix, bool includeSubdirectories, bool drawRose, bool drawText,
     bool embedTxtInExif, const QString &rosePosition, bool makeBackup, LogCallback log)
 {
-    const QStringList photos = listPhotos(directory, includeSubdirectories);
-
-    Run run;
-    run.useExif = useExif;
-    run.renameToUtm = renameToUtm;
-    run.addPrefix = addPrefix;
-    run.prefix = prefix;
-    run.embedTxtInExif = embedTxtInExif;
-    run.makeBackup = makeBackup;
-    run.style.fontPath = fontPath;
-    run.style.fontRatio = fontRatio;
-    run.style.textColor = textColor;
-    run.style.logoRatio = logoRatio;
-    run.style.logoPosition = logoPosition;
-    run.style.dateTimePosition = dateTimePosition;
-    run.style.coordinatesPosition = coordinatesPosition;
-    run.style.roseRatio = roseRatio;
-    run.style.drawRose = drawRose;
-    run.style.drawText = drawText;
-    run.style.rosePosition = rosePosition;
-    run.log = std::move(log);
-
-    run.logo = loadLogo(logoPath, run.log);
-    if (!useExif && !txtPath.isEmpty())
-        run.table = readCoordinateFile(txtPath, run.log);
-
-    for (const QString &path : photos)
-        processPhoto(path, run);
+    BatchJob job;
+    job.directory = directory;
+    job.logoPath = logoPath;
+    job.fontPath = fontPath;
+    job.fontRatio = fontRatio;
+    job.useExif = useExif;
+    job.txtPath = txtPath;
+    job.textColor = textColor;
+    job.logoRatio = logoRatio;
+    job.logoPosition = logoPosition;
+    job.dateTimePosition = dateTimePosition;
+    job.coordinatesPosition = coordinatesPosition;
+    job.roseRatio = roseRatio;
+    job.renameToUtm = renameToUtm;
+    job.addPrefix = addPrefix;
+    job.prefix = prefix;
+    job.includeSubdirectories = includeSubdirectories;
+    job.drawRose = drawRose;
+    job.drawText = drawText;
+    job.embedTxtInExif = embedTxtInExif;
+    job.rosePosition = rosePosition;
+    job.makeBackup = makeBackup;
+    job.log = std::move(log);
+    runBatch(job);
 }
 
 QString PhotoProcessor::makeBackupPath(const QString &folder, const QString &baseName,
@@ -377,10 +412,5 @@ QString PhotoProcessor::makeBackupPath(const QString &folder, const QString &bas
     if (!backupDir.exists())
         QDir().mkpath(backupDir.path());
 
-    // Concatenated rather than formatted: a name holding "%1" must stay as it is.
-    QString name = baseName + QStringLiteral("_backup.") + suffix;
-    for (int counter = 1; nameTaken(backupDir.filePath(name)); ++counter)
-        name = baseName + QStringLiteral("_backup(") + QString::number(counter) +
-               QStringLiteral(").") + suffix;
-    return backupDir.filePath(name);
+    return photoroad::backupPathIn(backupDir, baseName, suffix, photoroad::nameTaken);
 }

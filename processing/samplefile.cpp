@@ -1,13 +1,11 @@
 // The sample coordinate text file: one row per photo of a folder, in the reader's format.
+#include "photolisting.h"
 #include "photometadata.h"
 #include "photoprocessor.h"
 #include "utm.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 #include <QTextStream>
 
 #include <cmath>
@@ -23,27 +21,6 @@ struct SampleRow
     double northing = 6000000.0;
     double orientation = 0.0;
 };
-
-// Full paths of the photos, in the order their rows are written.
-QStringList listPhotos(const QString &directory, bool includeSubdirectories)
-{
-    // QDir and QDirIterator match name filters ignoring case unless told otherwise.
-    const QStringList filters = {QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
-                                 QStringLiteral("*.tiff"), QStringLiteral("*.png")};
-    QStringList paths;
-    if (includeSubdirectories) {
-        QDirIterator it(directory, filters, QDir::Files | QDir::NoSymLinks,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            paths.append(it.next());
-    } else {
-        const QFileInfoList entries =
-            QDir(directory).entryInfoList(filters, QDir::Files, QDir::Name | QDir::IgnoreCase);
-        for (const QFileInfo &entry : entries)
-            paths.append(entry.filePath());
-    }
-    return paths;
-}
 
 // The fraction dropped toward zero. A value no 32-bit integer can hold (a damaged GPS tag can
 // give an infinite or huge one) is pinned to the nearest end of the range, and not-a-number
@@ -75,7 +52,7 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
     QTextStream out(&file);
     out << "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\n";
 
-    for (const QString &path : listPhotos(directory, includeSubdirectories)) {
+    for (const QString &path : listPhotos(directory, includeSubdirectories, PhotoOrder::ByName)) {
         const QFileInfo info(path);
         const QString name = info.fileName();
         SampleRow row;

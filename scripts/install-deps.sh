@@ -6,6 +6,7 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-image-formats-plugins
     libexiv2-dev
+    libgdal-dev gdal-bin python3-matplotlib
     fonts-noto-core
     xvfb xauth imagemagick
     libimage-exiftool-perl

@@ -1,0 +1,89 @@
+// Positions from GPS track logs (GPX 1.0 and 1.1, read through GDAL) looked up by time, and the
+// conversion of a camera's clock reading to UTC.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+// What a look-up in the track gave for one moment.
+struct TrackMatch
+{
+    enum class Result {
+        Found,        // latitude/longitude hold the position
+        OutsideTrack, // before the first or after the last fix by more than the limit
+        GapTooLong,   // inside the track, but the fixes around the time are too far apart
+        NoCaptureDate // no time to look up
+    };
+
+    Result result = Result::OutsideTrack;
+    double latitude = 0.0;
+    double longitude = 0.0;
+    // The fix used (UTC); when interpolated, the earlier of the two, and laterFix the other.
+    // laterFix stays invalid when a single fix was used.
+    QDateTime fix;
+    QDateTime laterFix;
+
+    bool found() const { return result == Result::Found; }
+};
+
+// The Spanish reason for a result other than Found, as used in log lines: "fuera del track",
+// "hueco demasiado largo", "sin fecha de captura".
+QString trackMatchReason(TrackMatch::Result result);
+
+// The timed points of one or more GPX track logs, each point remembering its segment
+// (file, track and segment), in time order.
+class GpsTrack
+{
+public:
+    // Adds the timed track points of one GPX file; points without a time are left out. Loading
+    // is one pass; the points are only sorted when the file is not already in time order.
+    // False, with a Spanish message in errorText and the track unchanged, when the file cannot be
+    // read as GPX or has no timed track points.
+    bool load(const QString &path, QString &errorText);
+
+    int fixCount() const { return static_cast<int>(m_fixes.size()); }
+    bool isEmpty() const { return m_fixes.empty(); }
+
+    // The position at a UTC moment: linear interpolation between the two fixes around it when
+    // they lie in one segment at most maxIntervalSeconds apart; else (the time lies before the
+    // first or after the last fix of a segment, or the two fixes around it belong to different
+    // segments) the nearer of those fixes when it is within maxIntervalSeconds. A binary search.
+    TrackMatch match(const QDateTime &utc, int maxIntervalSeconds) const;
+
+private:
+    struct Fix
+    {
+        qint64 msecs; // UTC, since the epoch
+        double latitude;
+        double longitude;
+        int segment;
+    };
+
+    std::vector<Fix> m_fixes;
+    int m_segmentCount = 0;
+};
+
+// How a camera's clock relates to UTC, from the command line.
+struct CameraClock
+{
+    std::optional<int> zoneOffsetSeconds; // --zona-camara; when set, wins over the photo's own
+    qint64 adjustSeconds = 0;             // --ajuste-reloj: camera time minus true time
+};
+
+// The UTC moment of a capture date read from EXIF (the camera's local wall-clock time). The
+// offset is clock.zoneOffsetSeconds when set, else photoOffset (the photo's OffsetTimeOriginal,
+// "±HH:MM") when it parses, else the offset the date itself carries (an XMP date may), else the
+// machine's time zone. The clock adjustment is then taken off. Invalid in, invalid out.
+QDateTime cameraTimeToUtc(const QDateTime &captureDate, const CameraClock &clock,
+                          const QString &photoOffset = QString());
+
+// "+HH:MM" or "-HH:MM" (hours up to 14, minutes below 60) to seconds east of UTC.
+bool parseUtcOffset(const QString &text, int &offsetSeconds);
+
+// Checks of the option values. False with a short Spanish message that names the option.
+bool parseCameraZoneOption(const QString &text, int &offsetSeconds, QString &errorText);
+bool parseClockAdjustOption(const QString &text, qint64 &seconds, QString &errorText);
+bool parseMaxIntervalOption(const QString &text, int &seconds, QString &errorText);

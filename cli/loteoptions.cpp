@@ -1,0 +1,343 @@
+// The command line of the batch front end: every setting of the window's form as an option, with
+// the form's defaults and ranges, checked before anything is touched.
+#include "loteoptions.h"
+#include "trackrun.h"
+
+#include <QColor>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+const QStringList cornerNames{QStringLiteral("arriba-izquierda"), QStringLiteral("arriba-derecha"),
+                              QStringLiteral("abajo-izquierda"), QStringLiteral("abajo-derecha")};
+
+struct RatioOption
+{
+    const char *name;
+    double minimum;
+    double maximum;
+    double BatchJob::*field;
+};
+
+// The ranges of the form's spin boxes.
+const RatioOption ratioOptions[] = {
+    {"ratio-fuente", 0.01, 0.1, &BatchJob::fontRatio},
+    {"ratio-logo", 0.01, 0.3, &BatchJob::logoRatio},
+    {"ratio-rosa", 0.05, 0.5, &BatchJob::roseRatio},
+};
+
+struct CornerOption
+{
+    const char *name;
+    QString BatchJob::*field;
+};
+
+const CornerOption cornerOptions[] = {
+    {"posicion-logo", &BatchJob::logoPosition},
+    {"posicion-fecha", &BatchJob::dateTimePosition},
+    {"posicion-coordenadas", &BatchJob::coordinatesPosition},
+    {"posicion-rosa", &BatchJob::rosePosition},
+};
+
+QCommandLineOption valued(const QStringList &names, const QString &valueName)
+{
+    return QCommandLineOption(names, QString(), valueName);
+}
+
+LoteRequest failure(const QString &text)
+{
+    LoteRequest request;
+    request.action = LoteRequest::Action::Error;
+    request.text = QStringLiteral("cartaluz-lote: ") + text;
+    return request;
+}
+
+// The parser's own messages are English; the option it names is quoted in them.
+QString quotedName(const QString &message)
+{
+    const int first = message.indexOf(QLatin1Char('\''));
+    const int last = message.lastIndexOf(QLatin1Char('\''));
+    return first >= 0 && last > first ? message.mid(first + 1, last - first - 1) : QString();
+}
+
+QString dashed(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('-')))
+        return name;
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+// The track and layer options; an empty text when they are all right. The tracks are read here,
+// so a track that cannot be used stops the run before anything is touched.
+QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QString &layerPath)
+{
+    if (parser.isSet(QStringLiteral("capa"))) {
+        layerPath = parser.value(QStringLiteral("capa"));
+        QString errorText;
+        if (!checkLayerPath(layerPath, errorText))
+            return QStringLiteral("--capa: ") + errorText;
+    }
+    if (!parser.isSet(QStringLiteral("track"))) {
+        for (const char *trackOnly :
+             {"zona-camara", "ajuste-reloj", "max-intervalo", "track-a-exif"})
+            if (parser.isSet(QString::fromLatin1(trackOnly)))
+                return QStringLiteral("--%1: solo vale junto con --track")
+                    .arg(QString::fromLatin1(trackOnly));
+        return QString();
+    }
+    if (!job.useExif)
+        return QStringLiteral("--track: no se combina con --txt");
+
+    QString errorText;
+    CameraClock clock;
+    if (parser.isSet(QStringLiteral("zona-camara"))) {
+        int offsetSeconds = 0;
+        if (!parseCameraZoneOption(parser.value(QStringLiteral("zona-camara")), offsetSeconds,
+                                   errorText))
+            return errorText;
+        clock.zoneOffsetSeconds = offsetSeconds;
+    }
+    if (parser.isSet(QStringLiteral("ajuste-reloj")) &&
+        !parseClockAdjustOption(parser.value(QStringLiteral("ajuste-reloj")), clock.adjustSeconds,
+                                errorText))
+        return errorText;
+    int maxIntervalSeconds = 1800;
+    if (parser.isSet(QStringLiteral("max-intervalo")) &&
+        !parseMaxIntervalOption(parser.value(QStringLiteral("max-intervalo")), maxIntervalSeconds,
+                                errorText))
+        return errorText;
+
+    auto track = std::make_shared<GpsTrack>();
+    for (const QString &path : parser.values(QStringLiteral("track")))
+        if (!track->load(path, errorText))
+            return QStringLiteral("--track: ") + errorText;
+    job.positionFallback = trackPositionFallback(track, clock, maxIntervalSeconds);
+    job.writeFallbackToExif = parser.isSet(QStringLiteral("track-a-exif"));
+    return QString();
+}
+
+} // namespace
+
+LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defaultFontPath)
+{
+    QCommandLineParser parser;
+    const QStringList flags{QStringLiteral("subdirectorios"), QStringLiteral("sin-renombrar"),
+                            QStringLiteral("sin-rosa"),       QStringLiteral("sin-texto"),
+                            QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
+                            QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
+                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif")};
+    for (const QString &flag : flags)
+        parser.addOption(QCommandLineOption(flag));
+    parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
+    parser.addOption(
+        QCommandLineOption(QStringList{QStringLiteral("v"), QStringLiteral("version")}));
+    const QStringList fileOptions{QStringLiteral("logo"),  QStringLiteral("fuente"),
+                                  QStringLiteral("txt"),   QStringLiteral("ejemplo"),
+                                  QStringLiteral("track"), QStringLiteral("capa")};
+    for (const QString &name : fileOptions)
+        parser.addOption(valued({name}, QStringLiteral("ARCHIVO")));
+    for (const RatioOption &ratio : ratioOptions)
+        parser.addOption(valued({QString::fromLatin1(ratio.name)}, QStringLiteral("R")));
+    for (const CornerOption &corner : cornerOptions)
+        parser.addOption(valued({QString::fromLatin1(corner.name)}, QStringLiteral("ESQUINA")));
+    parser.addOption(valued({QStringLiteral("color-fuente")}, QStringLiteral("COLOR")));
+    parser.addOption(valued({QStringLiteral("prefijo")}, QStringLiteral("TEXTO")));
+    parser.addOption(
+        valued({QStringLiteral("j"), QStringLiteral("trabajos")}, QStringLiteral("N")));
+    parser.addOption(valued({QStringLiteral("zona-camara")}, QStringLiteral("±HH:MM")));
+    parser.addOption(valued({QStringLiteral("ajuste-reloj")}, QStringLiteral("±SEGUNDOS")));
+    parser.addOption(valued({QStringLiteral("max-intervalo")}, QStringLiteral("SEGUNDOS")));
+
+    if (!parser.parse(arguments)) {
+        if (!parser.unknownOptionNames().isEmpty())
+            return failure(QStringLiteral("opción desconocida: ") +
+                           dashed(parser.unknownOptionNames().constFirst()));
+        return failure(QStringLiteral("falta el valor de la opción ") +
+                       dashed(quotedName(parser.errorText())));
+    }
+
+    LoteRequest request;
+    if (parser.isSet(QStringLiteral("help"))) {
+        request.action = LoteRequest::Action::Help;
+        request.text = loteHelpText();
+        return request;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        request.action = LoteRequest::Action::Version;
+        request.text = QStringLiteral("cartaluz-lote " CARTALUZ_VERSION);
+        return request;
+    }
+
+    const QStringList folders = parser.positionalArguments();
+    if (folders.isEmpty())
+        return failure(QStringLiteral("falta CARPETA (véase --help)"));
+    if (folders.size() > 1)
+        return failure(QStringLiteral("sobra el argumento: ") + folders.at(1));
+    if (!QFileInfo(folders.first()).isDir())
+        return failure(QStringLiteral("CARPETA: no existe la carpeta ") + folders.first());
+
+    BatchJob &job = request.job;
+    job.directory = folders.first();
+    job.includeSubdirectories = parser.isSet(QStringLiteral("subdirectorios"));
+    job.renameToUtm = !parser.isSet(QStringLiteral("sin-renombrar"));
+    job.drawRose = !parser.isSet(QStringLiteral("sin-rosa"));
+    job.drawText = !parser.isSet(QStringLiteral("sin-texto"));
+    job.makeBackup = !parser.isSet(QStringLiteral("sin-backup"));
+    job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
+    job.dryRun = parser.isSet(QStringLiteral("simular"));
+    job.orientUpright = parser.isSet(QStringLiteral("orientar"));
+    job.fontPath = defaultFontPath;
+
+    const auto existingFile = [&](const QString &name, QString *target) -> QString {
+        if (!parser.isSet(name))
+            return QString();
+        *target = parser.value(name);
+        if (QFileInfo(*target).isFile())
+            return QString();
+        return QStringLiteral("--") + name + QStringLiteral(": no existe el archivo ") + *target;
+    };
+    for (const auto &[name, target] : {std::pair{QStringLiteral("logo"), &job.logoPath},
+                                       std::pair{QStringLiteral("fuente"), &job.fontPath},
+                                       std::pair{QStringLiteral("txt"), &job.txtPath}}) {
+        const QString problem = existingFile(name, target);
+        if (!problem.isEmpty())
+            return failure(problem);
+    }
+    // Without a logo the window passes a zero logo ratio; nothing is drawn either way.
+    if (job.logoPath.isEmpty())
+        job.logoRatio = 0.0;
+    job.useExif = job.txtPath.isEmpty();
+
+    for (const RatioOption &ratio : ratioOptions) {
+        const QString name = QString::fromLatin1(ratio.name);
+        if (!parser.isSet(name))
+            continue;
+        bool ok = false;
+        const double value = parser.value(name).toDouble(&ok);
+        if (!ok || value < ratio.minimum || value > ratio.maximum)
+            return failure(QStringLiteral("--%1: «%2» no es un número entre %3 y %4")
+                               .arg(name, parser.value(name), QString::number(ratio.minimum),
+                                    QString::number(ratio.maximum)));
+        if (ratio.field != &BatchJob::logoRatio || !job.logoPath.isEmpty())
+            job.*ratio.field = value;
+    }
+    for (const CornerOption &corner : cornerOptions) {
+        const QString name = QString::fromLatin1(corner.name);
+        if (!parser.isSet(name))
+            continue;
+        if (!cornerNames.contains(parser.value(name)))
+            return failure(
+                QStringLiteral("--%1: esquina desconocida «%2» (use %3)")
+                    .arg(name, parser.value(name), cornerNames.join(QStringLiteral(", "))));
+        job.*corner.field = parser.value(name);
+    }
+    if (parser.isSet(QStringLiteral("color-fuente"))) {
+        const QString color = parser.value(QStringLiteral("color-fuente"));
+        if (!QColor::isValidColorName(color))
+            return failure(QStringLiteral("--color-fuente: color desconocido «%1»").arg(color));
+        job.textColor = QColor(color);
+    }
+    if (parser.isSet(QStringLiteral("prefijo"))) {
+        job.addPrefix = true;
+        job.prefix = parser.value(QStringLiteral("prefijo"));
+    }
+    job.workers = std::max(1, QThread::idealThreadCount());
+    if (parser.isSet(QStringLiteral("trabajos"))) {
+        bool ok = false;
+        job.workers = parser.value(QStringLiteral("trabajos")).toInt(&ok);
+        if (!ok || job.workers < 1)
+            return failure(QStringLiteral("--trabajos: «%1» no es un número entero mayor que 0")
+                               .arg(parser.value(QStringLiteral("trabajos"))));
+    }
+
+    const QString problem = parseTrackOptions(parser, job, request.layerPath);
+    if (!problem.isEmpty())
+        return failure(problem);
+
+    if (parser.isSet(QStringLiteral("ejemplo"))) {
+        // The sample file is written, so it cannot be part of a run that touches nothing.
+        if (job.dryRun)
+            return failure(QStringLiteral("--simular: no se combina con --ejemplo"));
+        for (const char *runOnly : {"track", "capa"})
+            if (parser.isSet(QString::fromLatin1(runOnly)))
+                return failure(QStringLiteral("--%1: no se combina con --ejemplo")
+                                   .arg(QString::fromLatin1(runOnly)));
+        request.action = LoteRequest::Action::Sample;
+        request.samplePath = parser.value(QStringLiteral("ejemplo"));
+        request.sampleFromExif = parser.isSet(QStringLiteral("ejemplo-exif"));
+        return request;
+    }
+    if (parser.isSet(QStringLiteral("ejemplo-exif")))
+        return failure(QStringLiteral("--ejemplo-exif: solo vale junto con --ejemplo"));
+    request.action = LoteRequest::Action::Run;
+    return request;
+}
+
+QString loteHelpText()
+{
+    return QStringLiteral(
+        "Uso: cartaluz-lote [opciones] CARPETA\n"
+        "Procesa las fotos de CARPETA como el botón de inicio de la ventana: copia de seguridad,\n"
+        "fecha y posición, nombre UTM, logo, textos y rosa de los vientos, metadatos restaurados.\n"
+        "El registro va a la salida estándar; el progreso, a la salida de errores si es una\n"
+        "terminal.\n"
+        "\n"
+        "Fotos:\n"
+        "  --subdirectorios            incluir las subcarpetas (no)\n"
+        "  --txt ARCHIVO               posiciones del archivo de coordenadas (sin él: EXIF)\n"
+        "  --txt-a-exif                con --txt, escribir también las posiciones en el EXIF\n"
+        "  --sin-backup                no copiar cada foto a la carpeta Backup\n"
+        "  --sin-renombrar             no renombrar las fotos a coordenadas UTM\n"
+        "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
+        "  --orientar                  pintar la foto derecha, como la muestran los visores,\n"
+        "                              y escribir Orientación 1 (no: se pinta como está guardada)\n"
+        "\n"
+        "Dibujo:\n"
+        "  --logo ARCHIVO              dibujar este logo (sin él, ningún logo)\n"
+        "  --fuente ARCHIVO            archivo de fuente (notosans.ttf junto al programa)\n"
+        "  --color-fuente COLOR        color del texto, p. ej. #FFFF00 o yellow (#FFFFFF)\n"
+        "  --ratio-fuente R            alto del texto / alto de la foto, 0.01 a 0.1 (0.03)\n"
+        "  --ratio-logo R              ancho del logo / ancho de la foto, 0.01 a 0.3 (0.2)\n"
+        "  --ratio-rosa R              lado de la rosa / lado menor, 0.05 a 0.5 (0.18)\n"
+        "  --posicion-logo ESQUINA     (arriba-izquierda)\n"
+        "  --posicion-fecha ESQUINA    (abajo-derecha)\n"
+        "  --posicion-coordenadas ESQUINA (abajo-derecha)\n"
+        "  --posicion-rosa ESQUINA     (abajo-izquierda)\n"
+        "                              ESQUINA: arriba-izquierda, arriba-derecha,\n"
+        "                              abajo-izquierda o abajo-derecha\n"
+        "  --sin-texto                 no dibujar fecha ni coordenadas\n"
+        "  --sin-rosa                  no dibujar la rosa de los vientos\n"
+        "\n"
+        "Track GPS y capa:\n"
+        "  --track ARCHIVO             track GPX (1.0 o 1.1): las fotos sin posición en el EXIF\n"
+        "                              la toman del track por su hora de captura; se puede\n"
+        "                              repetir (no con --txt)\n"
+        "  --zona-camara ±HH:MM        zona horaria del reloj de la cámara (la de la foto,\n"
+        "                              OffsetTimeOriginal; sin ella, la de este equipo)\n"
+        "  --ajuste-reloj ±SEGUNDOS    hora de la cámara menos la hora real (0)\n"
+        "  --max-intervalo SEGUNDOS    separación máxima entre los dos puntos del track que\n"
+        "                              rodean la hora, o hasta el más cercano (1800)\n"
+        "  --track-a-exif              escribir en el EXIF la posición tomada del track\n"
+        "  --capa ARCHIVO              escribir un punto por foto procesada, en el formato de la\n"
+        "                              extensión: .gpkg, .geojson, .kml, .shp o .csv; nunca\n"
+        "                              sobrescribe un archivo existente (con --simular, las\n"
+        "                              posiciones que se usarían)\n"
+        "\n"
+        "Ejecución:\n"
+        "  -j, --trabajos N            fotos procesadas a la vez (número de núcleos)\n"
+        "  --simular                   decir qué se haría, sin tocar nada\n"
+        "  --ejemplo ARCHIVO           escribir el archivo de coordenadas de ejemplo de CARPETA\n"
+        "                              en vez de procesar\n"
+        "  --ejemplo-exif              con --ejemplo, llenar las filas desde el EXIF\n"
+        "  -h, --help                  mostrar esta ayuda\n"
+        "  -v, --version               mostrar la versión\n"
+        "\n"
+        "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no se pudo\n"
+        "escribir la capa; 2 opciones no válidas (no se toca nada); 3 la ejecución terminó\n"
+        "antes de tiempo.\n");
+}

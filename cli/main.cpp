@@ -1,0 +1,140 @@
+// cartaluz-lote: the window's batch run from the command line, on every core, with progress and a
+// dry run.
+#include "loteoptions.h"
+#include "progressline.h"
+#include "trackrun.h"
+
+#include "photoprocessor.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+
+#include <cstdio>
+#include <exception>
+
+#include <unistd.h>
+
+namespace {
+
+void writeLine(FILE *stream, const QString &line)
+{
+    const QByteArray bytes = line.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fputc('\n', stream);
+}
+
+int runSample(const LoteRequest &request)
+{
+    bool failed = false;
+    PhotoProcessor::createSampleCoordinateFile(
+        request.job.directory, request.samplePath, request.job.includeSubdirectories,
+        request.sampleFromExif, [&failed](const QString &line) {
+            failed = failed || line.startsWith(QLatin1String("Error"));
+            writeLine(stdout, line);
+        });
+    return failed ? StatusPhotoErrors : StatusOk;
+}
+
+int runJob(LoteRequest &request)
+{
+    ProgressLine progress(stderr);
+    BatchJob &job = request.job;
+    // Only when the log shares the terminal does the progress line have to make way for it.
+    const bool sharedTerminal = isatty(fileno(stdout)) == 1;
+    job.log = [&progress, sharedTerminal](const QString &line) {
+        if (sharedTerminal)
+            progress.clear();
+        writeLine(stdout, line);
+    };
+    job.progress = [&progress](int done, int total) {
+        // Log and progress may share one terminal: the lines go out before the progress line.
+        std::fflush(stdout);
+        progress.update(done, total);
+    };
+
+    QVector<PhotoOutcome> outcomes;
+    try {
+        outcomes = runBatch(job);
+    } catch (const std::exception &error) {
+        progress.clear();
+        std::fflush(stdout);
+        writeLine(stderr, QStringLiteral("cartaluz-lote: la ejecución terminó antes de tiempo: ") +
+                              QString::fromUtf8(error.what()));
+        return StatusEndedEarly;
+    }
+    progress.clear();
+
+    int processed = 0;
+    int withErrors = 0;
+    for (const PhotoOutcome &outcome : outcomes) {
+        processed += outcome.processed ? 1 : 0;
+        withErrors += outcome.loggedError ? 1 : 0;
+    }
+    const int skipped = int(outcomes.size()) - processed;
+    if (job.dryRun)
+        writeLine(stdout, QStringLiteral("\nSimulación: se procesarían %1 fotos, se omitirían %2, "
+                                         "%3 con errores; no se ha modificado nada.")
+                              .arg(processed)
+                              .arg(skipped)
+                              .arg(withErrors));
+    else
+        writeLine(stdout,
+                  QStringLiteral("\nResumen: %1 fotos procesadas, %2 omitidas, %3 con errores.")
+                      .arg(processed)
+                      .arg(skipped)
+                      .arg(withErrors));
+    if (!request.layerPath.isEmpty()) {
+        QString errorText;
+        const QList<LayerPoint> points = layerPointsOf(outcomes);
+        std::fflush(stdout);
+        if (!writeLayer(request.layerPath, points, errorText)) {
+            writeLine(stderr, QStringLiteral("cartaluz-lote: ") + errorText);
+            return StatusPhotoErrors;
+        }
+        writeLine(stdout, QStringLiteral("Capa escrita: %1 (%2 puntos)")
+                              .arg(request.layerPath)
+                              .arg(points.size()));
+    }
+    return withErrors > 0 ? StatusPhotoErrors : StatusOk;
+}
+
+// The toolkit's own notices (such as the offscreen platform's note on a missing runtime folder)
+// are not for the user of a script; stderr carries this program's messages and real failures.
+void keepToolkitQuiet(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        writeLine(stderr, message);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(keepToolkitQuiet);
+    // Painting text needs a GUI application, never a display: a server has none.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+
+    const QString defaultFont =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
+    LoteRequest request = parseLoteArguments(QCoreApplication::arguments(), defaultFont);
+    int status = StatusOk;
+    switch (request.action) {
+    case LoteRequest::Action::Help:
+    case LoteRequest::Action::Version:
+        writeLine(stdout, request.text);
+        break;
+    case LoteRequest::Action::Error:
+        writeLine(stderr, request.text);
+        status = StatusUsage;
+        break;
+    case LoteRequest::Action::Sample:
+        status = runSample(request);
+        break;
+    case LoteRequest::Action::Run:
+        status = runJob(request);
+        break;
+    }
+    std::fflush(stdout);
+    return status;
+}

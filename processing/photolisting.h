@@ -1,0 +1,15 @@
+// The one place that decides which files of a folder are photos, and in which order.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+enum class PhotoOrder {
+    Walk,  // the directory walk's own order; symbolic links neither listed nor followed
+    ByName // without subfolders: sorted by name ignoring case, links to files listed, no hidden
+};
+
+// Full paths of the files ending in .jpg, .jpeg, .tiff or .png in any letter case. With
+// subfolders the walk order is used whatever order is asked for.
+QStringList listPhotos(const QString &directory, bool includeSubdirectories,
+                       PhotoOrder order = PhotoOrder::Walk);

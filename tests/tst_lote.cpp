@@ -1,0 +1,333 @@
+// The batch front end driven as a script would: the real executable, its options, statuses,
+// dry run, upright painting, positions from a GPS track, the run's point layer read back through
+// GDAL, and the same result whatever the number of workers.
+#include "testphotos.h"
+
+#include <QImage>
+#include <QtTest>
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
+
+#include <algorithm>
+
+namespace {
+
+const QString utmName = QStringLiteral("19H 345713 6297592"); // 33.45 S, 70.66 W
+
+struct Result
+{
+    int status = -1;
+    QString out, err;
+};
+
+Result lote(const QStringList &arguments)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("QT_QPA_PLATFORM");
+    environment.remove("DISPLAY");
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(CARTALUZ_LOTE), arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+// A blue photo stored on its side, with a capture date and, when asked, the GPS position of
+// utmName.
+void makePhoto(const QString &path, bool withGps = true)
+{
+    QVERIFY(TestPhotos::writeImage(path, 320, 240, QColor(30, 60, 160)));
+    TestPhotos::Tags tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"},
+                          {"Exif.Image.Orientation", "6"}}; // upright: turned a quarter right
+    if (withGps)
+        tags += TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "45/1");
+    QVERIFY(TestPhotos::setTags(path, tags));
+}
+
+// Every file under dir, by relative path, with a hash of its bytes.
+QMap<QString, QByteArray> tree(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        file.open(QIODevice::ReadOnly);
+        files.insert(QDir(dir).relativeFilePath(file.fileName()),
+                     QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5));
+    }
+    return files;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+}
+
+bool hasColour(const QString &path, const QColor &c)
+{
+    const QImage image = QImage(path).convertToFormat(QImage::Format_RGB32);
+    const auto *pixels = reinterpret_cast<const QRgb *>(image.constBits());
+    return std::any_of(pixels, pixels + image.width() * image.height(), [&c](QRgb p) {
+        return qAbs(qRed(p) - c.red()) + qAbs(qGreen(p) - c.green()) + qAbs(qBlue(p) - c.blue()) <
+               120;
+    });
+}
+
+} // namespace
+
+class TestLote : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void options_data()
+    {
+        QTest::addColumn<QString>("arguments"); // separated by spaces
+        QTest::addColumn<QString>("result");    // the photo's file after the run
+        QTest::addColumn<QString>("logLine");   // with a leading '!': a line the log must lack
+        QTest::addColumn<QColor>("colour");     // a colour the written photo must hold
+        const auto row = [](const char *name, const char *arguments, const QString &result,
+                            const char *logLine, const QColor &colour) {
+            QTest::newRow(name) << QString(arguments) << result << QString(logLine) << colour;
+        };
+        const QString renamed = utmName + ".jpg";
+        const QColor noWhite(255, 255, 255, 0); // transparent: a colour the photo must lack
+        row("defaults", "", renamed, "Backup creado: a_backup.jpg", Qt::white);
+        row("no rename", "--sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
+        row("prefix", "--prefijo P_%1_", "P_%1_" + renamed, "a P_%1_", Qt::white);
+        row("no backup, no rose", "--sin-backup --sin-rosa", renamed, "!rosa", Qt::white);
+        row("no text", "--sin-texto --sin-rosa", renamed, "Metadatos restaurados", noWhite);
+        row("text colour", "--color-fuente lime --ratio-fuente 0.1 --sin-rosa", renamed, "Renombr",
+            Qt::green);
+        row("logo", "--logo logo.png --ratio-logo 0.3", renamed, "Renombrado", Qt::yellow);
+        row("coordinate file into EXIF", "--txt coords.txt --txt-a-exif", "19K 300000 7000000.jpg",
+            "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", Qt::white);
+        row("upright", "--orientar --sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
+        row("subfolders", "--subdirectorios --sin-renombrar", "sub/b.jpg", "Procesando: b.jpg",
+            Qt::white);
+        row("sample file", "--ejemplo ej.txt --ejemplo-exif", "a.jpg", "Archivo de ejemplo",
+            noWhite);
+    }
+
+    void options()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, result);
+        QFETCH(QString, logLine);
+        QFETCH(QColor, colour);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QDir().mkpath(folder + "/sub");
+        makePhoto(folder + "/a.jpg");
+        makePhoto(folder + "/sub/b.jpg");
+        QVERIFY(TestPhotos::writeImage(dir.filePath("logo.png"), 40, 20, Qt::yellow));
+        writeFile(dir.filePath("coords.txt"), "a.jpg,19,K,300000,7000000,90\n");
+        for (const char *file : {"logo.png", "coords.txt", "ej.txt"})
+            arguments.replace(file, dir.filePath(file));
+        const Result run = lote(arguments.split(' ', Qt::SkipEmptyParts) << folder);
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.err, QString());
+        const bool absent = logLine.startsWith('!');
+        QVERIFY2(run.out.contains(logLine.mid(absent ? 1 : 0)) != absent, qPrintable(run.out));
+        QCOMPARE(hasColour(folder + '/' + result, colour), colour.alpha() != 0);
+        QCOMPARE(QFileInfo::exists(folder + "/Backup"), run.out.contains("Backup creado"));
+        const bool upright = arguments.contains("--orientar");
+        QCOMPARE(QImage(folder + '/' + result).width(), upright ? 240 : 320);
+        QCOMPARE(TestPhotos::tag(folder + '/' + result, "Exif.Image.Orientation"),
+                 upright ? "1" : "6");
+        if (arguments.contains("--ejemplo")) {
+            QFile sample(dir.filePath("ej.txt"));
+            QVERIFY(sample.open(QIODevice::ReadOnly) && sample.readAll().contains("\na.jpg,19,H,"));
+        }
+    }
+
+    void badValues_data()
+    {
+        QTest::addColumn<QString>("arguments"); // separated by spaces; DIR is a folder with a photo
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *arguments, const char *message) {
+            QTest::newRow(arguments) << QString(arguments) << QString(message);
+        };
+        row("--ratio-rosa 0.6 DIR", "--ratio-rosa");
+        row("--posicion-logo centro DIR", "--posicion-logo");
+        row("--logo /nada/logo.png DIR", "--logo");
+        row("-j 0 DIR", "--trabajos");
+        row("--color-fuente nada DIR", "--color-fuente");
+        row("--rapido DIR", "--rapido");
+        row("DIR --logo", "--logo");
+        row("--simular DIR/nada", "CARPETA");
+        row("--txt DIR/a.jpg --track t.gpx DIR", "--track: no se combina con --txt");
+        row("--track DIR/a.jpg DIR", "--track: No se pudo leer el track");
+        row("--track DIR/a.jpg --zona-camara 2 DIR", "--zona-camara");
+        row("--max-intervalo 60 DIR", "--max-intervalo: solo vale junto con --track");
+        row("--capa DIR/capa.txt DIR", "--capa");
+        row("--capa DIR/a.jpg.gpkg --ejemplo DIR/e.txt DIR", "--capa: no se combina");
+    }
+
+    void badValues()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        makePhoto(dir.filePath("a.jpg"));
+        const auto before = tree(dir.path());
+        const Result run = lote(arguments.replace("DIR", dir.path()).split(' '));
+        QCOMPARE(run.status, 2);
+        QCOMPARE(run.out, QString());
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        QCOMPARE(tree(dir.path()), before);
+    }
+
+    void dryRunPlansWhatTheRunDoesAndTouchesNothing()
+    {
+        QTemporaryDir dir;
+        for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
+            makePhoto(dir.filePath(name));
+        QVERIFY(QFile::copy(dir.filePath("a.jpg"), dir.filePath(utmName + ".jpg")));
+        const auto before = tree(dir.path());
+        const Result plan = lote({"--simular", dir.path()});
+        QCOMPARE(plan.status, 0);
+        QCOMPARE(tree(dir.path()), before);
+        QVERIFY(!QFileInfo::exists(dir.filePath("Backup")));
+        const Result run = lote({"-j", "2", dir.path()});
+        QCOMPARE(run.status, 0);
+        static const QRegularExpression pattern("^(Backup|Nuevo nombre): (.*)$",
+                                                QRegularExpression::MultilineOption);
+        QStringList planned;
+        for (const auto &match : pattern.globalMatch(plan.out))
+            planned << (match.captured(1) == "Backup" ? "Backup/" : "") + match.captured(2);
+        planned.sort();
+        QCOMPARE(planned, tree(dir.path()).keys());
+        QVERIFY(planned.contains(utmName + " (1).jpg"));
+    }
+
+    void trackAndLayer_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("workers");
+        QTest::newRow("GeoPackage, one worker") << "capa.gpkg" << 1;
+        QTest::newRow("GeoJSON, three workers") << "capa.geojson" << 3;
+        QTest::newRow("KML, two workers") << "capa.kml" << 2;
+    }
+
+    // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast);
+    // c lies 30 s after the last fix, beyond a 20 s limit.
+    void trackAndLayer()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, workers);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos"), layer = dir.filePath(file);
+        QDir().mkpath(folder);
+        writeFile(dir.filePath("t.gpx"),
+                  "<gpx version=\"1.1\" xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>"
+                  "<trkpt lat=\"-33.40\" lon=\"-70.60\"><time>2024-03-15T13:19:20Z</time></trkpt>"
+                  "<trkpt lat=\"-33.41\" lon=\"-70.62\"><time>2024-03-15T13:19:40Z</time></trkpt>"
+                  "</trkseg></trk></gpx>");
+        makePhoto(folder + "/a.jpg");
+        const TestPhotos::Tags zone{{"Exif.Photo.OffsetTimeOriginal", "-03:00"}};
+        makePhoto(folder + "/b.jpg", false);
+        makePhoto(folder + "/c.jpg", false);
+        QVERIFY(TestPhotos::setTags(
+            folder + "/b.jpg", zone + TestPhotos::Tags{{"Exif.GPSInfo.GPSImgDirection", "90/1"}}));
+        QVERIFY(TestPhotos::setTags(
+            folder + "/c.jpg",
+            zone + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:21:10"}}));
+        writeFile(folder + "/roto.jpg", "not a photo");
+        const Result run =
+            lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60", "--max-intervalo", "20",
+                  "--track-a-exif", "--capa", layer, "-j", QString::number(workers), folder});
+        QCOMPARE(run.status, 1); // roto.jpg
+        QVERIFY2(
+            run.out.contains(
+                "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (hora UTC "
+                "2024-03-15 13:19:30, entre los puntos de 13:19:20 y 13:19:40)\n"
+                "Lat: -33.405, Lon: -70.61, Orientación: 90\n") &&
+                run.out.contains("GPS no encontrados en EXIF para c.jpg. Usando coords fijas.\n"
+                                 "Sin posición del track para c.jpg: fuera del track.\n"),
+            qPrintable(run.out));
+
+        const QMap<QString, QString> wanted{
+            {"a.jpg", "2024-03-15T10:20:30|exif|45|-33.4500|-70.6600"},
+            {"b.jpg", "2024-03-15T10:20:30|track|90|-33.4050|-70.6100"},
+            {"c.jpg", "2024-03-15T10:21:10|fija||-36.1447|-69.0000"}};
+        QStringList expected, rows;
+        static const QRegularExpression listed("^Procesando: (.*)$",
+                                               QRegularExpression::MultilineOption);
+        for (const auto &match : listed.globalMatch(run.out))
+            if (wanted.contains(match.captured(1)))
+                expected << match.captured(1) + '|' + wanted[match.captured(1)];
+        // GeoJSON readers would otherwise show an ISO 8601 text as a date in their own way.
+        GDALAllRegister();
+        const char *const asText[] = {"DATE_AS_STRING=YES", nullptr};
+        const GDALDatasetUniquePtr data(
+            GDALDataset::Open(QFile::encodeName(layer), GDAL_OF_VECTOR, nullptr,
+                              file.endsWith(".geojson") ? asText : nullptr));
+        QVERIFY(data && data->GetLayerCount() == 1);
+        QCOMPARE(data->GetLayer(0)->GetSpatialRef()->GetAuthorityCode(nullptr), "4326");
+        for (const auto &feature : *data->GetLayer(0)) {
+            const auto field = [&feature](const char *name) {
+                return QString(feature->GetFieldAsString(name));
+            };
+            const auto degrees = [](double value) {
+                return QString::number(value, 'f', 4);
+            };
+            const OGRPoint *point = feature->GetGeometryRef()->toPoint();
+            QCOMPARE(degrees(point->getY()) + degrees(point->getX()),
+                     degrees(feature->GetFieldAsDouble("latitud")) +
+                         degrees(feature->GetFieldAsDouble("longitud")));
+            rows << QStringList{field("archivo"),       field("fecha"),
+                                field("fuente"),        field("orientacion"),
+                                degrees(point->getY()), degrees(point->getX())}
+                        .join('|');
+            // The final name is the UTM position the layer gives (roto.jpg took c's plain name),
+            // and the photo is there under it.
+            const QString finalName = field("archivo_final");
+            QVERIFY2(
+                finalName.startsWith(
+                    QString("%1%2 %3 %4")
+                        .arg(field("zona"), field("letra"),
+                             QString::number(feature->GetFieldAsDouble("easting"), 'f', 0),
+                             QString::number(feature->GetFieldAsDouble("northing"), 'f', 0))) &&
+                    QFileInfo::exists(folder + '/' + finalName),
+                qPrintable(finalName));
+            const QString ref =
+                TestPhotos::tag(folder + '/' + finalName, "Exif.GPSInfo.GPSLatitudeRef") +
+                TestPhotos::tag(folder + '/' + finalName, "Exif.GPSInfo.GPSLongitudeRef");
+            QCOMPARE(ref, field("fuente") == "fija" ? "" : "SW");
+        }
+        QCOMPARE(rows, expected);
+        QCOMPARE(run.out.count("Posición GPS escrita en EXIF para "), 1);
+        const QByteArray written = tree(dir.path()).value(file);
+        QCOMPARE(lote({"--capa", layer, folder}).status, 2);
+        QCOMPARE(tree(dir.path()).value(file), written);
+    }
+
+    void workersGiveTheSameTreeAndLog()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QList<QPair<QMap<QString, QByteArray>, Result>> results;
+        for (const char *workers : {"1", "4"}) {
+            QVERIFY(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+            for (int i = 0; i < 7; ++i)
+                makePhoto(folder + "/p" + QString::number(i) + ".jpg", i % 3 != 0);
+            writeFile(folder + "/roto.jpg", "not a photo");
+            const Result run = lote({"-j", workers, folder});
+            QCOMPARE(run.status, 1);
+            QVERIFY(run.out.contains("7 fotos procesadas, 1 omitidas, 1 con errores"));
+            results.append({tree(folder), run});
+        }
+        QCOMPARE(results[1].first, results[0].first);
+        QCOMPARE(results[1].second.out, results[0].second.out);
+        QVERIFY(results[0].first.contains("19J 500000 6000000 (2).jpg"));
+    }
+};
+
+QTEST_MAIN(TestLote)
+#include "tst_lote.moc"
