@@ -7,14 +7,17 @@
 #include "photometadata.h"
 #include "utm.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
 
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -94,10 +97,23 @@ QStringList listPhotos(const QString &directory, bool includeSubdirectories)
     return paths;
 }
 
+// Every image the batch reads comes through here. The toolkit refuses to decode any image
+// larger than its allocation limit (128 MB by default, about 33 MP at 4 bytes a pixel); the limit
+// is raised so that any photo up to 256 MP at 4 bytes a pixel decodes (1024 MB), which covers
+// today's 200 MP phones, while a file that declares absurd dimensions is still refused.
+QImage loadPhotoImage(const QString &path)
+{
+    static std::once_flag once;
+    std::call_once(once, [] { QImageReader::setAllocationLimit(1024); });
+    return QImage(path);
+}
+
 QImage loadLogo(const QString &logoPath, const LogCallback &log)
 {
-    QImage logo;
-    if (!logoPath.isEmpty() && !logo.load(logoPath))
+    if (logoPath.isEmpty())
+        return {};
+    const QImage logo = loadPhotoImage(logoPath);
+    if (logo.isNull())
         log(QStringLiteral("Error al abrir el logo."));
     return logo;
 }
@@ -230,7 +246,7 @@ void renameToUtm(Photo &photo, const LogCallback &log)
 // Null when the file cannot be decoded; the photo's turn then ends without any write.
 QImage loadAndPaint(const Photo &photo, const Run &run)
 {
-    QImage image(photo.currentPath);
+    QImage image = loadPhotoImage(photo.currentPath);
     if (image.isNull()) {
         run.log(QStringLiteral("Error al abrir la imagen ") + photo.currentPath);
         return image;
@@ -240,42 +256,47 @@ QImage loadAndPaint(const Photo &photo, const Run &run)
     return image;
 }
 
-// The new picture goes to a temporary file beside the photo and replaces the photo only once
-// it is completely written: a full disk or a failing encoder must not leave a truncated photo.
-// The path stays the same, so the metadata is put back into the file as usual.
-bool save(const QImage &image, const Photo &photo, const LogCallback &log)
+// The painted picture, encoded as the suffix says, into memory; the metadata steps then work on
+// these bytes and the photo is written once. False with the writer's text on failure.
+bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QString &errorText)
 {
-    QSaveFile file(photo.currentPath);
-    // A folder that takes no new entries but whose photo is writable still gets the photo
-    // written in place, as it would without the temporary file.
-    file.setDirectWriteFallback(true);
-
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
     QImageWriter writer;
-    writer.setDevice(&file);
+    writer.setDevice(&buffer);
     // The format follows the suffix, so a photo renamed to ".jpg" becomes a JPEG.
     writer.setFormat(QFileInfo(photo.currentPath).suffix().toUtf8());
     writer.setQuality(90);
     if (writer.format().toLower() == "png")
         writer.setCompression(0);
-
-    if (!writer.write(image)) {
-        log(QStringLiteral("Error guardando la imagen: ") + writer.errorString());
-        return false;
-    }
-    if (!file.commit()) {
-        log(QStringLiteral("Error guardando la imagen: ") + file.errorString());
-        return false;
-    }
-    return true;
+    if (writer.write(image))
+        return true;
+    errorText = writer.errorString();
+    encoded.clear();
+    return false;
 }
 
-void restoreMetadata(const Photo &photo, const LogCallback &log)
+// The finished bytes replace the photo only once they are completely written: a crash, a kill or
+// a full disk must not leave a truncated photo.
+bool save(const QByteArray &encoded, const Photo &photo, QString &errorText)
+{
+    QSaveFile file(photo.currentPath);
+    // A folder that takes no new entries but whose photo is writable still gets the photo
+    // written in place, as it would without the temporary file.
+    file.setDirectWriteFallback(true);
+    if (file.open(QIODevice::WriteOnly) && file.write(encoded) == encoded.size() && file.commit())
+        return true;
+    errorText = file.errorString();
+    return false;
+}
+
+void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogCallback &log)
 {
     log(QStringLiteral("Intentando escribir EXIF a (nativo): ") +
         nativePathText(photo.currentPath));
     const QString currentName = QFileInfo(photo.currentPath).fileName();
     QString errorText;
-    switch (photo.snapshot.restoreInto(photo.currentPath, errorText)) {
+    switch (photo.snapshot.restoreInto(encoded, photo.currentPath, errorText)) {
     case MetadataSnapshot::Outcome::Done:
         log(QStringLiteral("Metadatos restaurados para ") + currentName);
         break;
@@ -288,14 +309,49 @@ void restoreMetadata(const Photo &photo, const LogCallback &log)
     }
 }
 
-// Runs whether or not the save worked, on whatever lies under the current path; it goes after
-// the restore so the position lands on top of the photo's own EXIF.
-void writeUtmPosition(const Photo &photo, const Run &run)
+// Goes after the restore so the position lands on top of the photo's own EXIF. With encoded
+// bytes it works on them; without, on whatever lies under the current path.
+void writeUtmPosition(const Photo &photo, QByteArray *encoded, const LogCallback &log)
 {
-    writeUtmToExif(photo.currentPath, photo.zoneNumber, photo.zoneLetter, photo.easting,
-                   photo.northing, photo.orientation, photo.orientationKnown, run.log);
-    run.log(QStringLiteral("Datos UTM escritos en EXIF para ") +
-            QFileInfo(photo.currentPath).fileName());
+    if (encoded)
+        writeUtmToExif(*encoded, photo.currentPath, photo.zoneNumber, photo.zoneLetter,
+                       photo.easting, photo.northing, photo.orientation, photo.orientationKnown,
+                       log);
+    else
+        writeUtmToExif(photo.currentPath, photo.zoneNumber, photo.zoneLetter, photo.easting,
+                       photo.northing, photo.orientation, photo.orientationKnown, log);
+    log(QStringLiteral("Datos UTM escritos en EXIF para ") +
+        QFileInfo(photo.currentPath).fileName());
+}
+
+// Encodes, puts the metadata into the bytes and writes the photo once. The metadata steps' lines
+// are held back until the write has worked: a failed write logs only its own error, and the UTM
+// step then runs on the file as it lies.
+void saveWithMetadata(QImage painted, const Photo &photo, const Run &run)
+{
+    QByteArray encoded;
+    QString errorText;
+    QStringList held;
+    const LogCallback hold = [&held](const QString &line) {
+        held.append(line);
+    };
+    const bool embedUtm = !run.useExif && run.embedTxtInExif;
+    const bool wasEncoded = encode(painted, photo, encoded, errorText);
+    // The decoded picture is by far the largest thing held; it is not needed past this point.
+    painted = QImage();
+    if (wasEncoded) {
+        restoreMetadata(photo, encoded, hold);
+        if (embedUtm)
+            writeUtmPosition(photo, &encoded, hold);
+        if (save(encoded, photo, errorText)) {
+            for (const QString &line : std::as_const(held))
+                run.log(line);
+            return;
+        }
+    }
+    run.log(QStringLiteral("Error guardando la imagen: ") + errorText);
+    if (embedUtm)
+        writeUtmPosition(photo, nullptr, run.log);
 }
 
 void processPhoto(const QString &listedPath, const Run &run)
@@ -314,14 +370,10 @@ void processPhoto(const QString &listedPath, const Run &run)
     if (run.renameToUtm)
         renameToUtm(photo, run.log);
 
-    const QImage image = loadAndPaint(photo, run);
+    QImage image = loadAndPaint(photo, run);
     if (image.isNull())
         return;
-    if (save(image, photo, run.log))
-        restoreMetadata(photo, run.log);
-
-    if (!run.useExif && run.embedTxtInExif)
-        writeUtmPosition(photo, run);
+    saveWithMetadata(std::move(image), photo, run);
 }
 
 } // namespace
