@@ -93,19 +93,26 @@ QByteArray readWholeFile(const std::string &nativePath)
 }
 
 // An image object over bytes held in memory; the bytes must outlive it and are never changed
-// by it (the library writes into a buffer of its own). Same gate as openImage; unknown content
-// gives the error the factory raises for a file of that name.
-std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes, const std::string &nativePath)
+// by it (the library writes into a buffer of its own). Same gate as openImage.
+std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes)
 {
     initialiseLibrary();
     const auto *data = reinterpret_cast<const Exiv2::byte *>(bytes.constData());
     const long size = static_cast<long>(bytes.size());
     const int type = Exiv2::ImageFactory::getType(data, size);
-    if (type == Exiv2::ImageType::none)
-        throw Exiv2::Error(Exiv2::kerFileContainsUnknownImageType, nativePath);
-    if (!isPhotoType(type))
+    if (type != Exiv2::ImageType::none && !isPhotoType(type))
         return {};
     return std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(data, size).release());
+}
+
+// A file to be changed, read whole into bytes. Opened by path first, so that a missing,
+// unreadable or unknown file gives the library's own error and a disguised one no image.
+std::unique_ptr<Exiv2::Image> openFileInMemory(const std::string &nativePath, QByteArray &bytes)
+{
+    if (!openImage(nativePath))
+        return {};
+    bytes = readWholeFile(nativePath);
+    return openBytes(bytes);
 }
 
 // The file as the library left it after writeMetadata on an image made by openBytes.
@@ -338,9 +345,7 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
     std::unique_ptr<Exiv2::Image> image;
     Exiv2::ExifData exif;
     try {
-        if (fromFile)
-            bytes = readWholeFile(nativePath);
-        image = openBytes(bytes, nativePath);
+        image = fromFile ? openFileInMemory(nativePath, bytes) : openBytes(bytes);
         if (image) {
             image->readMetadata();
             exif = image->exifData();
@@ -445,22 +450,23 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(const QString &path,
 {
     QByteArray bytes;
     try {
-        bytes = readWholeFile(qPathToNativeStdString(path));
+        if (!openFileInMemory(qPathToNativeStdString(path), bytes))
+            return Outcome::NoImage;
     } catch (const std::exception &error) {
         errorText = messageOf(error);
         return Outcome::Failed;
     }
-    const Outcome outcome = restoreInto(bytes, path, errorText);
+    const Outcome outcome = restoreInto(bytes, errorText);
     if (outcome == Outcome::Done && !replaceFile(path, bytes, errorText))
         return Outcome::Failed;
     return outcome;
 }
 
-MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded, const QString &path,
+MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
                                                         QString &errorText) const
 {
     try {
-        auto image = openBytes(encoded, qPathToNativeStdString(path));
+        auto image = openBytes(encoded);
         if (!image)
             return Outcome::NoImage;
         image->readMetadata();

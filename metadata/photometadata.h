@@ -60,9 +60,9 @@ public:
     // replaced as a whole, never rewritten in place.
     Outcome restoreInto(const QString &path, QString &errorText) const;
 
-    // The same on a photo's encoded bytes held in memory; path only names the photo in error
-    // texts. On failure the bytes are left as they were.
-    Outcome restoreInto(QByteArray &encoded, const QString &path, QString &errorText) const;
+    // The same on a photo's encoded bytes held in memory. On failure the bytes are left as
+    // they were.
+    Outcome restoreInto(QByteArray &encoded, QString &errorText) const;
 
     bool isEmpty() const;
 

@@ -296,7 +296,7 @@ void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogCallback 
         nativePathText(photo.currentPath));
     const QString currentName = QFileInfo(photo.currentPath).fileName();
     QString errorText;
-    switch (photo.snapshot.restoreInto(encoded, photo.currentPath, errorText)) {
+    switch (photo.snapshot.restoreInto(encoded, errorText)) {
     case MetadataSnapshot::Outcome::Done:
         log(QStringLiteral("Metadatos restaurados para ") + currentName);
         break;
