@@ -77,10 +77,12 @@ void TestHostile::hostileFileDoesNotStopTheRun_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("libraryError"); // the library's text; empty: no error line
 
-    // A QuickTime file whose second box claims more bytes than the file holds.
-    const QByteArray clip = (bigEndian(24) + "ftypqt  " + bigEndian(0) + "qt  " + bigEndian(0) +
-                             bigEndian(0x7FFFFFF0) + "moov" + bigEndian(16) + "trak")
-                                .leftJustified(128, '\xFF');
+    // A damaged QuickTime clip on which the library's video parser corrupts its heap.
+    const QByteArray clip =
+        QByteArray::fromHex("000000186674797071742020000000007174202000000000000000156d646864ffff"
+                            "1200000000ff7e00b4ff000000002f75726c2000ff00ff81bbff00ffdcff00af0055"
+                            "00000000ffffff0027ffffff880041ff7200ffaeff06d100")
+            .leftJustified(128, '\0');
     QTest::addRow("QuickTime clip named .jpg") << "clip.jpg" << clip << QString();
     const QByteArray webp = "RIFF" + QByteArray("\x40\x00\x00\x00", 4) + "WEBPVP8X" +
                             QByteArray("\xFF\xFF\xFF\x7F", 4) + QByteArray(52, '\x01');
