@@ -39,25 +39,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// The lines of one photo's turn, from its "Procesando" line up to the next photo's.
-QStringList blockOf(const QStringList &log, const QString &fileName)
-{
-    const qsizetype start = log.indexOf("\nProcesando: " + fileName);
-    if (start < 0)
-        return {};
-    qsizetype end = start + 1;
-    while (end < log.size() && !log.at(end).startsWith("\nProcesando: "))
-        ++end;
-    return log.mid(start, end - start);
-}
-
-QByteArray bigEndian(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
 } // namespace
 
 class TestHostile : public QObject
@@ -94,11 +75,9 @@ void TestHostile::hostileFileDoesNotStopTheRun_data()
                                  QByteArray(2, '\0') + "II*" + QByteArray(1, '\0');
     QTest::addRow("JPEG cut inside its EXIF")
         << "cut.jpg" << exifStart << "Failed to read image data";
-    const QByteArray huge = QByteArray("\x89PNG\r\n\x1A\n", 8) + bigEndian(13) + "IHDR" +
-                            bigEndian(100000) + bigEndian(100000) +
-                            QByteArray("\x08\x02\x00\x00\x00", 5) + bigEndian(0x27309C9F) +
-                            bigEndian(11) + "IDAT" + QByteArray::fromHex("789c636040050000100001") +
-                            bigEndian(0x39BD8F65) + bigEndian(0) + "IEND" + bigEndian(0xAE426082);
+    const QByteArray huge = QByteArray::fromHex(
+        "89504e470d0a1a0a0000000d49484452000186a0000186a0080200000027309c9f0000000b49444154789c"
+        "63604005000010000139bd8f650000000049454e44ae426082");
     QTest::addRow("PNG declaring 10 gigapixels") << "huge.png" << huge << QString();
 }
 
@@ -111,10 +90,7 @@ void TestHostile::hostileFileDoesNotStopTheRun()
     const QString hostile = dir.filePath(name);
     const QString good = dir.filePath("good.jpg");
     QVERIFY(writeFile(hostile, bytes) && TestPhotos::writeImage(good));
-    QString error;
-    QVERIFY2(
-        TestPhotos::setTags(good, {{"Exif.Photo.DateTimeOriginal", "2023:07:14 10:20:30"}}, &error),
-        qPrintable(error));
+    QVERIFY(TestPhotos::setTags(good, {{"Exif.Photo.DateTimeOriginal", "2023:07:14 10:20:30"}}));
     const QByteArray goodBytes = contents(good);
 
     const QStringList log = runBatch(dir.path(), true);
@@ -129,8 +105,10 @@ void TestHostile::hostileFileDoesNotStopTheRun()
                     ". Usando fecha/hora actual."
              << "Datos GPS no encontrados en EXIF para " + name + ". Usando coords fijas."
              << "Error al abrir la imagen " + hostile;
-    QCOMPARE(blockOf(log, name), expected);
-    QCOMPARE(blockOf(log, "good.jpg").constLast(), "Metadatos restaurados para good.jpg");
+    QCOMPARE(log.mid(log.indexOf(expected.first()), expected.size()), expected);
+    // The good photo goes all the way, whether it came before the hostile file or after it.
+    const qsizetype goodEnd = log.indexOf("Metadatos restaurados para good.jpg");
+    QVERIFY2(goodEnd > log.indexOf("\nProcesando: good.jpg"), qPrintable(log.join('\n')));
     QCOMPARE(TestPhotos::tag(good, "Exif.Photo.DateTimeOriginal"), "2023:07:14 10:20:30");
     QCOMPARE(contents(hostile), bytes);
     QCOMPARE(contents(dir.filePath("Backup/" + base + "_backup." + QFileInfo(hostile).suffix())),
@@ -182,12 +160,10 @@ void TestHostile::fullDiskDuringMetadataLeavesPhotoWhole()
 
     const QStringList log = runBatch(dir, false);
 
-    const QByteArray now = contents(path);
-    QVERIFY2(!QImage::fromData(now).isNull(), qPrintable(log.join('\n')));
-    if (now != original) {
-        QVERIFY(now.endsWith("\xFF\xD9"));
-        QCOMPARE(TestPhotos::tag(path, "Exif.Photo.UserComment"), comment);
-    }
+    // Written once, with its metadata, or not at all: here not at all, and the old photo stays.
+    QVERIFY2(log.constLast().startsWith("Error guardando la imagen: "), qPrintable(log.join('\n')));
+    QCOMPARE(contents(path), original);
+    QVERIFY(!QImage(path).isNull());
 }
 
 QTEST_MAIN(TestHostile)
