@@ -92,17 +92,20 @@ QByteArray readWholeFile(const std::string &nativePath)
     return bytes;
 }
 
-// An image object over bytes held in memory; the bytes must outlive it and are never changed
-// by it (the library writes into a buffer of its own). Same gate as openImage.
+// An image object over a private copy of bytes held in memory: the library writes some formats
+// (TIFF) in place into the buffer it was given, which must not be the caller's. Same gate as
+// openImage; null also for content the library does not know.
 std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes)
 {
     initialiseLibrary();
     const auto *data = reinterpret_cast<const Exiv2::byte *>(bytes.constData());
     const long size = static_cast<long>(bytes.size());
-    const int type = Exiv2::ImageFactory::getType(data, size);
-    if (type != Exiv2::ImageType::none && !isPhotoType(type))
+    if (!isPhotoType(Exiv2::ImageFactory::getType(data, size)))
         return {};
-    return std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(data, size).release());
+    Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo);
+    if (io->write(data, size) != size)
+        throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
+    return std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(io).release());
 }
 
 // A file to be changed, read whole into bytes. Opened by path first, so that a missing,
