@@ -14,7 +14,8 @@
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QGuiApplication app(*argc, *argv);
+    // Never destroyed: a static one would be torn down after the thread storage it needs.
+    new QGuiApplication(*argc, *argv);
     return 0;
 }
 

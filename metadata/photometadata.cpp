@@ -102,7 +102,11 @@ std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes)
     const long size = static_cast<long>(bytes.size());
     if (!isPhotoType(Exiv2::ImageFactory::getType(data, size)))
         return {};
+    // The only factory entry that takes an I/O object wants the library's deprecated pointer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo);
+#pragma GCC diagnostic pop
     if (io->write(data, size) != size)
         throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
     return std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(io).release());
