@@ -102,7 +102,7 @@ std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes)
     const long size = static_cast<long>(bytes.size());
     if (!isPhotoType(Exiv2::ImageFactory::getType(data, size)))
         return {};
-    // The only factory entry that takes an I/O object wants the library's deprecated pointer.
+        // The only factory entry that takes an I/O object wants the library's deprecated pointer.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo);
