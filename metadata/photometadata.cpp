@@ -102,9 +102,9 @@ std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes)
     const long size = static_cast<long>(bytes.size());
     if (!isPhotoType(Exiv2::ImageFactory::getType(data, size)))
         return {};
-        // The only factory entry that takes an I/O object wants the library's deprecated pointer.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    // The only factory entry that takes an I/O object wants the library's deprecated pointer.
     Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo);
 #pragma GCC diagnostic pop
     if (io->write(data, size) != size)
