@@ -97,22 +97,36 @@ QStringList listPhotos(const QString &directory, bool includeSubdirectories)
     return paths;
 }
 
-// Every image the batch reads comes through here. The toolkit refuses to decode any image
+// Every image the batch reads goes through here first. The toolkit refuses to decode any image
 // larger than its allocation limit (128 MB by default, about 33 MP at 4 bytes a pixel); the limit
 // is raised so that any photo up to 256 MP at 4 bytes a pixel decodes (1024 MB), which covers
 // today's 200 MP phones, while a file that declares absurd dimensions is still refused.
-QImage loadPhotoImage(const QString &path)
+void allowLargeImages()
 {
     static std::once_flag once;
     std::call_once(once, [] { QImageReader::setAllocationLimit(1024); });
-    return QImage(path);
 }
 
+// Null unless the content is a JPEG, TIFF or PNG picture, whatever the name says: a clip or
+// another format wearing a photo's name is rejected here as the metadata side rejects it.
+QImage loadPhotoImage(const QString &path)
+{
+    allowLargeImages();
+    QImageReader reader(path);
+    reader.setDecideFormatFromContent(true);
+    const QByteArray format = reader.format();
+    if (format != "jpeg" && format != "tiff" && format != "png")
+        return {};
+    return reader.read();
+}
+
+// The logo may be in any format the toolkit reads.
 QImage loadLogo(const QString &logoPath, const LogCallback &log)
 {
     if (logoPath.isEmpty())
         return {};
-    const QImage logo = loadPhotoImage(logoPath);
+    allowLargeImages();
+    const QImage logo(logoPath);
     if (logo.isNull())
         log(QStringLiteral("Error al abrir el logo."));
     return logo;
