@@ -3,6 +3,8 @@
 #include "utm.h"
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -39,9 +41,26 @@ char bandLetter(double latitude)
     return 'E';
 }
 
+// Zone arithmetic on nonsense longitudes (NaN, infinite, far outside -180..180) must stay
+// defined: the truncation below gives the value the processor's own conversion gives there
+// (INT_MIN), and sums wrap around in 32 bits, so such longitudes keep the zone they always had.
+int truncatedToInt(double value)
+{
+    constexpr double low = static_cast<double>(std::numeric_limits<int32_t>::min()) - 1.0;
+    constexpr double high = static_cast<double>(std::numeric_limits<int32_t>::max()) + 1.0;
+    if (!(value > low && value < high))
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int>(value);
+}
+
+int wrapped(int64_t value)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value)));
+}
+
 double centralMeridianRadians(int zoneNumber)
 {
-    const int degrees = zoneNumber * 6 - 183;
+    const int degrees = wrapped(static_cast<int64_t>(zoneNumber) * 6 - 183);
     return static_cast<double>(degrees) * kPi / 180;
 }
 
@@ -67,8 +86,8 @@ UtmPosition latLonToUtm(double latitude, double longitude)
 {
     UtmPosition utm;
     // Truncating a division by -6 (rather than flooring by +6) is what places -180 in zone 1.
-    const int t = static_cast<int>((longitude + 180) / (-6));
-    utm.zoneNumber = 1 - t;
+    const int t = truncatedToInt((longitude + 180) / (-6));
+    utm.zoneNumber = wrapped(1 - static_cast<int64_t>(t));
     utm.zoneLetter = bandLetter(latitude);
 
     const double phi = latitude * kPi / 180;

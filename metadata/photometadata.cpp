@@ -13,8 +13,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -34,14 +36,132 @@ QString withLongPathPrefix(const QString &nativePath)
     return QLatin1String("\\\\?\\") + nativePath;
 }
 
+// The library's warnings ("Directory GPSInfo, entry ... has unknown type") join the program's
+// own warning output instead of going straight to stderr.
+void forwardLibraryMessage(int, const char *message)
+{
+    qWarning().noquote() << QString::fromUtf8(message).trimmed();
+}
+
+// Process-wide set-up of the library, done once before its first use from any thread. The XMP
+// toolkit keeps process-wide state: every parse and serialisation is taken under one lock, so
+// workers may read and write the XMP of different photos at the same time.
+void initialiseLibrary()
+{
+    static std::once_flag once;
+    static std::recursive_mutex xmpLock;
+    std::call_once(once, [] {
+        Exiv2::XmpParser::initialize(
+            [](void *lock, bool acquire) {
+                auto *mutex = static_cast<std::recursive_mutex *>(lock);
+                if (acquire)
+                    mutex->lock();
+                else
+                    mutex->unlock();
+            },
+            &xmpLock);
+        Exiv2::LogMsg::setHandler(forwardLibraryMessage);
+    });
+}
+
+// Only these contents reach the library's parsers. It also recognises video and audio
+// containers, raw formats and the like, and some of those parsers hang or crash on damaged
+// data, so a clip that merely wears a photo's name counts as no image.
+bool isPhotoType(int type)
+{
+    return type == Exiv2::ImageType::jpeg || type == Exiv2::ImageType::tiff ||
+           type == Exiv2::ImageType::png;
+}
+
 // Exiv2 0.27 hands images out as std::auto_ptr; taking ownership here keeps that deprecated
-// type out of the rest of the file. useCurl only matters for URLs, never for our paths.
+// type out of the rest of the file. Content the library does not recognise at all still goes to
+// its factory, which reports it (or a file that cannot be opened) by its own error.
 std::unique_ptr<Exiv2::Image> openImage(const std::string &nativePath)
 {
+    initialiseLibrary();
+    {
+        Exiv2::FileIo file(nativePath);
+        const int type = Exiv2::ImageFactory::getType(file);
+        if (type != Exiv2::ImageType::none && !isPhotoType(type))
+            return {};
+    }
+    // useCurl only matters for URLs, never for our paths.
     return std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(nativePath, true).release());
 }
 
-QString messageOf(const Exiv2::Error &error)
+// A whole file, read the way the library's factory opens files, so that a missing or unreadable
+// file gives the same error as opening it by path would.
+QByteArray readWholeFile(const std::string &nativePath)
+{
+    Exiv2::FileIo file(nativePath);
+    if (file.open() != 0)
+        throw Exiv2::Error(Exiv2::kerDataSourceOpenFailed, file.path(), Exiv2::strError());
+    QByteArray bytes(static_cast<qsizetype>(file.size()), Qt::Uninitialized);
+    if (file.read(reinterpret_cast<Exiv2::byte *>(bytes.data()), static_cast<long>(bytes.size())) !=
+        static_cast<long>(bytes.size()))
+        throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
+    return bytes;
+}
+
+// An image object over a private copy of bytes held in memory: the library writes some formats
+// (TIFF) in place into the buffer it was given, which must not be the caller's. Same gate as
+// openImage; null also for content the library does not know.
+std::unique_ptr<Exiv2::Image> openBytes(const QByteArray &bytes)
+{
+    initialiseLibrary();
+    const auto *data = reinterpret_cast<const Exiv2::byte *>(bytes.constData());
+    const long size = static_cast<long>(bytes.size());
+    if (!isPhotoType(Exiv2::ImageFactory::getType(data, size)))
+        return {};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    // The only factory entry that takes an I/O object wants the library's deprecated pointer.
+    Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo);
+#pragma GCC diagnostic pop
+    if (io->write(data, size) != size)
+        throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
+    return std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(io).release());
+}
+
+// A file to be changed, read whole into bytes. Opened by path first, so that a missing,
+// unreadable or unknown file gives the library's own error and a disguised one no image.
+std::unique_ptr<Exiv2::Image> openFileInMemory(const std::string &nativePath, QByteArray &bytes)
+{
+    if (!openImage(nativePath))
+        return {};
+    bytes = readWholeFile(nativePath);
+    return openBytes(bytes);
+}
+
+// The file as the library left it after writeMetadata on an image made by openBytes.
+QByteArray bytesOf(Exiv2::Image &image)
+{
+    Exiv2::BasicIo &io = image.io();
+    if (io.open() != 0)
+        throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
+    QByteArray bytes(static_cast<qsizetype>(io.size()), Qt::Uninitialized);
+    const long read =
+        io.read(reinterpret_cast<Exiv2::byte *>(bytes.data()), static_cast<long>(bytes.size()));
+    io.close();
+    if (read != static_cast<long>(bytes.size()))
+        throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
+    return bytes;
+}
+
+// What lies at the path is always either the complete old file or the complete new one.
+bool replaceFile(const QString &path, const QByteArray &bytes, QString &errorText)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    errorText = file.errorString();
+    return false;
+}
+
+// Any standard exception from inside a library call is that library's error: on malformed tags
+// Exiv2 also throws overflow_error, out_of_range or bad_alloc, and one bad photo must not end
+// the run. Exiv2::Error derives from std::exception.
+QString messageOf(const std::exception &error)
 {
     return QString::fromUtf8(error.what());
 }
@@ -131,6 +251,10 @@ std::string qPathToNativeStdString(const QString &path)
 
 bool readCaptureDate(const QString &path, QDateTime &captureDate)
 {
+    // The texts are taken inside the guarded block, the dates parsed outside it, so that only
+    // the library's own failures count as its errors.
+    std::optional<std::string> exifTexts[2];
+    std::optional<std::string> xmpText;
     try {
         const auto image = openImage(qPathToNativeStdString(path));
         if (!image)
@@ -138,38 +262,42 @@ bool readCaptureDate(const QString &path, QDateTime &captureDate)
         image->readMetadata();
 
         const Exiv2::ExifData &exif = image->exifData();
-        if (!exif.empty()) {
-            // An unparsable EXIF date (cameras write all zeros) falls through to the next source.
-            for (const char *key : {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTime"}) {
-                const auto it = exif.findKey(Exiv2::ExifKey(key));
-                if (it == exif.end())
-                    continue;
-                const QDateTime date = QDateTime::fromString(QString::fromStdString(it->toString()),
-                                                             QStringLiteral("yyyy:MM:dd HH:mm:ss"));
-                if (date.isValid()) {
-                    captureDate = date;
-                    return true;
-                }
-            }
+        const char *exifKeys[2] = {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTime"};
+        for (int i = 0; i < 2 && !exif.empty(); ++i) {
+            const auto it = exif.findKey(Exiv2::ExifKey(exifKeys[i]));
+            if (it != exif.end())
+                exifTexts[i] = it->toString();
         }
-
         const Exiv2::XmpData &xmp = image->xmpData();
         if (!xmp.empty()) {
             const auto it = xmp.findKey(Exiv2::XmpKey("Xmp.xmp.CreateDate"));
-            if (it != xmp.end()) {
-                const QDateTime date =
-                    QDateTime::fromString(QString::fromStdString(it->toString()), Qt::ISODate);
-                if (date.isValid()) {
-                    captureDate = date;
-                    return true;
-                }
-            }
+            if (it != xmp.end())
+                xmpText = it->toString();
         }
-        return false;
-    } catch (const Exiv2::Error &error) {
+    } catch (const std::exception &error) {
         qDebug() << "Error leyendo metadata para fecha de captura:" << messageOf(error);
         return false;
     }
+
+    // An unparsable EXIF date (cameras write all zeros) falls through to the next source.
+    for (const auto &text : exifTexts) {
+        if (!text)
+            continue;
+        const QDateTime date = QDateTime::fromString(QString::fromStdString(*text),
+                                                     QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+        if (date.isValid()) {
+            captureDate = date;
+            return true;
+        }
+    }
+    if (xmpText) {
+        const QDateTime date = QDateTime::fromString(QString::fromStdString(*xmpText), Qt::ISODate);
+        if (date.isValid()) {
+            captureDate = date;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool readGpsData(const QString &path, double &latitude, double &longitude, double &direction)
@@ -208,31 +336,50 @@ bool readGpsData(const QString &path, double &latitude, double &longitude, doubl
                 direction = toDouble(value->toRational(0));
         }
         return true;
-    } catch (const Exiv2::Error &error) {
+    } catch (const std::exception &error) {
         qDebug() << "Error leyendo EXIF:" << messageOf(error);
         return false;
     }
 }
 
-void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double easting,
-                    double northing, double direction, bool writeDirection, LogCallback log)
+namespace {
+
+// The UTM write on a photo held in bytes (read first from the file when fromFile is set). True
+// when bytes then hold the changed photo; otherwise its line has been logged.
+bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneNumber,
+                char zoneLetter, double easting, double northing, double direction,
+                bool writeDirection, const LogCallback &log)
 {
     const GeoPosition position = utmToLatLon(zoneNumber, zoneLetter, easting, northing);
     const std::string nativePath = qPathToNativeStdString(path);
     log(QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") +
         QString::fromStdString(nativePath));
-    try {
-        const auto image = openImage(nativePath);
-        if (!image) {
-            log(QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
-            return;
-        }
-        image->readMetadata();
-        Exiv2::ExifData exif = image->exifData();
-        if (exif.empty())
-            log(QStringLiteral("No hay metadata EXIF para escribir en ") + path +
-                QStringLiteral(". Se creará."));
+    const auto reportError = [&](const std::exception &error) {
+        log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
+            messageOf(error));
+        return false;
+    };
 
+    std::unique_ptr<Exiv2::Image> image;
+    Exiv2::ExifData exif;
+    try {
+        image = fromFile ? openFileInMemory(nativePath, bytes) : openBytes(bytes);
+        if (image) {
+            image->readMetadata();
+            exif = image->exifData();
+        }
+    } catch (const std::exception &error) {
+        return reportError(error);
+    }
+    if (!image) {
+        log(QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
+        return false;
+    }
+    if (exif.empty())
+        log(QStringLiteral("No hay metadata EXIF para escribir en ") + path +
+            QStringLiteral(". Se creará."));
+
+    try {
         exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(position.latitude >= 0.0 ? "N" : "S");
         exif["Exif.GPSInfo.GPSLatitude"] = toDms(position.latitude);
         exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(position.longitude >= 0.0 ? "E" : "W");
@@ -248,10 +395,37 @@ void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double
 
         image->setExifData(exif);
         image->writeMetadata();
-    } catch (const Exiv2::Error &error) {
-        log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
-            messageOf(error));
+        QByteArray changed = bytesOf(*image);
+        image.reset();
+        bytes = std::move(changed);
+    } catch (const std::exception &error) {
+        return reportError(error);
     }
+    return true;
+}
+
+} // namespace
+
+// The file is read whole, changed in memory and put back by one rename, so a crash or a full
+// disk never leaves a truncated photo.
+void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double easting,
+                    double northing, double direction, bool writeDirection, LogCallback log)
+{
+    QByteArray bytes;
+    if (!putUtmTags(bytes, true, path, zoneNumber, zoneLetter, easting, northing, direction,
+                    writeDirection, log))
+        return;
+    QString errorText;
+    if (!replaceFile(path, bytes, errorText))
+        log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") + errorText);
+}
+
+void writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
+                    double easting, double northing, double direction, bool writeDirection,
+                    LogCallback log)
+{
+    putUtmTags(encoded, false, path, zoneNumber, zoneLetter, easting, northing, direction,
+               writeDirection, log);
 }
 
 struct MetadataSnapshot::Containers
@@ -280,19 +454,37 @@ MetadataSnapshot::Outcome MetadataSnapshot::takeFrom(const QString &path, QDateT
         m_containers->exif = image->exifData();
         m_containers->iptc = image->iptcData();
         m_containers->xmp = image->xmpData();
-        dateFound = readCaptureDate(path, captureDate);
-        return Outcome::Done;
-    } catch (const Exiv2::Error &error) {
+    } catch (const std::exception &error) {
         errorText = messageOf(error);
         return Outcome::Failed;
     }
+    dateFound = readCaptureDate(path, captureDate);
+    return Outcome::Done;
 }
 
+// Read whole, changed in memory and put back by one rename (see writeUtmToExif).
 MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(const QString &path,
                                                         QString &errorText) const
 {
+    QByteArray bytes;
     try {
-        const auto image = openImage(qPathToNativeStdString(path));
+        if (!openFileInMemory(qPathToNativeStdString(path), bytes))
+            return Outcome::NoImage;
+    } catch (const std::exception &error) {
+        errorText = messageOf(error);
+        return Outcome::Failed;
+    }
+    const Outcome outcome = restoreInto(bytes, errorText);
+    if (outcome == Outcome::Done && !replaceFile(path, bytes, errorText))
+        return Outcome::Failed;
+    return outcome;
+}
+
+MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
+                                                        QString &errorText) const
+{
+    try {
+        auto image = openBytes(encoded);
         if (!image)
             return Outcome::NoImage;
         image->readMetadata();
@@ -302,8 +494,11 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(const QString &path,
         image->setIptcData(m_containers->iptc);
         image->setXmpData(m_containers->xmp);
         image->writeMetadata();
+        QByteArray changed = bytesOf(*image);
+        image.reset();
+        encoded = std::move(changed);
         return Outcome::Done;
-    } catch (const Exiv2::Error &error) {
+    } catch (const std::exception &error) {
         errorText = messageOf(error);
         return Outcome::Failed;
     }
@@ -332,35 +527,25 @@ bool readCaptureOffset(const QString &path, QString &offset)
             return false;
         offset = text;
         return true;
-    } catch (const Exiv2::Error &error) {
-        qDebug() << "Error leyendo la zona horaria de captura:" << messageOf(error);
-        return false;
     } catch (const std::exception &error) {
-        qDebug() << "Error leyendo la zona horaria de captura:" << error.what();
+        qDebug() << "Error leyendo la zona horaria de captura:" << messageOf(error);
         return false;
     }
 }
 
-bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText)
+namespace {
+
+// Latitude/longitude into the photo held in bytes (read first from the file when fromFile is set).
+bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double latitude,
+                   double longitude, QString &errorText)
 {
     if (!std::isfinite(latitude) || !std::isfinite(longitude)) {
         errorText = QStringLiteral("posición no válida");
         return false;
     }
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly)) {
-        errorText = input.errorString();
-        return false;
-    }
-    const QByteArray original = input.readAll();
-    input.close();
-
-    QByteArray updated;
     try {
-        std::unique_ptr<Exiv2::Image> image(
-            Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(original.constData()),
-                                      static_cast<long>(original.size()))
-                .release());
+        std::unique_ptr<Exiv2::Image> image =
+            fromFile ? openFileInMemory(qPathToNativeStdString(path), bytes) : openBytes(bytes);
         if (!image) {
             errorText = QStringLiteral("no es una imagen");
             return false;
@@ -380,26 +565,29 @@ bool writeLatLonToExif(const QString &path, double latitude, double longitude, Q
         exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
         image->setExifData(exif);
         image->writeMetadata();
-
-        Exiv2::BasicIo &io = image->io();
-        io.seek(0, Exiv2::BasicIo::beg);
-        const Exiv2::DataBuf bytes = io.read(static_cast<long>(io.size()));
-        updated = QByteArray(reinterpret_cast<const char *>(bytes.pData_), bytes.size_);
-    } catch (const Exiv2::Error &error) {
-        errorText = messageOf(error);
-        return false;
+        QByteArray changed = bytesOf(*image);
+        image.reset();
+        bytes = std::move(changed);
     } catch (const std::exception &error) {
-        errorText = QString::fromUtf8(error.what());
-        return false;
-    }
-
-    QSaveFile output(path);
-    if (!output.open(QIODevice::WriteOnly) || output.write(updated) != updated.size() ||
-        !output.commit()) {
-        errorText = output.errorString();
+        errorText = messageOf(error);
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText)
+{
+    QByteArray bytes;
+    return putLatLonTags(bytes, true, path, latitude, longitude, errorText) &&
+           replaceFile(path, bytes, errorText);
+}
+
+bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude,
+                       QString &errorText)
+{
+    return putLatLonTags(encoded, false, QString(), latitude, longitude, errorText);
 }
 
 void MetadataSnapshot::markUpright()
@@ -416,22 +604,7 @@ void MetadataSnapshot::markUpright()
 
 void initializeMetadataLibrary()
 {
-    // The XMP toolkit keeps process-wide state: it must be set up once, before any worker, and
-    // it takes every parse and serialisation under this lock so workers may read and write the
-    // XMP of different photos at the same time.
-    static std::once_flag once;
-    static std::recursive_mutex xmpLock;
-    std::call_once(once, [] {
-        Exiv2::XmpParser::initialize(
-            [](void *lock, bool acquire) {
-                auto *mutex = static_cast<std::recursive_mutex *>(lock);
-                if (acquire)
-                    mutex->lock();
-                else
-                    mutex->unlock();
-            },
-            &xmpLock);
-    });
+    initialiseLibrary();
 }
 
 bool readImageDirection(const QString &path, double &direction)
@@ -453,7 +626,7 @@ bool readImageDirection(const QString &path, double &direction)
             return false;
         direction = degrees;
         return true;
-    } catch (const Exiv2::Error &error) {
+    } catch (const std::exception &error) {
         qDebug() << "Error leyendo la orientación GPS:" << messageOf(error);
         return false;
     }

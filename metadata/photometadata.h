@@ -4,6 +4,7 @@
 
 #include "logcallback.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
@@ -22,9 +23,16 @@ bool readCaptureDate(const QString &path, QDateTime &captureDate);
 bool readGpsData(const QString &path, double &latitude, double &longitude, double &direction);
 
 // Writes the UTM position as latitude/longitude (and the direction when writeDirection is set)
-// into the EXIF GPS tags. Reports failures only through log.
+// into the EXIF GPS tags. Reports failures only through log. The file is replaced as a whole,
+// never rewritten in place.
 void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double easting,
                     double northing, double direction, bool writeDirection, LogCallback log);
+
+// The same write on a photo's encoded bytes held in memory; path only names the photo in the
+// log lines. On failure the bytes are left as they were.
+void writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
+                    double easting, double northing, double direction, bool writeDirection,
+                    LogCallback log);
 
 // A photo's EXIF, IPTC and XMP as found before the batch changes it, so they can be put back
 // into the re-encoded file.
@@ -33,8 +41,9 @@ class MetadataSnapshot
 public:
     enum class Outcome {
         Done,    // the file opened as an image and the step ran
-        NoImage, // the metadata library gave no image object; nothing was done
-        Failed   // the metadata library raised an error; errorText holds its message
+        NoImage, // not a JPEG, TIFF or PNG the library knows; nothing was done
+        Failed   // the metadata library raised an error (or the file could not be replaced);
+                 // errorText holds its message
     };
 
     MetadataSnapshot();
@@ -47,8 +56,13 @@ public:
     Outcome takeFrom(const QString &path, QDateTime &captureDate, bool &dateFound,
                      QString &errorText);
 
-    // Replaces the file's three containers by the snapshot's and writes them.
+    // Replaces the file's three containers by the snapshot's and writes them. The file is
+    // replaced as a whole, never rewritten in place.
     Outcome restoreInto(const QString &path, QString &errorText) const;
+
+    // The same on a photo's encoded bytes held in memory. On failure the bytes are left as
+    // they were.
+    Outcome restoreInto(QByteArray &encoded, QString &errorText) const;
 
     bool isEmpty() const;
 
@@ -69,6 +83,9 @@ bool readCaptureOffset(const QString &path, QString &offset);
 // references into the EXIF GPS tags, keeping every other tag. The photo is rewritten in memory
 // and replaced in one step, so a failure leaves it as it was. False with the reason in errorText.
 bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText);
+// The same on a photo held in memory (as encoded by the batch), changed in place.
+bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude,
+                       QString &errorText);
 
 // The photo's Exif.GPSInfo.GPSImgDirection in degrees, read whether or not the EXIF holds a
 // position (readGpsData needs one). False when the tag is absent or unreadable.

@@ -6,6 +6,7 @@
 #include "photoroad.h"
 #include "utm.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QImageWriter>
 #include <QSaveFile>
 
+#include <mutex>
 #include <utility>
 
 namespace photoroad {
@@ -35,10 +37,45 @@ bool nameTaken(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
+// Every image the batch reads goes through here first. The toolkit refuses to decode any image
+// larger than its allocation limit (128 MB by default, about 33 MP at 4 bytes a pixel); the limit
+// is raised so that any photo up to 256 MP at 4 bytes a pixel decodes (1024 MB), which covers
+// today's 200 MP phones, while a file that declares absurd dimensions is still refused.
+void allowLargeImages()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { QImageReader::setAllocationLimit(1024); });
+}
+
+// False unless the content is a JPEG, TIFF or PNG picture, whatever the name says: a clip or
+// another format wearing a photo's name is rejected here as the metadata side rejects it. image
+// is the previous photo's picture or null: the JPEG decoder writes every pixel into a buffer of
+// the same size and format instead of faulting in a fresh one for each photo.
+bool loadPhotoImage(const QString &path, bool upright, QImage &image)
+{
+    allowLargeImages();
+    QImageReader reader(path);
+    reader.setDecideFormatFromContent(true);
+    // Upright means as viewers show it; otherwise the stored pixels are painted as they lie.
+    reader.setAutoTransform(upright);
+    const QByteArray format = reader.format();
+    if (format != "jpeg")
+        image = QImage();
+    if (format != "jpeg" && format != "tiff" && format != "png")
+        return false;
+    if (!reader.read(&image))
+        image = QImage();
+    return !image.isNull();
+}
+
+// The logo may be in any format the toolkit reads.
 QImage loadLogo(const QString &logoPath, const LogCallback &log)
 {
-    QImage logo;
-    if (!logoPath.isEmpty() && !logo.load(logoPath))
+    if (logoPath.isEmpty())
+        return {};
+    allowLargeImages();
+    const QImage logo(logoPath);
+    if (logo.isNull())
         log(QStringLiteral("Error al abrir el logo."));
     return logo;
 }
@@ -193,12 +230,7 @@ void renameToUtm(Photo &photo, const LogCallback &log)
 // same size and format instead of faulting in a fresh one for each photo.
 bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 {
-    QImageReader reader(photo.currentPath);
-    // Upright means as viewers show it; otherwise the stored pixels are painted as they lie.
-    reader.setAutoTransform(run.orientUpright);
-    if (reader.format() != "jpeg")
-        image = QImage();
-    if (!reader.read(&image) || image.isNull()) {
+    if (!loadPhotoImage(photo.currentPath, run.orientUpright, image)) {
         run.log(QStringLiteral("Error al abrir la imagen ") + photo.currentPath);
         return false;
     }
@@ -207,42 +239,47 @@ bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
     return true;
 }
 
-// The new picture goes to a temporary file beside the photo and replaces the photo only once
-// it is completely written: a full disk or a failing encoder must not leave a truncated photo.
-// The path stays the same, so the metadata is put back into the file as usual.
-bool save(const QImage &image, const Photo &photo, const LogCallback &log)
+// The painted picture, encoded as the suffix says, into memory; the metadata steps then work on
+// these bytes and the photo is written once. False with the writer's text on failure.
+bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QString &errorText)
 {
-    QSaveFile file(photo.currentPath);
-    // A folder that takes no new entries but whose photo is writable still gets the photo
-    // written in place, as it would without the temporary file.
-    file.setDirectWriteFallback(true);
-
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
     QImageWriter writer;
-    writer.setDevice(&file);
+    writer.setDevice(&buffer);
     // The format follows the suffix, so a photo renamed to ".jpg" becomes a JPEG.
     writer.setFormat(QFileInfo(photo.currentPath).suffix().toUtf8());
     writer.setQuality(90);
     if (writer.format().toLower() == "png")
         writer.setCompression(0);
-
-    if (!writer.write(image)) {
-        log(QStringLiteral("Error guardando la imagen: ") + writer.errorString());
-        return false;
-    }
-    if (!file.commit()) {
-        log(QStringLiteral("Error guardando la imagen: ") + file.errorString());
-        return false;
-    }
-    return true;
+    if (writer.write(image))
+        return true;
+    errorText = writer.errorString();
+    encoded.clear();
+    return false;
 }
 
-void restoreMetadata(const Photo &photo, const LogCallback &log)
+// The finished bytes replace the photo only once they are completely written: a crash, a kill or
+// a full disk must not leave a truncated photo.
+bool save(const QByteArray &encoded, const Photo &photo, QString &errorText)
+{
+    QSaveFile file(photo.currentPath);
+    // A folder that takes no new entries but whose photo is writable still gets the photo
+    // written in place, as it would without the temporary file.
+    file.setDirectWriteFallback(true);
+    if (file.open(QIODevice::WriteOnly) && file.write(encoded) == encoded.size() && file.commit())
+        return true;
+    errorText = file.errorString();
+    return false;
+}
+
+void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogCallback &log)
 {
     log(QStringLiteral("Intentando escribir EXIF a (nativo): ") +
         nativePathText(photo.currentPath));
     const QString currentName = QFileInfo(photo.currentPath).fileName();
     QString errorText;
-    switch (photo.snapshot.restoreInto(photo.currentPath, errorText)) {
+    switch (photo.snapshot.restoreInto(encoded, errorText)) {
     case MetadataSnapshot::Outcome::Done:
         log(QStringLiteral("Metadatos restaurados para ") + currentName);
         break;
@@ -255,27 +292,68 @@ void restoreMetadata(const Photo &photo, const LogCallback &log)
     }
 }
 
-// Runs whether or not the save worked, on whatever lies under the current path; it goes after
-// the restore so the position lands on top of the photo's own EXIF.
-void writeUtmPosition(const Photo &photo, const Run &run)
+// Goes after the restore so the position lands on top of the photo's own EXIF. With encoded
+// bytes it works on them; without, on whatever lies under the current path.
+void writeUtmPosition(const Photo &photo, QByteArray *encoded, const LogCallback &log)
 {
-    writeUtmToExif(photo.currentPath, photo.zoneNumber, photo.zoneLetter, photo.easting,
-                   photo.northing, photo.orientation, photo.orientationKnown, run.log);
-    run.log(QStringLiteral("Datos UTM escritos en EXIF para ") +
-            QFileInfo(photo.currentPath).fileName());
+    if (encoded)
+        writeUtmToExif(*encoded, photo.currentPath, photo.zoneNumber, photo.zoneLetter,
+                       photo.easting, photo.northing, photo.orientation, photo.orientationKnown,
+                       log);
+    else
+        writeUtmToExif(photo.currentPath, photo.zoneNumber, photo.zoneLetter, photo.easting,
+                       photo.northing, photo.orientation, photo.orientationKnown, log);
+    log(QStringLiteral("Datos UTM escritos en EXIF para ") +
+        QFileInfo(photo.currentPath).fileName());
 }
 
-// Like the coordinate file's position, it runs whether or not the save worked and after the
-// restore, so it lands on top of the photo's own EXIF.
-void writeFallbackPosition(const Photo &photo, const LogCallback &log)
+// Goes after the restore so the position lands on top of the photo's own EXIF. With encoded
+// bytes it works on them; without, on whatever lies under the current path.
+void writeFallbackPosition(const Photo &photo, QByteArray *encoded, const LogCallback &log)
 {
     const QString name = QFileInfo(photo.currentPath).fileName();
     QString errorText;
-    if (writeLatLonToExif(photo.currentPath, photo.latitude, photo.longitude, errorText))
+    const bool written =
+        encoded ? writeLatLonToExif(*encoded, photo.latitude, photo.longitude, errorText)
+                : writeLatLonToExif(photo.currentPath, photo.latitude, photo.longitude, errorText);
+    if (written)
         log(QStringLiteral("Posición GPS escrita en EXIF para ") + name);
     else
         log(QStringLiteral("Error escribiendo la posición GPS en EXIF para ") + name +
             QStringLiteral(": ") + errorText);
+}
+
+// Encodes, puts the metadata into the bytes and writes the photo once. The metadata steps' lines
+// are held back until the write has worked: a failed write logs only its own error, and the
+// position steps then run on the file as it lies.
+void saveWithMetadata(const QImage &painted, const Photo &photo, const Run &run)
+{
+    QByteArray encoded;
+    QString errorText;
+    QStringList held;
+    const LogCallback hold = [&held](const QString &line) {
+        held.append(line);
+    };
+    const bool embedUtm = !run.useExif && run.embedTxtInExif;
+    const bool embedFallback =
+        run.writeFallbackToExif && photo.source == PositionSource::Fallback;
+    if (encode(painted, photo, encoded, errorText)) {
+        restoreMetadata(photo, encoded, hold);
+        if (embedUtm)
+            writeUtmPosition(photo, &encoded, hold);
+        if (embedFallback)
+            writeFallbackPosition(photo, &encoded, hold);
+        if (save(encoded, photo, errorText)) {
+            for (const QString &line : std::as_const(held))
+                run.log(line);
+            return;
+        }
+    }
+    run.log(QStringLiteral("Error guardando la imagen: ") + errorText);
+    if (embedUtm)
+        writeUtmPosition(photo, nullptr, run.log);
+    if (embedFallback)
+        writeFallbackPosition(photo, nullptr, run.log);
 }
 
 QString backupPathIn(const QDir &backupDir, const QString &baseName, const QString &suffix,
@@ -353,13 +431,7 @@ bool finishPhoto(const Photo &photo, const Run &run, QImage &image)
 {
     if (!loadAndPaint(photo, run, image))
         return false;
-    if (save(image, photo, run.log))
-        restoreMetadata(photo, run.log);
-
-    if (!run.useExif && run.embedTxtInExif)
-        writeUtmPosition(photo, run);
-    if (run.writeFallbackToExif && photo.source == PositionSource::Fallback)
-        writeFallbackPosition(photo, run.log);
+    saveWithMetadata(image, photo, run);
     return true;
 }
 

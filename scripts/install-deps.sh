@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake g++ make pkg-config
+    clang libfuzzer-14-dev libclang-rt-14-dev
     qt6-base-dev qt6-image-formats-plugins
     libexiv2-dev
     libgdal-dev gdal-bin python3-matplotlib

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite.
+# Installs what is missing, builds, and runs the whole test suite twice: as built normally, then
+# built with AddressSanitizer and UndefinedBehaviorSanitizer (clang, in build-asan/), where every
+# fuzzer also replays its committed corpus. Extra arguments go to both ctest runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
-cd build
-ctest --output-on-failure -j"$(nproc)" "$@"
+status=0
+(cd build && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
+
+if [ ! -f build-asan/CMakeCache.txt ]; then
+    CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCARTALUZ_SANITIZE=ON -DCARTALUZ_FUZZ=ON
+fi
+cmake --build build-asan -j"$(nproc)"
+(cd build-asan && ctest --output-on-failure -j"$(nproc)" "$@") || status=1
+exit $status
