@@ -246,7 +246,7 @@ QString sourceText(PositionSource source)
     case PositionSource::Exif:
         return QStringLiteral("EXIF");
     case PositionSource::Fallback:
-        return QStringLiteral("fuente alternativa");
+        return QStringLiteral("track GPS");
     case PositionSource::Table:
         return QStringLiteral("archivo TXT");
     case PositionSource::Fixed:

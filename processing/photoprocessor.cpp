@@ -264,9 +264,8 @@ bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QStrin
 bool save(const QByteArray &encoded, const Photo &photo, QString &errorText)
 {
     QSaveFile file(photo.currentPath);
-    // A folder that takes no new entries but whose photo is writable still gets the photo
-    // written in place, as it would without the temporary file.
-    file.setDirectWriteFallback(true);
+    // No direct-write fallback: in a folder that takes no new entries the photo is left as it
+    // was and the write is reported, rather than truncated and rewritten in place.
     if (file.open(QIODevice::WriteOnly) && file.write(encoded) == encoded.size() && file.commit())
         return true;
     errorText = file.errorString();
