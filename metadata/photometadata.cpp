@@ -509,7 +509,12 @@ bool MetadataSnapshot::isEmpty() const
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
 }
 
-bool readCaptureOffset(const QString &path, QString &offset)
+namespace {
+
+// Reads one EXIF tag through read, which says whether the value was usable. False too when the
+// file, its content type or the tag is missing; a library error goes to the debug output.
+template <typename Read>
+bool readExifTag(const QString &path, const char *key, const char *errorPrefix, Read read)
 {
     try {
         const auto image = openImage(qPathToNativeStdString(path));
@@ -517,20 +522,30 @@ bool readCaptureOffset(const QString &path, QString &offset)
             return false;
         image->readMetadata();
         const Exiv2::ExifData &exif = image->exifData();
-        const auto it = exif.findKey(Exiv2::ExifKey("Exif.Photo.OffsetTimeOriginal"));
-        if (it == exif.end())
-            return false;
-        // Some cameras pad the ASCII value with NULs.
-        const std::string raw = it->toString();
-        const QString text = QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
-        if (text.isEmpty())
-            return false;
-        offset = text;
-        return true;
+        const auto it = exif.findKey(Exiv2::ExifKey(key));
+        return it != exif.end() && read(*it);
     } catch (const std::exception &error) {
-        qDebug() << "Error leyendo la zona horaria de captura:" << messageOf(error);
+        qDebug() << errorPrefix << messageOf(error);
         return false;
     }
+}
+
+} // namespace
+
+bool readCaptureOffset(const QString &path, QString &offset)
+{
+    return readExifTag(path, "Exif.Photo.OffsetTimeOriginal",
+                       "Error leyendo la zona horaria de captura:",
+                       [&offset](const Exiv2::Exifdatum &datum) {
+                           // Some cameras pad the ASCII value with NULs.
+                           const std::string raw = datum.toString();
+                           const QString text =
+                               QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
+                           if (text.isEmpty())
+                               return false;
+                           offset = text;
+                           return true;
+                       });
 }
 
 namespace {
@@ -609,25 +624,15 @@ void initializeMetadataLibrary()
 
 bool readImageDirection(const QString &path, double &direction)
 {
-    try {
-        const auto image = openImage(qPathToNativeStdString(path));
-        if (!image)
-            return false;
-        image->readMetadata();
-        const Exiv2::ExifData &exif = image->exifData();
-        const auto it = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirection"));
-        if (it == exif.end())
-            return false;
-        const auto value = it->getValue();
-        if (!value.get() || value->count() == 0)
-            return false;
-        const double degrees = toDouble(value->toRational(0));
-        if (!std::isfinite(degrees))
-            return false;
-        direction = degrees;
-        return true;
-    } catch (const std::exception &error) {
-        qDebug() << "Error leyendo la orientación GPS:" << messageOf(error);
-        return false;
-    }
+    return readExifTag(path, "Exif.GPSInfo.GPSImgDirection", "Error leyendo la orientación GPS:",
+                       [&direction](const Exiv2::Exifdatum &datum) {
+                           const auto value = datum.getValue();
+                           if (!value.get() || value->count() == 0)
+                               return false;
+                           const double degrees = toDouble(value->toRational(0));
+                           if (!std::isfinite(degrees))
+                               return false;
+                           direction = degrees;
+                           return true;
+                       });
 }
