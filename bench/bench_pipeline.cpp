@@ -155,8 +155,8 @@ RunFigures timePipeline(const QString &dir, const QString &logoPath, const QStri
     job.addPrefix = true;
     job.prefix = QStringLiteral("XXX_XXX_SA_");
     job.workers = workers;
-    job.log = [&](const QString &line) {
-        if (line.startsWith(QLatin1String("Error")))
+    job.log = [&](Severity severity, const QString &line) {
+        if (severity == Severity::Error)
             errors << line;
     };
     job.progress = [&](int done, int) {

@@ -13,9 +13,6 @@
 
 namespace {
 
-const QStringList cornerNames{QStringLiteral("arriba-izquierda"), QStringLiteral("arriba-derecha"),
-                              QStringLiteral("abajo-izquierda"), QStringLiteral("abajo-derecha")};
-
 struct RatioOption
 {
     const char *name;
@@ -34,7 +31,7 @@ const RatioOption ratioOptions[] = {
 struct CornerOption
 {
     const char *name;
-    QString BatchJob::*field;
+    Corner BatchJob::*field;
 };
 
 const CornerOption cornerOptions[] = {
@@ -116,8 +113,8 @@ QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QStri
     for (const QString &path : parser.values(QStringLiteral("track")))
         if (!track->load(path, errorText))
             return QStringLiteral("--track: ") + errorText;
-    job.positionFallback = trackPositionFallback(track, clock, maxIntervalSeconds);
-    job.writeFallbackToExif = parser.isSet(QStringLiteral("track-a-exif"));
+    job.trackLookup = trackLookupFor(track, clock, maxIntervalSeconds);
+    job.writeTrackToExif = parser.isSet(QStringLiteral("track-a-exif"));
     return QString();
 }
 
@@ -230,11 +227,12 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         const QString name = QString::fromLatin1(corner.name);
         if (!parser.isSet(name))
             continue;
-        if (!cornerNames.contains(parser.value(name)))
+        const Corner chosen = cornerFromName(parser.value(name));
+        if (chosen == Corner::Unknown)
             return failure(
                 QStringLiteral("--%1: esquina desconocida «%2» (use %3)")
-                    .arg(name, parser.value(name), cornerNames.join(QStringLiteral(", "))));
-        job.*corner.field = parser.value(name);
+                    .arg(name, parser.value(name), cornerNames().join(QStringLiteral(", "))));
+        job.*corner.field = chosen;
     }
     if (parser.isSet(QStringLiteral("color-fuente"))) {
         const QString color = parser.value(QStringLiteral("color-fuente"));
@@ -250,9 +248,11 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     if (parser.isSet(QStringLiteral("trabajos"))) {
         bool ok = false;
         job.workers = parser.value(QStringLiteral("trabajos")).toInt(&ok);
-        if (!ok || job.workers < 1)
-            return failure(QStringLiteral("--trabajos: «%1» no es un número entero mayor que 0")
-                               .arg(parser.value(QStringLiteral("trabajos"))));
+        // A count the machine cannot run is refused rather than quietly cut down.
+        if (!ok || job.workers < 1 || job.workers > maxWorkers)
+            return failure(QStringLiteral("--trabajos: «%1» no es un número entero entre 1 y %2")
+                               .arg(parser.value(QStringLiteral("trabajos")))
+                               .arg(maxWorkers));
     }
 
     const QString problem = parseTrackOptions(parser, job, request.layerPath);

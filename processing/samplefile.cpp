@@ -1,7 +1,8 @@
 // The sample coordinate text file: one row per photo of a folder, in the reader's format.
+#include "samplefile.h"
+
 #include "photolisting.h"
 #include "photometadata.h"
-#include "photoprocessor.h"
 #include "utm.h"
 
 #include <QFile>
@@ -39,13 +40,13 @@ QString wholeNumber(double value)
 
 } // namespace
 
-void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                                                bool includeSubdirectories, bool useExif,
-                                                LogCallback log)
+void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
+                               bool includeSubdirectories, bool useExif, const LogSink &log)
 {
     QFile file(outputPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
-        log(QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
+        log(Severity::Error,
+            QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
         return;
     }
 
@@ -68,8 +69,9 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
                 row.northing = utm.northing;
                 row.orientation = direction;
             } else {
-                log(QStringLiteral("Datos GPS no encontrados en EXIF para ") + name +
-                    QStringLiteral(". Usando coordenadas y orientación fijas"));
+                log(Severity::Warning,
+                    QStringLiteral("Datos GPS no encontrados en EXIF para ") + name +
+                        QStringLiteral(". Usando coordenadas y orientación fijas"));
             }
         }
         // Concatenated rather than formatted, so a "%1" in a file name stays as it is.
@@ -80,5 +82,5 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
 
     out.flush();
     file.close();
-    log(QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
+    log(Severity::Information, QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
 }

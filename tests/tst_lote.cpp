@@ -156,6 +156,8 @@ private slots:
         row("--posicion-logo centro DIR", "--posicion-logo");
         row("--logo /nada/logo.png DIR", "--logo");
         row("-j 0 DIR", "--trabajos");
+        row("-j -3 DIR", "--trabajos");
+        row("-j 1500000000 DIR", "--trabajos"); // once hung the run
         row("--color-fuente nada DIR", "--color-fuente");
         row("--rapido DIR", "--rapido");
         row("DIR --logo", "--logo");
@@ -183,27 +185,30 @@ private slots:
         QCOMPARE(tree(dir.path()), before);
     }
 
-    void dryRunPlansWhatTheRunDoesAndTouchesNothing()
+    // A dry run goes down the real road with every file operation only recorded, so it says line
+    // for line what the real run then does, failed steps included, and touches nothing.
+    void dryRunSaysWhatTheRunDoes()
     {
         QTemporaryDir dir;
         for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
-            makePhoto(dir.filePath(name));
+            makePhoto(dir.filePath(name), name[0] != 'c');
         QVERIFY(QFile::copy(dir.filePath("a.jpg"), dir.filePath(utmName + ".jpg")));
+        writeFile(dir.filePath("roto.jpg"), "not a photo");
+        writeFile(dir.filePath("Backup"), "a file where the backup folder would go");
         const auto before = tree(dir.path());
-        const Result plan = lote({"--simular", dir.path()});
-        QCOMPARE(plan.status, 0);
+        const Result plan = lote({"--simular", "-j", "2", dir.path()});
+        QCOMPARE(plan.status, 1);
         QCOMPARE(tree(dir.path()), before);
-        QVERIFY(!QFileInfo::exists(dir.filePath("Backup")));
         const Result run = lote({"-j", "2", dir.path()});
-        QCOMPARE(run.status, 0);
-        static const QRegularExpression pattern("^(Backup|Nuevo nombre): (.*)$",
-                                                QRegularExpression::MultilineOption);
-        QStringList planned;
-        for (const auto &match : pattern.globalMatch(plan.out))
-            planned << (match.captured(1) == "Backup" ? "Backup/" : "") + match.captured(2);
-        planned.sort();
-        QCOMPARE(planned, tree(dir.path()).keys());
-        QVERIFY(planned.contains(utmName + " (1).jpg"));
+        QCOMPARE(run.status, 1);
+        const auto body = [](const QString &out) {
+            return out.left(out.lastIndexOf("\n\n"));
+        };
+        QCOMPARE(body(plan.out), body(run.out));
+        for (const QString &line :
+             QStringList{"Error creando backup de a.jpg", " a " + utmName + " (2).jpg",
+                         "Error al abrir la imagen " + dir.filePath("19J 500000 6000000")})
+            QVERIFY2(run.out.contains(line), qPrintable(run.out));
     }
 
     void trackAndLayer_data()

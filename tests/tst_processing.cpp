@@ -1,5 +1,6 @@
 // Painting onto a photo (where the logo, the two text lines and the compass rose land), and the
 // batch run end to end on folders of made photos, checked through its log and its files.
+#include "annotationfont.h"
 #include "photoannotation.h"
 #include "photoprocessor.h"
 #include "testphotos.h"
@@ -123,8 +124,9 @@ void TestProcessing::placement()
     style.fontPath = QCoreApplication::applicationDirPath() + "/notosans.ttf";
     style.logoRatio = 0.2;
     style.roseRatio = 0.25;
-    style.logoPosition = style.rosePosition = style.dateTimePosition = what.section(' ', 1, 1);
-    style.coordinatesPosition = what.section(' ', -1);
+    style.logoPosition = style.rosePosition = style.dateTimePosition =
+        cornerFromName(what.section(' ', 1, 1));
+    style.coordinatesPosition = cornerFromName(what.section(' ', -1));
     style.drawRose = kind == "rose";
     style.drawText = kind == "text";
     QImage image;

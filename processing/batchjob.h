@@ -1,0 +1,106 @@
+// What a batch run is asked to do and what it tells of each photo: the types the front ends,
+// the engine and the road of one photo share.
+#pragma once
+
+#include "corner.h"
+#include "logline.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+enum class PositionSource {
+    Fixed, // nothing found: the fixed position
+    Exif,  // the photo's own GPS tags
+    Track, // the job's track lookup, asked when the EXIF has no position
+    Table  // the coordinate text file
+};
+
+// What the track lookup is told of a photo without a GPS position in its EXIF.
+struct TrackQuery
+{
+    QString path;
+    QDateTime captureDate; // the current time when dateFound is false
+    bool dateFound = false;
+    QString dateTag;       // the metadata key the date came from
+    QString captureOffset; // the photo's OffsetTimeOriginal, empty when none
+    bool imageDirectionFound = false;
+    double imageDirection = 0.0; // GPSImgDirection, read even without a position
+};
+
+// What the track lookup found.
+struct TrackPosition
+{
+    bool found = false;
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double direction = 0.0;
+    bool directionKnown = false;
+    QString logLine; // logged before the position when found, after the no-GPS line otherwise
+};
+
+// Asked in listing order on the calling thread, in EXIF mode only.
+using TrackLookup = std::function<TrackPosition(const TrackQuery &query)>;
+
+// Photos whose log has been handed out so far, of all listed; on the calling thread.
+using ProgressCallback = std::function<void(int done, int total)>;
+
+// Every option of the batch, with the window's form defaults.
+struct BatchJob
+{
+    QString directory;
+    QString logoPath; // empty: no logo
+    QString fontPath;
+    double fontRatio = 0.03;
+    bool useExif = true;
+    QString txtPath;
+    QColor textColor = QColor(QStringLiteral("#FFFFFF"));
+    double logoRatio = 0.2;
+    Corner logoPosition = Corner::TopLeft;
+    Corner dateTimePosition = Corner::BottomRight;
+    Corner coordinatesPosition = Corner::BottomRight;
+    double roseRatio = 0.18;
+    bool renameToUtm = true;
+    bool addPrefix = false;
+    QString prefix;
+    bool includeSubdirectories = false;
+    bool drawRose = true;
+    bool drawText = true;
+    bool embedTxtInExif = false;
+    Corner rosePosition = Corner::BottomLeft;
+    bool makeBackup = true;
+    LogSink log; // called on the calling thread only, each photo's lines together, in order
+
+    int workers = 1;            // 1: everything on the calling thread, line by line as it happens
+    bool dryRun = false;        // the same road with every file operation only recorded
+    bool orientUpright = false; // apply the EXIF orientation before painting; write Orientation 1
+    TrackLookup trackLookup;
+    bool writeTrackToExif = false; // put a track position into the photo's EXIF GPS tags
+    ProgressCallback progress;
+};
+
+// The most workers a run takes; more would only wait for the disk.
+constexpr int maxWorkers = 256;
+
+// One listed photo after the run (or what the run would do, after a dry run).
+struct PhotoOutcome
+{
+    QString listedPath;
+    QString finalPath;
+    bool processed = false; // false: skipped (no table row, or an image that cannot be loaded)
+    QDateTime captureDate;
+    bool dateFound = false;
+    int zoneNumber = 19;
+    char zoneLetter = 'J';
+    double easting = 500000.0;
+    double northing = 6000000.0;
+    bool latLonKnown = false;
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double orientation = 0.0;
+    bool orientationKnown = false;
+    PositionSource source = PositionSource::Fixed;
+    bool loggedError = false; // one of its log lines has the error severity
+};
