@@ -6,6 +6,12 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // A dangling symbolic link counts as taken too: copying or renaming onto it would follow it.
@@ -14,6 +20,43 @@ bool takenOnDisk(const QString &path)
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
 }
+
+#ifdef Q_OS_LINUX
+// The kernel copies from file to file without the bytes passing through the program: the backup
+// copy is made in listing order on the calling thread, and the toolkit's own copy, which moves
+// the bytes a few kilobytes at a time, took three times as long there. False, with nothing left
+// behind, when it cannot; the caller then tries the toolkit's copy.
+bool copyInKernel(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat info = {};
+    int out = -1;
+    bool copied = false;
+    if (::fstat(in, &info) == 0 && S_ISREG(info.st_mode)) {
+        // Never onto an existing file, as the toolkit's copy.
+        out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                     info.st_mode & 0777);
+        off_t left = info.st_size;
+        while (out >= 0 && left > 0) {
+            const ssize_t done = ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0);
+            if (done <= 0)
+                break;
+            left -= done;
+        }
+        copied = out >= 0 && left == 0;
+    }
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0)
+        copied = false;
+    if (!copied && out >= 0)
+        ::unlink(target.constData());
+    return copied;
+}
+#endif
 
 } // namespace
 
@@ -29,6 +72,10 @@ bool DiskOperations::makeFolder(const QString &path)
 
 bool DiskOperations::copy(const QString &from, const QString &to)
 {
+#ifdef Q_OS_LINUX
+    if (copyInKernel(from, to))
+        return true;
+#endif
     return QFile::copy(from, to);
 }
 
