@@ -127,7 +127,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("sin-rosa"),       QStringLiteral("sin-texto"),
                             QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
-                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif")};
+                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
+                            QStringLiteral("posicion-fija")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
@@ -188,6 +189,10 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
     job.dryRun = parser.isSet(QStringLiteral("simular"));
     job.orientUpright = parser.isSet(QStringLiteral("orientar"));
+    // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
+    // window would; --posicion-fija asks for the window's made-up position back.
+    job.safety = DataSafety::all();
+    job.safety.untouchedWithoutPosition = !parser.isSet(QStringLiteral("posicion-fija"));
     job.fontPath = defaultFontPath;
 
     const auto existingFile = [&](const QString &name, QString *target) -> QString {
@@ -296,6 +301,18 @@ QString loteHelpText()
         "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
         "  --orientar                  pintar la foto derecha, como la muestran los visores,\n"
         "                              y escribir Orientación 1 (no: se pinta como está guardada)\n"
+        "  --posicion-fija             a las fotos sin posición, darles la posición fija\n"
+        "                              19J 500000 6000000 como la ventana (no: se dejan sin "
+        "tocar)\n"
+        "\n"
+        "Seguridad (a diferencia de la ventana, nunca se pierde una foto, su nombre ni sus\n"
+        "metadatos): una foto se deja sin tocar, con una línea en el registro, si no se pudo\n"
+        "copiar a Backup, si no es una imagen legible, si sus metadatos no se pueden leer o si no\n"
+        "tiene posición (GPS, track o fila); las carpetas Backup nunca se recorren; las fotos van\n"
+        "por nombre, sin distinguir mayúsculas; una foto que ya lleva su nombre UTM lo conserva;\n"
+        "una posición EXIF imposible (nan, fuera de rango, 0,0) cuenta como ausente; en el\n"
+        "archivo de coordenadas una fila puede nombrar la ruta relativa (100CANON/IMG_0001.JPG),\n"
+        "que gana al nombre solo, y un nombre que llevan varias fotos no sitúa a ninguna.\n"
         "\n"
         "Dibujo:\n"
         "  --logo ARCHIVO              dibujar este logo (sin él, ningún logo)\n"

@@ -29,6 +29,7 @@ int runSample(const LoteRequest &request)
     bool failed = false;
     writeSampleCoordinateFile(request.job.directory, request.samplePath,
                               request.job.includeSubdirectories, request.sampleFromExif,
+                              request.job.safety.relativePathRows,
                               [&failed](Severity severity, const QString &line) {
                                   failed = failed || severity == Severity::Error;
                                   writeLine(stdout, line);
@@ -70,23 +71,30 @@ int runJob(LoteRequest &request)
 
     int processed = 0;
     int withErrors = 0;
+    int withoutPosition = 0;
     for (const PhotoOutcome &outcome : outcomes) {
         processed += outcome.processed ? 1 : 0;
         withErrors += outcome.loggedError ? 1 : 0;
+        withoutPosition += outcome.withoutPosition ? 1 : 0;
     }
     const int skipped = int(outcomes.size()) - processed;
     if (job.dryRun)
         writeLine(stdout, QStringLiteral("\nSimulación: se procesarían %1 fotos, se omitirían %2, "
-                                         "%3 con errores; no se ha modificado nada.")
+                                         "%3 con errores, %4 sin posición; no se ha modificado "
+                                         "nada.")
                               .arg(processed)
                               .arg(skipped)
-                              .arg(withErrors));
+                              .arg(withErrors)
+                              .arg(withoutPosition));
     else
-        writeLine(stdout,
-                  QStringLiteral("\nResumen: %1 fotos procesadas, %2 omitidas, %3 con errores.")
-                      .arg(processed)
-                      .arg(skipped)
-                      .arg(withErrors));
+        writeLine(
+            stdout,
+            QStringLiteral(
+                "\nResumen: %1 fotos procesadas, %2 omitidas, %3 con errores, %4 sin posición.")
+                .arg(processed)
+                .arg(skipped)
+                .arg(withErrors)
+                .arg(withoutPosition));
     if (!request.layerPath.isEmpty()) {
         QString errorText;
         const QList<LayerPoint> points = layerPointsOf(outcomes);

@@ -52,6 +52,7 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.orientationKnown = photo.orientationKnown;
     outcome.source = photo.source;
     outcome.loggedError = loggedError;
+    outcome.withoutPosition = photo.withoutPosition;
     return outcome;
 }
 
@@ -240,11 +241,14 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
     initializeMetadataLibrary();
     // The whole list is collected before any photo is touched, so backups and renamed files
     // made by this run are never picked up by it.
-    const QStringList photos = listPhotos(job.directory, job.includeSubdirectories);
+    const QStringList photos =
+        listPhotos(job.directory, job.includeSubdirectories,
+                   job.safety.sortedListing ? PhotoOrder::Sorted : PhotoOrder::Walk,
+                   job.safety.skipBackupFolders);
     DiskOperations disk;
     RecordingOperations recording;
     FileOperations &files = job.dryRun ? static_cast<FileOperations &>(recording) : disk;
-    const Run run = photoroad::startRun(job, files);
+    const Run run = photoroad::startRun(job, photos, files);
     const int workers = std::clamp(job.workers, 1, maxWorkers);
     if (workers == 1 || photos.size() <= 1)
         return runInline(photos, run, job);

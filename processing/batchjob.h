@@ -44,6 +44,37 @@ struct TrackPosition
 // Asked in listing order on the calling thread, in EXIF mode only.
 using TrackLookup = std::function<TrackPosition(const TrackQuery &query)>;
 
+// Where the window's own behaviour, kept exactly as crews know it, could cost a photo, a name or
+// its metadata when a script runs over a whole archive. The window leaves every rule off;
+// cartaluz-lote turns them all on.
+struct DataSafety
+{
+    // A failed backup copy leaves the photo untouched: it is never overwritten without one.
+    bool untouchedWithoutBackup = false;
+    // Folders named "Backup" are never walked: they hold earlier runs' clean copies.
+    bool skipBackupFolders = false;
+    // A file that is no decodable photo keeps its name: checked before any name is claimed.
+    bool checkDecodableFirst = false;
+    // Metadata that cannot be read leaves the photo untouched rather than written without it.
+    bool untouchedWithoutMetadata = false;
+    // A photo already named after its position keeps its name instead of getting "(1)".
+    bool ownNameIsFree = false;
+    // Paths sorted by name ignoring case, folders in order, so collision numbers do not depend
+    // on the file system's order.
+    bool sortedListing = false;
+    // No position (no GPS, no track match, no table row) leaves the photo untouched rather than
+    // named and stamped after a made-up place.
+    bool untouchedWithoutPosition = false;
+    // EXIF positions that are no position (not a number, out of range, exactly 0, 0) count as
+    // missing: they would give names such as "-2147483647E nan nan.jpg".
+    bool rejectImpossiblePositions = false;
+    // Coordinate file rows may name a path relative to the folder, which wins over a bare name;
+    // a bare name shared by several listed photos places none of them.
+    bool relativePathRows = false;
+
+    static DataSafety all() { return {true, true, true, true, true, true, true, true, true}; }
+};
+
 // Photos whose log has been handed out so far, of all listed; on the calling thread.
 using ProgressCallback = std::function<void(int done, int total)>;
 
@@ -79,6 +110,7 @@ struct BatchJob
     TrackLookup trackLookup;
     bool writeTrackToExif = false; // put a track position into the photo's EXIF GPS tags
     ProgressCallback progress;
+    DataSafety safety;
 };
 
 // The most workers a run takes; more would only wait for the disk.
@@ -102,5 +134,6 @@ struct PhotoOutcome
     double orientation = 0.0;
     bool orientationKnown = false;
     PositionSource source = PositionSource::Fixed;
-    bool loggedError = false; // one of its log lines has the error severity
+    bool loggedError = false;     // one of its log lines has the error severity
+    bool withoutPosition = false; // left untouched for want of a position
 };

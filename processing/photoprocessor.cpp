@@ -71,6 +71,6 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
                                                 bool includeSubdirectories, bool useExif,
                                                 LogCallback log)
 {
-    writeSampleCoordinateFile(directory, outputPath, includeSubdirectories, useExif,
+    writeSampleCoordinateFile(directory, outputPath, includeSubdirectories, useExif, false,
                               textOnly(std::move(log)));
 }

@@ -12,6 +12,7 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <cmath>
 #include <mutex>
 #include <utility>
 
@@ -78,7 +79,24 @@ void describe(Photo &photo, const QString &listedPath)
     photo.contentPath = photo.sourcePath;
 }
 
-void backUp(const Photo &photo, const Run &run)
+// A header read is enough to tell a photo the decoder will take from a clip, a text or a
+// truncated header wearing a photo's name, without decoding it on the calling thread.
+bool isDecodable(const Photo &photo, const Run &run)
+{
+    allowLargeImages();
+    QImageReader reader(photo.sourcePath);
+    reader.setDecideFormatFromContent(true);
+    const QByteArray format = reader.format();
+    const QSize size = reader.size();
+    const qint64 bytes = qint64(size.width()) * size.height() * 4;
+    if ((format == "jpeg" || format == "tiff" || format == "png") && size.isValid() &&
+        !size.isEmpty() && bytes <= qint64(QImageReader::allocationLimit()) * 1024 * 1024)
+        return true;
+    error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.sourcePath);
+    return false;
+}
+
+bool backUp(const Photo &photo, const Run &run)
 {
     FileOperations &files = *run.files;
     const QString backupFolder = QDir(photo.folder).filePath(QStringLiteral("Backup"));
@@ -87,15 +105,17 @@ void backUp(const Photo &photo, const Run &run)
     const QString backupPath =
         backupPathIn(backupFolder, photo.baseName, photo.suffix,
                      [&files](const QString &path) { return files.isTaken(path); });
-    if (files.copy(photo.sourcePath, backupPath))
+    if (files.copy(photo.sourcePath, backupPath)) {
         info(run.log, QStringLiteral("Backup creado: ") + QFileInfo(backupPath).fileName());
-    else
-        error(run.log, QStringLiteral("Error creando backup de ") + photo.fileName);
+        return true;
+    }
+    error(run.log, QStringLiteral("Error creando backup de ") + photo.fileName);
+    return false;
 }
 
 // One parse of the untouched file gives the snapshot (the re-encoded image carries no metadata
 // of its own), the date and the position.
-PhotoMetadata readMetadata(Photo &photo, const Run &run)
+PhotoMetadata readMetadata(const Photo &photo, const Run &run)
 {
     info(run.log, QStringLiteral("Intentando leer EXIF desde (nativo): ") +
                       nativePathText(photo.sourcePath));
@@ -103,6 +123,12 @@ PhotoMetadata readMetadata(Photo &photo, const Run &run)
     if (found.outcome == MetadataSnapshot::Outcome::Failed)
         error(run.log, QStringLiteral("Error leyendo metadata original para ") + photo.fileName +
                            QStringLiteral(": ") + found.errorText);
+    return found;
+}
+
+// The snapshot and the capture date, or the current time when the photo states none.
+void takeMetadata(Photo &photo, PhotoMetadata &found, const Run &run)
+{
     photo.snapshot = std::move(found.snapshot);
     photo.dateFound = found.dateFound;
     photo.captureDate = found.captureDate;
@@ -113,7 +139,6 @@ PhotoMetadata readMetadata(Photo &photo, const Run &run)
     }
     if (run.orientUpright)
         photo.snapshot.markUpright();
-    return found;
 }
 
 TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run &run)
@@ -131,26 +156,53 @@ TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run
     return run.trackLookup(query);
 }
 
+bool isPossiblePosition(double latitude, double longitude)
+{
+    // Comparisons with NaN are false, so a NaN never passes.
+    return std::abs(latitude) <= 90.0 && std::abs(longitude) <= 180.0 &&
+           !(latitude == 0.0 && longitude == 0.0);
+}
+
 // Without a GPS position in the EXIF the job's track, when it has one, may still give one; the
-// photo then goes on as if its EXIF had held it.
-void locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
+// photo then goes on as if its EXIF had held it. False when the photo is left untouched for want
+// of a position.
+bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
 {
     double latitude = found.latitude;
     double longitude = found.longitude;
     double orientation = found.direction;
     bool orientationKnown = false;
-    if (found.gpsFound) {
+    bool gpsFound = found.gpsFound;
+    if (gpsFound && run.safety.rejectImpossiblePositions &&
+        !isPossiblePosition(latitude, longitude)) {
+        warning(run.log, QStringLiteral("Posición GPS no válida en EXIF para ") + photo.fileName +
+                             QStringLiteral(" (Lat: ") + numberText(latitude) +
+                             QStringLiteral(", Lon: ") + numberText(longitude) +
+                             QStringLiteral("): se toma como ausente."));
+        gpsFound = false;
+        orientation = 0.0;
+    }
+    if (gpsFound) {
         photo.source = PositionSource::Exif;
         // A stored heading of exactly 0 cannot be told from a missing one.
         orientationKnown = orientation != 0.0;
     } else {
         const TrackPosition track = askTrack(photo, found, run);
+        if (!track.found && run.safety.untouchedWithoutPosition) {
+            photo.withoutPosition = true;
+            warning(run.log, (track.logLine.isEmpty()
+                                  ? QStringLiteral("Sin posición para ") + photo.fileName +
+                                        QStringLiteral(": no hay datos GPS en EXIF.")
+                                  : track.logLine) +
+                                 QStringLiteral(" No se modifica."));
+            return false;
+        }
         if (!track.found) {
             warning(run.log, QStringLiteral("Datos GPS no encontrados en EXIF para ") +
                                  photo.fileName + QStringLiteral(". Usando coords fijas."));
             if (!track.logLine.isEmpty())
                 warning(run.log, track.logLine);
-            return;
+            return true;
         }
         if (!track.logLine.isEmpty())
             info(run.log, track.logLine);
@@ -173,13 +225,29 @@ void locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
     photo.latLonKnown = true;
     photo.latitude = latitude;
     photo.longitude = longitude;
+    return true;
 }
 
 // False when the photo has no row: its turn ends here, after the backup and the metadata read.
 bool locateFromTable(Photo &photo, const Run &run)
 {
-    const auto row = run.table.constFind(photo.fileName);
+    auto row = run.table.constEnd();
+    if (run.safety.relativePathRows) {
+        const QString relative = QDir(run.directory).relativeFilePath(photo.sourcePath);
+        row = run.table.constFind(relative);
+        if (row == run.table.constEnd() && run.repeatedNames.contains(photo.fileName) &&
+            run.table.contains(photo.fileName)) {
+            error(run.log, QStringLiteral("Nombre ambiguo en el archivo TXT: ") + photo.fileName +
+                               QStringLiteral(" es el nombre de varias fotos; escriba su ruta, "
+                                              "por ejemplo ") +
+                               relative);
+            return false;
+        }
+    }
+    if (row == run.table.constEnd())
+        row = run.table.constFind(photo.fileName);
     if (row == run.table.constEnd()) {
+        photo.withoutPosition = run.safety.untouchedWithoutPosition;
         warning(run.log, QStringLiteral("Coordenadas UTM no encontradas en archivo TXT para ") +
                              photo.fileName);
         return false;
@@ -393,7 +461,7 @@ void saveWithMetadata(const QImage &painted, const Photo &photo, const Run &run)
 
 } // namespace
 
-Run startRun(const BatchJob &job, FileOperations &files)
+Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &files)
 {
     Run run;
     run.useExif = job.useExif;
@@ -418,6 +486,17 @@ Run startRun(const BatchJob &job, FileOperations &files)
     run.writeTrackToExif = job.writeTrackToExif;
     run.files = &files;
     run.log = job.log;
+    run.safety = job.safety;
+    run.directory = job.directory;
+    if (run.safety.relativePathRows) {
+        QSet<QString> seen;
+        for (const QString &path : photos) {
+            const QString name = QFileInfo(path).fileName();
+            if (seen.contains(name))
+                run.repeatedNames.insert(name);
+            seen.insert(name);
+        }
+    }
 
     run.logo = loadLogo(job.logoPath, run.log);
     // Every line of the reader reports a row it rejected or a file it could not read.
@@ -430,13 +509,24 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
 {
     describe(photo, listedPath);
     info(run.log, QStringLiteral("\nProcesando: ") + photo.fileName);
+    const DataSafety &safety = run.safety;
+    if (safety.checkDecodableFirst && !isDecodable(photo, run))
+        return false;
 
-    if (run.makeBackup)
-        backUp(photo, run);
-    const PhotoMetadata found = readMetadata(photo, run);
-    if (run.useExif)
-        locateFromExif(photo, found, run);
-    else if (!locateFromTable(photo, run))
+    // Read-only steps whose failure leaves the photo untouched come before the first change.
+    const bool checksFirst = safety.untouchedWithoutMetadata || safety.untouchedWithoutPosition;
+    const auto backUpUnlessFailed = [&] {
+        return !run.makeBackup || backUp(photo, run) || !safety.untouchedWithoutBackup;
+    };
+    if (!checksFirst && !backUpUnlessFailed())
+        return false;
+    PhotoMetadata found = readMetadata(photo, run);
+    if (found.outcome == MetadataSnapshot::Outcome::Failed && safety.untouchedWithoutMetadata)
+        return false;
+    takeMetadata(photo, found, run);
+    if (run.useExif ? !locateFromExif(photo, found, run) : !locateFromTable(photo, run))
+        return false;
+    if (checksFirst && !backUpUnlessFailed())
         return false;
 
     nameAfterUtm(photo, run);

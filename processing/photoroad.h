@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QImage>
+#include <QSet>
 #include <QString>
 
 namespace photoroad {
@@ -33,6 +34,9 @@ struct Run
     bool writeTrackToExif = false;
     FileOperations *files = nullptr; // outlives the run
     LogSink log;
+    DataSafety safety;
+    QString directory;           // the folder the job named
+    QSet<QString> repeatedNames; // file names more than one listed photo has
 };
 
 // One photo's turn. The position starts at the fixed position and stays there wherever the
@@ -64,10 +68,12 @@ struct Photo
     QString coordinateText;
     QString currentPath;
     QString contentPath; // where the photo's bytes can be read now (the source, in a dry run)
+    bool withoutPosition = false; // left untouched for want of a position
 };
 
-// The run-wide preparations: the logo and, in text-file mode, the coordinate table.
-Run startRun(const BatchJob &job, FileOperations &files);
+// The run-wide preparations: the logo and, in text-file mode, the coordinate table. photos is
+// the run's listing.
+Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &files);
 
 // Log line, backup, metadata, position, UTM name and rename: everything that reads the untouched
 // photo or claims a name. False when the photo's turn ends here.

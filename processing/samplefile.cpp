@@ -5,8 +5,10 @@
 #include "photometadata.h"
 #include "utm.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QTextStream>
 
 #include <cmath>
@@ -41,7 +43,8 @@ QString wholeNumber(double value)
 } // namespace
 
 void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                               bool includeSubdirectories, bool useExif, const LogSink &log)
+                               bool includeSubdirectories, bool useExif, bool relativeWhereRepeated,
+                               const LogSink &log)
 {
     QFile file(outputPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
@@ -53,9 +56,15 @@ void writeSampleCoordinateFile(const QString &directory, const QString &outputPa
     QTextStream out(&file);
     out << "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\n";
 
-    for (const QString &path : listPhotos(directory, includeSubdirectories, PhotoOrder::ByName)) {
+    const QStringList photos = listPhotos(directory, includeSubdirectories, PhotoOrder::ByName);
+    QHash<QString, int> nameCounts;
+    for (const QString &path : photos)
+        ++nameCounts[QFileInfo(path).fileName()];
+    for (const QString &path : photos) {
         const QFileInfo info(path);
-        const QString name = info.fileName();
+        const QString name = relativeWhereRepeated && nameCounts.value(info.fileName()) > 1
+                                 ? QDir(directory).relativeFilePath(path)
+                                 : info.fileName();
         SampleRow row;
         if (useExif) {
             double latitude = 0.0;
