@@ -44,8 +44,7 @@ void forwardLibraryMessage(int, const char *message)
 }
 
 // Process-wide set-up of the library, done once before its first use from any thread. The XMP
-// toolkit keeps process-wide state: every parse and serialisation is taken under one lock, so
-// workers may read and write the XMP of different photos at the same time.
+// toolkit's namespace registrations are taken under a lock of its own.
 void initialiseLibrary()
 {
     static std::once_flag once;
@@ -62,6 +61,25 @@ void initialiseLibrary()
             &xmpLock);
         Exiv2::LogMsg::setHandler(forwardLibraryMessage);
     });
+}
+
+// The library keeps one process-wide table of XMP namespaces. Reading a photo adds those it does
+// not know yet (drones, phones and editors bring their own), under the library's lock; writing XMP
+// walks the whole table without that lock. A read on the calling thread and a write on a worker
+// then race, so every parse and every write of a photo's tags goes under this one lock. Looking
+// tags up and changing them in memory stay outside it.
+std::mutex metadataLock;
+
+void readTags(Exiv2::Image &image)
+{
+    const std::lock_guard<std::mutex> lock(metadataLock);
+    image.readMetadata();
+}
+
+void writeTags(Exiv2::Image &image)
+{
+    const std::lock_guard<std::mutex> lock(metadataLock);
+    image.writeMetadata();
 }
 
 // Only these contents reach the library's parsers. It also recognises video and audio
@@ -133,7 +151,7 @@ std::unique_ptr<Exiv2::Image> openFileInMemory(const std::string &nativePath, QB
     return openBytes(bytes);
 }
 
-// The file as the library left it after writeMetadata on an image made by openBytes.
+// The file as the library left it after writeTags on an image made by openBytes.
 QByteArray bytesOf(Exiv2::Image &image)
 {
     Exiv2::BasicIo &io = image.io();
@@ -379,7 +397,7 @@ std::unique_ptr<Exiv2::Image> readImage(const QString &path)
 {
     auto image = openImage(qPathToNativeStdString(path));
     if (image)
-        image->readMetadata();
+        readTags(*image);
     return image;
 }
 
@@ -495,7 +513,7 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
     try {
         image = fromFile ? openFileInMemory(nativePath, bytes) : openBytes(bytes);
         if (image) {
-            image->readMetadata();
+            readTags(*image);
             exif = image->exifData();
         }
     } catch (const std::exception &error) {
@@ -525,7 +543,7 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
         }
 
         image->setExifData(exif);
-        image->writeMetadata();
+        writeTags(*image);
         QByteArray changed = bytesOf(*image);
         image.reset();
         bytes = std::move(changed);
@@ -606,13 +624,13 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
         auto image = openBytes(encoded);
         if (!image)
             return Outcome::NoImage;
-        image->readMetadata();
+        readTags(*image);
         // Whole containers go back, so tags describing the old image (its size, its thumbnail)
         // keep the values of the unchanged photo.
         image->setExifData(m_containers->exif);
         image->setIptcData(m_containers->iptc);
         image->setXmpData(m_containers->xmp);
-        image->writeMetadata();
+        writeTags(*image);
         QByteArray changed = bytesOf(*image);
         image.reset();
         encoded = std::move(changed);
@@ -668,7 +686,7 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
             errorText = QStringLiteral("no es una imagen");
             return false;
         }
-        image->readMetadata();
+        readTags(*image);
         Exiv2::ExifData exif = image->exifData();
         // Readers that look for the GPS block by its version find ours too.
         const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
@@ -682,7 +700,7 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
         exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(longitude >= 0.0 ? "E" : "W");
         exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
         image->setExifData(exif);
-        image->writeMetadata();
+        writeTags(*image);
         QByteArray changed = bytesOf(*image);
         image.reset();
         bytes = std::move(changed);

@@ -96,6 +96,7 @@ QVector<PhotoOutcome> runInline(const QStringList &photos, const Run &run, const
 struct Turn
 {
     std::unique_ptr<Photo> photo;
+    Run run; // the job's run, with a log of its own that fills lines
     QVector<std::pair<Severity, QString>> lines;
     bool loggedError = false;
     PhotoOutcome outcome;
@@ -151,10 +152,10 @@ private:
         Turn &turn = m_turns[size_t(index)];
         const QString &path = m_photos.at(index);
         turn.photo = std::make_unique<Photo>();
-        const Run photoRun = runFor(m_run, sinkFor(turn), &turn.loggedError);
+        turn.run = runFor(m_run, sinkFor(turn), &turn.loggedError);
         bool goesOn = false;
         try {
-            goesOn = photoroad::preparePhoto(*turn.photo, path, photoRun);
+            goesOn = photoroad::preparePhoto(*turn.photo, path, turn.run);
         } catch (...) {
             finish(turn, std::current_exception());
             return;
@@ -164,18 +165,30 @@ private:
             finish(turn, nullptr);
             return;
         }
-        m_pool.start([this, &turn, path, photoRun] {
-            // One picture buffer per worker thread; it goes when the pool's threads end.
-            thread_local QImage picture;
-            std::exception_ptr failure;
-            try {
-                const bool processed = photoroad::finishPhoto(*turn.photo, photoRun, picture);
-                turn.outcome = outcomeOf(*turn.photo, path, processed, turn.loggedError);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            finish(turn, failure);
-        });
+        handOver();
+        m_pool.start([this, index] { finishOnWorker(index); });
+    }
+
+    // A prepared turn reaches its worker through the pool's queue, whose lock thread checkers
+    // cannot see (the toolkit is not built with them). Both sides pass the run's lock, the calling
+    // thread after preparing and the worker before reading the turn, which shows them the order
+    // the queue gives; the task itself carries only the turn's number, copied by the toolkit.
+    void handOver() { const std::lock_guard<std::mutex> lock(m_mutex); }
+
+    void finishOnWorker(int index)
+    {
+        handOver();
+        Turn &turn = m_turns[size_t(index)];
+        // One picture buffer per worker thread; it goes when the pool's threads end.
+        thread_local QImage picture;
+        std::exception_ptr failure;
+        try {
+            const bool processed = photoroad::finishPhoto(*turn.photo, turn.run, picture);
+            turn.outcome = outcomeOf(*turn.photo, m_photos.at(index), processed, turn.loggedError);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finish(turn, failure);
     }
 
     void finish(Turn &turn, std::exception_ptr failure)
@@ -208,6 +221,7 @@ private:
                 m_job.log(severity, line);
             turn.lines.clear();
             turn.photo.reset();
+            turn.run = Run();
             // The first failure in listing order is the one the caller gets; photos that other
             // workers had under way are still finished and logged.
             if (turn.failure) {

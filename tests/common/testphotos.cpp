@@ -36,6 +36,19 @@ bool setTags(const QString &path, const Tags &tags, QString *error)
     }
 }
 
+bool setXmpPacket(const QString &path, const QByteArray &packet)
+{
+    try {
+        auto image = Exiv2::ImageFactory::open(path.toStdString());
+        image->readMetadata();
+        image->setXmpPacket(packet.toStdString());
+        image->writeMetadata();
+        return true;
+    } catch (const Exiv2::Error &) {
+        return false;
+    }
+}
+
 Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString &longitude,
              const QString &longitudeRef, const QString &direction)
 {

@@ -18,6 +18,10 @@ bool writeImage(const QString &path, int width = 64, int height = 48,
 // form, e.g. "33/1 26/1 1608/100" for a GPS latitude. Returns false with a message in error.
 bool setTags(const QString &path, const Tags &tags, QString *error = nullptr);
 
+// Replaces the photo's XMP with this packet, written as it is: its namespaces are never
+// registered with the metadata library, as in photos from drones, phones and editors.
+bool setXmpPacket(const QString &path, const QByteArray &packet);
+
 // GPS tags as a camera stores them: degrees, minutes and seconds as unsigned rationals.
 Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString &longitude,
              const QString &longitudeRef, const QString &direction = QString());
