@@ -1,6 +1,7 @@
 // The form of a batch run, built in code, and the slots behind its buttons.
 #include "zuvaduvazazigui.h"
 
+#include "defaultfont.h"
 #include "photoprocessor.h"
 
 #include <QButtonGroup>
@@ -80,7 +81,7 @@ QPushButton *createSelectButton(const char *name)
 
 ZuvadUvazaziGUI::ZuvadUvazaziGUI(QWidget *parent)
     : QMainWindow(parent)
-    , fontPath(QCoreApplication::applicationDirPath() + "/notosans.ttf")
+    , fontPath(defaultFontPath())
     , fontColor("#FFFFFF")
 {
     setWindowTitle("Cartaluz: Renombrador/Incrustador de coordenadas UTM en fotografías");
@@ -120,7 +121,8 @@ QGroupBox *ZuvadUvazaziGUI::createInputsGroup()
     logoEdit = createPathEdit("logoEdit");
     logoButton = createSelectButton("logoButton");
     fontEdit = createPathEdit("fontEdit");
-    fontEdit->setText(QFileInfo(fontPath).fileName());
+    // The default font keeps its name here also where an installed program takes the system's copy.
+    fontEdit->setText(QStringLiteral("notosans.ttf"));
     fontButton = createSelectButton("fontButton");
 
     auto *group = new QGroupBox("Entradas");

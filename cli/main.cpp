@@ -4,6 +4,7 @@
 #include "progressline.h"
 #include "trackrun.h"
 
+#include "defaultfont.h"
 #include "photoprocessor.h"
 
 #include <QCoreApplication>
@@ -115,9 +116,7 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    const QString defaultFont =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
-    LoteRequest request = parseLoteArguments(QCoreApplication::arguments(), defaultFont);
+    LoteRequest request = parseLoteArguments(QCoreApplication::arguments(), defaultFontPath());
     int status = StatusOk;
     switch (request.action) {
     case LoteRequest::Action::Help:
