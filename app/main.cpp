@@ -8,6 +8,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral(CARTALUZ_VERSION));
     ZuvadUvazaziGUI window;
     window.setWindowIcon(QIcon(":/icon.ico"));
     window.show();

@@ -2,6 +2,7 @@
 #include "zuvaduvazazigui.h"
 
 #include "corner.h"
+#include "defaultfont.h"
 #include "photoprocessor.h"
 
 #include <QButtonGroup>
@@ -78,7 +79,7 @@ QPushButton *createSelectButton(const char *name)
 
 ZuvadUvazaziGUI::ZuvadUvazaziGUI(QWidget *parent)
     : QMainWindow(parent)
-    , fontPath(QCoreApplication::applicationDirPath() + "/notosans.ttf")
+    , fontPath(defaultFontPath())
     , fontColor("#FFFFFF")
 {
     setWindowTitle("Cartaluz: Renombrador/Incrustador de coordenadas UTM en fotografías");
@@ -118,7 +119,8 @@ QGroupBox *ZuvadUvazaziGUI::createInputsGroup()
     logoEdit = createPathEdit("logoEdit");
     logoButton = createSelectButton("logoButton");
     fontEdit = createPathEdit("fontEdit");
-    fontEdit->setText(QFileInfo(fontPath).fileName());
+    // The default font keeps its name here also where an installed program takes the system's copy.
+    fontEdit->setText(QStringLiteral("notosans.ttf"));
     fontButton = createSelectButton("fontButton");
 
     auto *group = new QGroupBox("Entradas");

@@ -5,6 +5,7 @@
 #include "trackrun.h"
 
 #include "batchengine.h"
+#include "defaultfont.h"
 #include "samplefile.h"
 
 #include <QCoreApplication>
@@ -127,9 +128,7 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    const QString defaultFont =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
-    LoteRequest request = parseLoteArguments(QCoreApplication::arguments(), defaultFont);
+    LoteRequest request = parseLoteArguments(QCoreApplication::arguments(), defaultFontPath());
     int status = StatusOk;
     switch (request.action) {
     case LoteRequest::Action::Help:

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """Draws the window icon: a compass rose over a map grid, 128 x 128, 16 colours (4 bits per pixel).
 
-Run from this folder: python3 make_icon.py  (writes icon.ico; needs only the standard library)."""
+Run from this folder: python3 make_icon.py  (writes icon.ico; needs only the standard library).
+python3 make_icon.py --png SIZE FILE draws the same picture as a SIZE x SIZE PNG with smoothed
+edges, for the desktop's icon theme."""
 import math
 import struct
+import sys
+import zlib
 
 SIZE = 128
 PALETTE = [  # (r, g, b); index 0 is the transparent background (masked out)
@@ -43,12 +47,45 @@ def pixel(x, y):
     # Map grid on a green/blue field.
     if abs(dx) < 1 or abs(dy) < 1:
         return 3
-    if int(x) % 16 == 0 or int(y) % 16 == 0:
+    if math.floor(x + 0.5) % 16 == 0 or math.floor(y + 0.5) % 16 == 0:
         return 13
     return 7 if (dx * 0.6 + dy) < 10 else 2
 
 
+def write_png(size, path):
+    # Each pixel averages a grid of samples of the 128-pixel drawing, so that small sizes keep
+    # the needle and ring instead of a staircase and large ones are not blocky.
+    steps = max(2, min(16, 2 * SIZE // size))
+    scale = SIZE / size
+    raw = bytearray()
+    for j in range(size):
+        raw.append(0)  # no row filter
+        for i in range(size):
+            r = g = b = a = 0
+            for sy in range(steps):
+                for sx in range(steps):
+                    index = pixel((i + (sx + 0.5) / steps) * scale - 0.5,
+                                  (j + (sy + 0.5) / steps) * scale - 0.5)
+                    if index:
+                        pr, pg, pb = PALETTE[index]
+                        r, g, b, a = r + pr, g + pg, b + pb, a + 1
+            if a:
+                raw += bytes((round(r / a), round(g / a), round(b / a), round(255 * a / steps ** 2)))
+            else:
+                raw += bytes(4)
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    png = (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)) +
+           chunk(b'IDAT', zlib.compress(bytes(raw), 9)) + chunk(b'IEND', b''))
+    with open(path, 'wb') as f:
+        f.write(png)
+
+
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == '--png':
+        write_png(int(sys.argv[2]), sys.argv[3])
+        return
     rows = [[pixel(x, y) for x in range(SIZE)] for y in range(SIZE)]
     xor = bytearray()
     mask = bytearray()

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, only when missing, the Debian packages that the build, the program and the tests need.
+# Installs, only when missing, the Debian packages that the build, the program and the tests need,
+# and any further packages named as arguments.
 set -euo pipefail
 
 packages=(
@@ -8,9 +9,11 @@ packages=(
     qt6-base-dev qt6-image-formats-plugins
     libexiv2-dev
     libgdal-dev gdal-bin python3-matplotlib
-    fonts-noto-core
+    libfontconfig-dev fonts-noto-core
+    python3 help2man dpkg-dev file bash-completion
     xvfb xauth imagemagick
     libimage-exiftool-perl
+    "$@"
 )
 
 missing=()
