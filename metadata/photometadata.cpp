@@ -2,6 +2,7 @@
 // and the snapshot that carries EXIF, IPTC and XMP across a re-encoding.
 #include "photometadata.h"
 
+#include "segmentwriter.h"
 #include "utm.h"
 
 #include <QDebug>
@@ -362,9 +363,12 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
 
     std::unique_ptr<Exiv2::Image> image;
     Exiv2::ExifData exif;
+    bool segmentOnly = false; // a JPEG: its EXIF segment alone is rewritten
     try {
         image = fromFile ? openFileInMemory(nativePath, bytes) : openBytes(bytes);
-        if (image) {
+        if (image)
+            segmentOnly = readJpegExif(bytes, exif);
+        if (image && !segmentOnly) {
             image->readMetadata();
             exif = image->exifData();
         }
@@ -392,6 +396,8 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
             exif["Exif.GPSInfo.GPSImgDirection"] = hundredths;
             exif["Exif.GPSInfo.GPSImgDirectionRef"] = std::string("T");
         }
+        if (segmentOnly && putJpegExif(bytes, exif))
+            return true;
 
         image->setExifData(exif);
         image->writeMetadata();
@@ -433,6 +439,11 @@ struct MetadataSnapshot::Containers
     Exiv2::ExifData exif;
     Exiv2::IptcData iptc;
     Exiv2::XmpData xmp;
+    // A source JPEG's own segments go back byte for byte into a JPEG written from it; only a
+    // container the run changed is written anew, into its segment alone.
+    JpegMetadata jpeg;
+    bool exifChanged = false;
+    bool xmpChanged = false;
 };
 
 MetadataSnapshot::MetadataSnapshot()
@@ -450,6 +461,8 @@ MetadataSnapshot::Outcome MetadataSnapshot::takeFrom(const QString &path, QDateT
         const auto image = openImage(qPathToNativeStdString(path));
         if (!image)
             return Outcome::NoImage;
+        if (image->mimeType() == "image/jpeg")
+            m_containers->jpeg = takeJpegMetadata(readWholeFile(qPathToNativeStdString(path)));
         image->readMetadata();
         m_containers->exif = image->exifData();
         m_containers->iptc = image->iptcData();
@@ -484,6 +497,10 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
                                                         QString &errorText) const
 {
     try {
+        const Containers &c = *m_containers;
+        if (restoreJpegSegments(encoded, c.jpeg, c.exifChanged ? &c.exif : nullptr,
+                                c.xmpChanged ? &c.xmp : nullptr))
+            return Outcome::Done;
         auto image = openBytes(encoded);
         if (!image)
             return Outcome::NoImage;
@@ -507,6 +524,11 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
 bool MetadataSnapshot::isEmpty() const
 {
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
+}
+
+bool MetadataSnapshot::leavesOutMpf() const
+{
+    return m_containers->jpeg.mpfLeftOut;
 }
 
 namespace {
@@ -565,8 +587,12 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
             errorText = QStringLiteral("no es una imagen");
             return false;
         }
-        image->readMetadata();
-        Exiv2::ExifData exif = image->exifData();
+        Exiv2::ExifData exif;
+        const bool segmentOnly = readJpegExif(bytes, exif); // a JPEG: only its EXIF segment
+        if (!segmentOnly) {
+            image->readMetadata();
+            exif = image->exifData();
+        }
         // Readers that look for the GPS block by its version find ours too.
         const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
         if (exif.findKey(versionKey) == exif.end()) {
@@ -578,6 +604,8 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
         exif["Exif.GPSInfo.GPSLatitude"] = toDms(latitude);
         exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(longitude >= 0.0 ? "E" : "W");
         exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
+        if (segmentOnly && putJpegExif(bytes, exif))
+            return true;
         image->setExifData(exif);
         image->writeMetadata();
         QByteArray changed = bytesOf(*image);
@@ -599,22 +627,27 @@ bool writeLatLonToExif(const QString &path, double latitude, double longitude, Q
            replaceFile(path, bytes, errorText);
 }
 
-bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude,
-                       QString &errorText)
+bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText)
 {
     return putLatLonTags(encoded, false, QString(), latitude, longitude, errorText);
 }
 
+// A tag that already says 1 is left alone, so that its segment can go back as it was.
 void MetadataSnapshot::markUpright()
 {
     Exiv2::ExifData &exif = m_containers->exif;
     const auto exifOrientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-    if (exifOrientation != exif.end())
+    if (exifOrientation != exif.end() &&
+        !(exifOrientation->count() == 1 && exifOrientation->toLong() == 1)) {
         exif["Exif.Image.Orientation"] = uint16_t(1);
+        m_containers->exifChanged = true;
+    }
     Exiv2::XmpData &xmp = m_containers->xmp;
     const auto xmpOrientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
-    if (xmpOrientation != xmp.end())
+    if (xmpOrientation != xmp.end() && xmpOrientation->toString() != "1") {
         xmp["Xmp.tiff.Orientation"] = std::string("1");
+        m_containers->xmpChanged = true;
+    }
 }
 
 void initializeMetadataLibrary()

@@ -281,6 +281,8 @@ void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogCallback 
     switch (photo.snapshot.restoreInto(encoded, errorText)) {
     case MetadataSnapshot::Outcome::Done:
         log(QStringLiteral("Metadatos restaurados para ") + currentName);
+        if (photo.snapshot.leavesOutMpf())
+            log(QStringLiteral("Imágenes MPF descartadas para ") + currentName);
         break;
     case MetadataSnapshot::Outcome::Failed:
         log(QStringLiteral("Error restaurando metadatos en ") + currentName + QStringLiteral(": ") +
