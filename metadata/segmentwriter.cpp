@@ -16,7 +16,8 @@ QByteArray tiffOf(const QByteArray &exifSegment)
     return exifSegment.mid(4 + exifIdentifier().size());
 }
 
-// Exiv2's parser throws on a TIFF header it cannot read, but takes anything past it.
+// Exiv2's parser throws on a TIFF header it cannot read, but takes anything past it; a rewrite
+// over such a block starts afresh.
 bool hasTiffHeader(const QByteArray &tiff)
 {
     if (tiff.size() < 8)
@@ -44,9 +45,10 @@ bool readJpegExif(const QByteArray &jpeg, Exiv2::ExifData &exif)
     if (!parseJpegLayout(jpeg).valid)
         return false;
     const QByteArray tiff = tiffOf(findJpegSegment(jpeg, JpegSegmentKind::Exif));
-    if (!hasTiffHeader(tiff))
+    if (tiff.isEmpty())
         return true;
-    // As the library's own JPEG reader: an undecodable block counts as no EXIF at all.
+    // As the library's own JPEG reader: a block without a TIFF header throws, so the caller
+    // reports it and writes nothing over it; one it cannot decode further counts as no EXIF.
     if (Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte *>(tiff.constData()),
                                   static_cast<uint32_t>(tiff.size())) == Exiv2::invalidByteOrder)
         exif.clear();
