@@ -11,12 +11,13 @@ Two scopes are printed: the EXIF, maker note, IPTC, XMP and Photoshop tags, and 
 run carries (adding ICC profiles, JFIF, COM comments and other APPn blocks).
 
     bench/metadata_damage.py [--lote build/bin/cartaluz-lote] [--photos DIR] [--no-made]
-                             [--reference] [--list]
+                             [--reference] [--list] [--lote-args='--orientar ...']
 
 --photos defaults to ../shared/photos beside the project; the files this script makes (a
 Canon maker note, a Photoshop block, an ICC profile, a COM comment, an MPF pair) are added
 unless --no-made. --reference also measures ImageMagick plus `exiftool -tagsfromfile` on the
-same files. --list prints every damaged tag with its values.
+same files. --list prints every damaged tag with its values. --lote-args adds options to the
+run (for example --orientar, which rewrites the EXIF and XMP orientation).
 """
 
 import argparse
@@ -90,13 +91,13 @@ def damage(before, after):
     return damaged, totals
 
 
-def run_lote(lote, source, work):
+def run_lote(lote, extra, source, work):
     """The photo after a default run, or None when the run left no photo."""
     folder = os.path.join(work, 'fotos')
     os.makedirs(folder)
     shutil.copy(source, folder)
     env = dict(os.environ, QT_QPA_PLATFORM='offscreen')
-    subprocess.run([lote, '-j', '1', folder], env=env, capture_output=True, check=False)
+    subprocess.run([lote, '-j', '1'] + extra + [folder], env=env, capture_output=True, check=False)
     outputs = [f for f in os.listdir(folder) if os.path.isfile(os.path.join(folder, f))]
     return os.path.join(folder, outputs[0]) if len(outputs) == 1 else None
 
@@ -186,6 +187,7 @@ def main():
     parser.add_argument('--no-made', action='store_true')
     parser.add_argument('--reference', action='store_true')
     parser.add_argument('--list', action='store_true')
+    parser.add_argument('--lote-args', default='')
     args = parser.parse_args()
     for tool in ('exiftool', 'convert'):
         if not shutil.which(tool):
@@ -201,7 +203,9 @@ def main():
             os.makedirs(made)
             photos += make_files(made, args.photos if os.path.isdir(args.photos) else '')
 
-        ways = [('cartaluz-lote', lambda src, work: run_lote(args.lote, src, work))]
+        extra = args.lote_args.split()
+        ways = [(' '.join(['cartaluz-lote'] + extra),
+                 lambda src, work: run_lote(args.lote, extra, src, work))]
         if args.reference:
             ways.append(('ImageMagick + exiftool', run_reference))
         for title, way in ways:
