@@ -73,7 +73,7 @@ bool replaceJpegSegment(QByteArray &jpeg, JpegSegmentKind kind, const QByteArray
 // The first segment of kind in jpeg, whole; empty when there is none or jpeg cannot be listed.
 QByteArray findJpegSegment(const QByteArray &jpeg, JpegSegmentKind kind);
 
-// A segment with marker 0xFF marker, its length and content. Empty when content is more than one
+// A segment: 0xFF, marker, the length and content. Empty when content is more than one
 // segment holds (65533 bytes).
 QByteArray makeJpegSegment(quint8 marker, const QByteArray &content);
 
