@@ -2,10 +2,13 @@
 // and the snapshot that carries EXIF, IPTC and XMP across a re-encoding.
 #include "photometadata.h"
 
+#include "jpegsegments.h"
+#include "segmentwriter.h"
 #include "utm.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -391,6 +394,22 @@ bool imageDirectionOf(const Exiv2::ExifData &exif, double &direction)
 const char *const dateErrorPrefix = "Error leyendo metadata para fecha de captura:";
 const char *const gpsErrorPrefix = "Error leyendo EXIF:";
 
+// A JPEG's bytes up to its first scan, where every metadata segment lies, read in growing pieces
+// so that the image data is not read on the calling thread. The whole file when no scan is
+// found.
+QByteArray jpegHead(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray head;
+    for (qint64 piece = 64 * 1024;; piece *= 2) {
+        head += file.read(piece);
+        if (file.atEnd() || parseJpegLayout(head).valid)
+            return head;
+    }
+}
+
 // The photo opened and its metadata read, or null for a file that is no photo the library may
 // parse. Throws the library's errors.
 std::unique_ptr<Exiv2::Image> readImage(const QString &path)
@@ -436,6 +455,11 @@ struct MetadataSnapshot::Containers
     Exiv2::ExifData exif;
     Exiv2::IptcData iptc;
     Exiv2::XmpData xmp;
+    // A source JPEG's own segments go back byte for byte into a JPEG written from it; only a
+    // container the run changed is written anew, into its segment alone.
+    JpegMetadata jpeg;
+    bool exifChanged = false;
+    bool xmpChanged = false;
 };
 
 PhotoMetadata readPhotoMetadata(const QString &path)
@@ -447,6 +471,8 @@ PhotoMetadata readPhotoMetadata(const QString &path)
         if (!image)
             return found;
         MetadataSnapshot::Containers &containers = *found.snapshot.m_containers;
+        if (image->mimeType() == "image/jpeg")
+            containers.jpeg = takeJpegMetadata(jpegHead(path));
         containers.exif = image->exifData();
         containers.iptc = image->iptcData();
         containers.xmp = image->xmpData();
@@ -510,9 +536,12 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
 
     std::unique_ptr<Exiv2::Image> image;
     Exiv2::ExifData exif;
+    bool segmentOnly = false; // a JPEG: its EXIF segment alone is rewritten
     try {
         image = fromFile ? openFileInMemory(nativePath, bytes) : openBytes(bytes);
-        if (image) {
+        if (image)
+            segmentOnly = readJpegExif(bytes, exif);
+        if (image && !segmentOnly) {
             readTags(*image);
             exif = image->exifData();
         }
@@ -541,6 +570,8 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
             exif["Exif.GPSInfo.GPSImgDirection"] = hundredths;
             exif["Exif.GPSInfo.GPSImgDirectionRef"] = std::string("T");
         }
+        if (segmentOnly && putJpegExif(bytes, exif))
+            return true;
 
         image->setExifData(exif);
         writeTags(*image);
@@ -621,6 +652,18 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
                                                         QString &errorText) const
 {
     try {
+        const Containers &c = *m_containers;
+        bool spliced = false;
+        {
+            // A changed XMP packet is serialised, which walks the namespace table.
+            std::unique_lock<std::mutex> lock(metadataLock, std::defer_lock);
+            if (c.xmpChanged)
+                lock.lock();
+            spliced = restoreJpegSegments(encoded, c.jpeg, c.exifChanged ? &c.exif : nullptr,
+                                          c.xmpChanged ? &c.xmp : nullptr);
+        }
+        if (spliced)
+            return Outcome::Done;
         auto image = openBytes(encoded);
         if (!image)
             return Outcome::NoImage;
@@ -644,6 +687,11 @@ MetadataSnapshot::Outcome MetadataSnapshot::restoreInto(QByteArray &encoded,
 bool MetadataSnapshot::isEmpty() const
 {
     return m_containers->exif.empty() && m_containers->iptc.empty() && m_containers->xmp.empty();
+}
+
+bool MetadataSnapshot::leavesOutMpf() const
+{
+    return m_containers->jpeg.mpfLeftOut;
 }
 
 namespace {
@@ -686,8 +734,12 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
             errorText = QStringLiteral("no es una imagen");
             return false;
         }
-        readTags(*image);
-        Exiv2::ExifData exif = image->exifData();
+        Exiv2::ExifData exif;
+        const bool segmentOnly = readJpegExif(bytes, exif); // a JPEG: only its EXIF segment
+        if (!segmentOnly) {
+            readTags(*image);
+            exif = image->exifData();
+        }
         // Readers that look for the GPS block by its version find ours too.
         const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
         if (exif.findKey(versionKey) == exif.end()) {
@@ -699,6 +751,8 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
         exif["Exif.GPSInfo.GPSLatitude"] = toDms(latitude);
         exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(longitude >= 0.0 ? "E" : "W");
         exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
+        if (segmentOnly && putJpegExif(bytes, exif))
+            return true;
         image->setExifData(exif);
         writeTags(*image);
         QByteArray changed = bytesOf(*image);
@@ -725,16 +779,22 @@ bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, Q
     return putLatLonTags(encoded, false, QString(), latitude, longitude, errorText);
 }
 
+// A tag that already says 1 is left alone, so that its segment can go back as it was.
 void MetadataSnapshot::markUpright()
 {
     Exiv2::ExifData &exif = m_containers->exif;
     const auto exifOrientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-    if (exifOrientation != exif.end())
+    if (exifOrientation != exif.end() &&
+        !(exifOrientation->count() == 1 && exifOrientation->toLong() == 1)) {
         exif["Exif.Image.Orientation"] = uint16_t(1);
+        m_containers->exifChanged = true;
+    }
     Exiv2::XmpData &xmp = m_containers->xmp;
     const auto xmpOrientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
-    if (xmpOrientation != xmp.end())
+    if (xmpOrientation != xmp.end() && xmpOrientation->toString() != "1") {
         xmp["Xmp.tiff.Orientation"] = std::string("1");
+        m_containers->xmpChanged = true;
+    }
 }
 
 void initializeMetadataLibrary()

@@ -30,7 +30,7 @@ void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double
 
 // The same write on a photo's encoded bytes held in memory; path only names the photo in the
 // log lines, which carry their severity. False, with its line logged, when the bytes were left
-// as they were.
+// as they were. In a JPEG only the EXIF segment changes.
 bool writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
                     double easting, double northing, double direction, bool writeDirection,
                     const LogSink &log);
@@ -59,8 +59,10 @@ public:
     Outcome takeFrom(const QString &path, QDateTime &captureDate, bool &dateFound,
                      QString &errorText);
 
-    // Replaces the file's three containers by the snapshot's and writes them. The file is
-    // replaced as a whole, never rewritten in place.
+    // Replaces the file's three containers by the snapshot's and writes them. A JPEG taken from
+    // a JPEG gets the source's metadata segments instead, byte for byte, with only the EXIF or
+    // XMP segment the run changed written anew. The file is replaced as a whole, never rewritten
+    // in place.
     Outcome restoreInto(const QString &path, QString &errorText) const;
 
     // The same on a photo's encoded bytes held in memory. On failure the bytes are left as
@@ -68,6 +70,10 @@ public:
     Outcome restoreInto(QByteArray &encoded, QString &errorText) const;
 
     bool isEmpty() const;
+
+    // True when the source JPEG held MPF segments (previews, depth maps), which no restore
+    // carries: those images would still show the photo as it was.
+    bool leavesOutMpf() const;
 
     // Sets the orientation tags the snapshot holds (EXIF and XMP) to 1, for a photo whose
     // pixels are written upright.
@@ -112,7 +118,8 @@ bool readCaptureOffset(const QString &path, QString &offset);
 // references into the EXIF GPS tags, keeping every other tag. The photo is rewritten in memory
 // and replaced in one step, so a failure leaves it as it was. False with the reason in errorText.
 bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText);
-// The same on a photo held in memory (as encoded by the batch), changed in place.
+// The same on a photo held in memory (as encoded by the batch), changed in place; in a JPEG only
+// the EXIF segment changes.
 bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText);
 
 // The photo's Exif.GPSInfo.GPSImgDirection in degrees, read whether or not the EXIF holds a

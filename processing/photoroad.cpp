@@ -357,6 +357,8 @@ void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogSink &log
     switch (photo.snapshot.restoreInto(encoded, errorText)) {
     case MetadataSnapshot::Outcome::Done:
         info(log, QStringLiteral("Metadatos restaurados para ") + currentName);
+        if (photo.snapshot.leavesOutMpf())
+            info(log, QStringLiteral("Imágenes MPF descartadas para ") + currentName);
         break;
     case MetadataSnapshot::Outcome::Failed:
         error(log, QStringLiteral("Error restaurando metadatos en ") + currentName +

@@ -1,0 +1,186 @@
+// A JPEG's metadata segments carried byte for byte through a batch run (only what the run changes
+// is rewritten, MPF is dropped with its line), and the segment lister on damaged headers.
+#include "batchengine.h"
+#include "jpegsegments.h"
+#include "testphotos.h"
+
+#include <QtGui>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray seg(int marker, const QByteArray &content)
+{
+    const int length = int(content.size()) + 2;
+    return QByteArray("\xFF") + char(marker) + char(length >> 8) + char(length & 0xFF) + content;
+}
+
+QByteArray le(quint32 value, int bytes)
+{
+    QByteArray out;
+    for (int i = 0; i < bytes; ++i)
+        out += char(value >> (8 * i));
+    return out;
+}
+
+QByteArray entry(int tag, int type, int count, quint32 value)
+{
+    return le(tag, 2) + le(type, 2) + le(count, 4) + le(value, 4);
+}
+
+// Make "Canon", Orientation 6 and a Canon-style maker note (an IFD whose offsets count from the
+// TIFF header) at the odd offset 75, which any rewrite of the block moves.
+const QByteArray canonTiff = "II*\0"_ba + le(8, 4) + le(3, 2) + entry(0x010F, 2, 6, 50) +
+                             entry(0x0112, 3, 1, 6) + entry(0x8769, 4, 1, 56) + le(0, 4) +
+                             "Canon\0"_ba + le(1, 2) + entry(0x927C, 7, 26, 75) + le(0, 4) + '\0' +
+                             le(1, 2) + entry(0x0001, 3, 4, 93) + le(0, 4) + le(8, 2) + le(2, 2) +
+                             le(0, 2) + le(3, 2);
+const QByteArray makerNote = canonTiff.mid(75, 26);
+
+// Source segments by name, in the order the photo holds them.
+const QList<QPair<QString, QByteArray>> sourceSegments{
+    {"exif", seg(0xE1, "Exif\0\0"_ba + canonTiff)},
+    {"xmp", seg(0xE1, "http://ns.adobe.com/xap/1.0/\0"_ba +
+                          "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://"
+                          "www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+                          "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"6\"/>"
+                          "</rdf:RDF></x:xmpmeta>")},
+    {"photoshop", seg(0xED, "Photoshop 3.0\0008BIM\x04\x04\0\0\0\0\0\x0D\x1C\x02\x78\0\x08"
+                            "Quebrada\0"_ba)},
+    {"icc", seg(0xE2, "ICC_PROFILE\0\1\1"_ba + QColorSpace(QColorSpace::SRgb).iccProfile())},
+    {"mpf", seg(0xE2, "MPF\0II*\0\x08\0\0\0\0\0\0\0\0\0"_ba)},
+    {"adobe", seg(0xEE, "Adobe\0\x64\0\0\0\0\1"_ba)},
+    {"com", seg(0xFE, "Obra 12, talud norte")}};
+
+// Qt's encoding of a small picture without its JFIF header, the source segments after its SOI.
+QByteArray sourcePhoto()
+{
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(QColor(40, 90, 160));
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    image.save(&buffer, "JPEG");
+    QByteArray photo = encoded.left(2);
+    for (const auto &segment : sourceSegments)
+        photo += segment.second;
+    return photo + encoded.mid(4 + (uchar(encoded[4]) << 8 | uchar(encoded[5])));
+}
+
+} // namespace
+
+class TestSplice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void carriedThroughRun_data();
+    void carriedThroughRun();
+    void damagedHeaders_data();
+    void damagedHeaders();
+};
+
+void TestSplice::carriedThroughRun_data()
+{
+    QTest::addColumn<QStringList>("kept"); // source segments that come back byte for byte
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    const QStringList blocks{"photoshop", "icc", "com"};
+    QTest::addRow("default run") << blocks + QStringList{"exif", "xmp", "makernote"}
+                                 << "Exif.Image.Orientation"
+                                 << "6";
+    QTest::addRow("upright") << blocks + QStringList{"makernote"} << "Xmp.tiff.Orientation"
+                             << "1";
+    QTest::addRow("UTM into EXIF") << blocks + QStringList{"xmp"} << "Exif.GPSInfo.GPSLatitudeRef"
+                                   << "S";
+    QTest::addRow("track into EXIF")
+        << blocks + QStringList{"xmp"} << "Exif.GPSInfo.GPSLongitudeRef"
+        << "W";
+}
+
+void TestSplice::carriedThroughRun()
+{
+    QFETCH(QStringList, kept);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a.jpg");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sourcePhoto()) > 0);
+    file.close();
+    BatchJob job;
+    job.directory = dir.path();
+    job.renameToUtm = job.makeBackup = false;
+    QStringList log;
+    job.log = [&log](Severity, const QString &line) {
+        log << line;
+    };
+    const QString row = QTest::currentDataTag();
+    job.orientUpright = row == "upright";
+    if (row == "UTM into EXIF") {
+        job.useExif = false;
+        job.embedTxtInExif = true;
+        job.txtPath = dir.filePath("coords.txt");
+        QFile coords(job.txtPath);
+        QVERIFY(coords.open(QIODevice::WriteOnly) && coords.write("a.jpg,19,H,346574,6298958\n"));
+    }
+    job.writeTrackToExif = row == "track into EXIF";
+    job.trackLookup = [](const TrackQuery &) {
+        return TrackPosition{true, -33.45, -70.66, 0.0, false, QString()};
+    };
+
+    runBatch(job);
+
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    QVERIFY2(log.contains("Imágenes MPF descartadas para a.jpg"), qPrintable(log.join('\n')));
+    QVERIFY(!written.contains("MPF\0II"_ba) && !written.contains("Adobe\0\x64"_ba));
+    // The encoder's own header and its comment made from the source's are gone.
+    QVERIFY(!written.contains("JFIF") && !written.contains("Description:"));
+    qsizetype previous = -1;
+    for (const auto &[name, segment] : sourceSegments) {
+        const qsizetype at = written.indexOf(segment);
+        QCOMPARE(at >= 0, kept.contains(name));
+        QVERIFY2(at < 0 || at > previous, qPrintable(name)); // in source order
+        previous = qMax(previous, at);
+    }
+    QCOMPARE(written.contains(makerNote), kept.contains("makernote"));
+    QCOMPARE(TestPhotos::tag(path, key), value);
+    QCOMPARE(TestPhotos::tag(path, "Exif.Image.Make"), "Canon");
+}
+
+void TestSplice::damagedHeaders_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("segments"); // -1: not a JPEG whose segments can be listed
+    const QByteArray soi("\xFF\xD8"), sos = seg(0xDA, "\1\1\0\0?\0"_ba), com = seg(0xFE, "x");
+    QTest::addRow("no SOI") << com + sos << -1;
+    QTest::addRow("length past the end") << soi + "\xFF\xE1\xFF\xFF"_ba + "Exif" << -1;
+    QTest::addRow("length below two") << soi + "\xFF\xFE\0\1"_ba + sos << -1;
+    QTest::addRow("EOI before the scan") << soi + com + "\xFF\xD9"_ba << -1;
+    QTest::addRow("no scan") << soi + com << -1;
+    QTest::addRow("stray bytes and fill") << soi + "\0\x12\xFF\xFF"_ba + com + sos << 1;
+    QTest::addRow("restart marker, no length") << soi + "\xFF\xD3"_ba + com + sos << 2;
+    // Every cut of a real header: listed only once it reaches its first SOS.
+    const QByteArray photo = sourcePhoto();
+    const JpegLayout whole = parseJpegLayout(photo);
+    for (qsizetype size = 0; size < whole.scanOffset + 8; ++size)
+        QTest::addRow("cut at %lld", qlonglong(size))
+            << photo.left(size) << (size < whole.scanOffset + 2 ? -1 : int(whole.segments.size()));
+}
+
+void TestSplice::damagedHeaders()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, segments);
+    const JpegLayout layout = parseJpegLayout(bytes);
+    QCOMPARE(layout.valid ? int(layout.segments.size()) : -1, segments);
+    QCOMPARE(layout.error.isEmpty(), layout.valid);
+    for (const JpegSegment &segment : layout.segments)
+        QVERIFY(segment.offset >= 2 &&
+                segment.offset + segment.size <= (layout.valid ? layout.scanOffset : bytes.size()));
+}
+
+QTEST_MAIN(TestSplice)
+#include "tst_splice.moc"
