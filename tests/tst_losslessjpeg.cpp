@@ -1,0 +1,329 @@
+// Lossless JPEG stamping on photos made with libjpeg in each input form: untouched MCUs decode to
+// the same pixels, the stamps look as if painted on the decoded photo, tables and markers are the
+// source's; unsuitable and damaged input, and the layer's turn into the stored orientation.
+#include "losslessjpeg.h"
+#include "photoannotation.h"
+#include "testphotos.h"
+
+#include <QtGui>
+#include <QtTest>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
+using losslessjpeg::Outcome;
+
+namespace {
+
+struct Form
+{
+    int width = 320;
+    int height = 240;
+    int components = 3;
+    int lumaH = 2; // luma sampling factors; chroma stays at 1 × 1
+    int lumaV = 2;
+    bool progressive = false;
+    unsigned restartInterval = 0;
+    bool arithmetic = false;
+    bool cmyk = false;
+};
+
+QByteArray makeJpeg(const Form &form)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &buffer, &size);
+    c.image_width = JDIMENSION(form.width);
+    c.image_height = JDIMENSION(form.height);
+    c.input_components = form.cmyk ? 4 : form.components;
+    c.in_color_space = form.cmyk ? JCS_CMYK : form.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 95, TRUE);
+    c.comp_info[0].h_samp_factor = form.components == 3 ? form.lumaH : 1;
+    c.comp_info[0].v_samp_factor = form.components == 3 ? form.lumaV : 1;
+    if (form.progressive)
+        jpeg_simple_progression(&c);
+    c.restart_interval = form.restartInterval;
+    c.arith_code = form.arithmetic;
+    jpeg_start_compress(&c, TRUE);
+    // Enough of a profile for the metadata library: its length up front, its signature at 36.
+    QByteArray icc(300, 'i');
+    icc.replace(0, 4, QByteArray("\0\0\x01\x2c", 4)).replace(36, 4, "acsp");
+    jpeg_write_icc_profile(&c, reinterpret_cast<const JOCTET *>(icc.constData()), icc.size());
+    std::vector<JSAMPLE> row(size_t(form.width * c.input_components));
+    for (int y = 0; y < form.height; ++y) {
+        for (int x = 0; x < form.width * c.input_components; ++x)
+            row[size_t(x)] =
+                JSAMPLE(128 + 100 * std::sin(x * 0.037 + y * 0.11) * std::cos(y * 0.05));
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&c, rows, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    const QByteArray jpeg(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    std::free(buffer);
+    return jpeg;
+}
+
+// The bytes of every APPn and COM segment before the first scan, in order.
+QList<QByteArray> markerSegments(const QByteArray &jpeg)
+{
+    QList<QByteArray> segments;
+    for (int at = 2; at + 4 <= jpeg.size() && uchar(jpeg[at]) == 0xFF;) {
+        const uchar marker = uchar(jpeg[at + 1]);
+        const int length = uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]);
+        if (marker == 0xDA)
+            break;
+        if ((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE)
+            segments << jpeg.mid(at, 2 + length);
+        at += 2 + length;
+    }
+    return segments;
+}
+
+// What a decoder needs to read the coefficients back: tables, sampling, scans and restarts.
+QString codingOf(const QByteArray &jpeg)
+{
+    jpeg_decompress_struct d;
+    jpeg_error_mgr err;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, reinterpret_cast<const unsigned char *>(jpeg.constData()), jpeg.size());
+    jpeg_read_header(&d, TRUE);
+    QString text =
+        QStringLiteral("progressive %1 restart %2").arg(d.progressive_mode).arg(d.restart_interval);
+    for (int c = 0; c < d.num_components; ++c)
+        text += QStringLiteral(" %1x%2")
+                    .arg(d.comp_info[c].h_samp_factor)
+                    .arg(d.comp_info[c].v_samp_factor);
+    for (const JQUANT_TBL *table : d.quant_tbl_ptrs) {
+        for (int k = 0; table && k < DCTSIZE2; ++k)
+            text += QLatin1Char(' ') + QString::number(table->quantval[k]);
+    }
+    jpeg_destroy_decompress(&d);
+    return text;
+}
+
+QImage decoded(const QByteArray &jpeg)
+{
+    return QImage::fromData(jpeg, "JPEG").convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// Channel distance for colour photos, luma distance for grey ones.
+double distance(QRgb a, QRgb b, bool grey)
+{
+    const auto luma = [](QRgb p) {
+        return 0.299 * qRed(p) + 0.587 * qGreen(p) + 0.114 * qBlue(p);
+    };
+    if (grey)
+        return std::abs(luma(a) - luma(b));
+    return (std::abs(qRed(a) - qRed(b)) + std::abs(qGreen(a) - qGreen(b)) +
+            std::abs(qBlue(a) - qBlue(b))) /
+           3.0;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Form)
+
+class TestLosslessJpeg : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The made ICC profile is only a stand-in, which Qt's decoder reports on every read.
+    void initTestCase() { QLoggingCategory::setFilterRules("qt.gui.icc=false"); }
+    void stamp_data();
+    void stamp();
+    void refuses_data();
+    void refuses();
+    void storedOrientation_data();
+    void storedOrientation();
+};
+
+void TestLosslessJpeg::stamp_data()
+{
+    QTest::addColumn<Form>("form");
+    QTest::addRow("baseline 4:2:0") << Form{};
+    QTest::addRow("baseline 4:2:2") << Form{320, 240, 3, 2, 1};
+    QTest::addRow("baseline 4:4:4") << Form{320, 240, 3, 1, 1};
+    QTest::addRow("grayscale") << Form{320, 240, 1};
+    QTest::addRow("progressive 4:2:0") << Form{320, 240, 3, 2, 2, true};
+    QTest::addRow("progressive grayscale") << Form{320, 240, 1, 1, 1, true};
+    QTest::addRow("restarts every 3 MCUs") << Form{320, 240, 3, 2, 2, false, 3};
+    QTest::addRow("301 x 227, 4:2:0") << Form{301, 227};
+    QTest::addRow("progressive 4:2:2, 299 x 233, restarts") << Form{299, 233, 3, 2, 1, true, 5};
+}
+
+void TestLosslessJpeg::stamp()
+{
+    QFETCH(Form, form);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("source.jpg");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(makeJpeg(form)) > 0);
+    file.close();
+    QString tagError;
+    QVERIFY2(TestPhotos::setTags(path,
+                                 {{"Exif.Image.Make", "Banco"},
+                                  {"Iptc.Application2.Caption", "Quebrada"},
+                                  {"Xmp.dc.subject", "ladera"}},
+                                 &tagError),
+             qPrintable(tagError));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray source = file.readAll();
+
+    QImage layer(form.width, form.height, QImage::Format_ARGB32_Premultiplied);
+    layer.fill(Qt::transparent);
+    AnnotationStyle style;
+    style.fontPath = QCoreApplication::applicationDirPath() + "/notosans.ttf";
+    style.textColor = QColor(255, 220, 40);
+    style.logoRatio = 0.2;
+    style.logoPosition = "arriba-izquierda";
+    style.dateTimePosition = "abajo-izquierda";
+    style.coordinatesPosition = "abajo-izquierda";
+    style.rosePosition = "arriba-derecha";
+    QImage logo(40, 20, QImage::Format_ARGB32);
+    logo.fill(QColor(20, 160, 60, 160));
+    paintAnnotations(layer, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
+                     "UTM 19H 346575 6298959", 45, true, [](const QString &) {});
+
+    const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
+    QVERIFY2(result.outcome == Outcome::Done, qPrintable(result.message));
+    QCOMPARE(codingOf(result.jpeg), codingOf(source));
+    QCOMPARE(markerSegments(result.jpeg), markerSegments(source));
+    QFile stamped(dir.filePath("stamped.jpg"));
+    QVERIFY(stamped.open(QIODevice::WriteOnly) && stamped.write(result.jpeg) > 0);
+    stamped.close();
+    QCOMPARE(TestPhotos::tag(stamped.fileName(), "Iptc.Application2.Caption"), QString("Quebrada"));
+
+    // Ordinary decoders interpolate subsampled chroma from the neighbouring sample, which
+    // reaches one pixel into the MCUs beside a stamped one.
+    const int mcuW = form.components == 3 ? 8 * form.lumaH : 8;
+    const int mcuH = form.components == 3 ? 8 * form.lumaV : 8;
+    const int reach = mcuW * mcuH > 64 ? 1 : 0;
+    const QImage before = decoded(source);
+    const QImage after = decoded(result.jpeg);
+    QImage expected = before;
+    QPainter(&expected).drawImage(0, 0, layer);
+    // Today's path: the layer painted on the decoded photo, encoded again at quality 90.
+    QByteArray reencoded;
+    QBuffer buffer(&reencoded);
+    QVERIFY(buffer.open(QIODevice::WriteOnly) && expected.save(&buffer, "JPEG", 90));
+    const QImage today = decoded(reencoded);
+    QRegion stampedArea;
+    qint64 stampedBlocks = 0, untouched = 0, painted = 0;
+    double error = 0, todayError = 0;
+    for (int my = 0; my < form.height; my += mcuH) {
+        for (int mx = 0; mx < form.width; mx += mcuW) {
+            const QRect mcu = QRect(mx, my, mcuW, mcuH) & layer.rect();
+            bool touched = false;
+            for (int y = mcu.top(); y <= mcu.bottom(); ++y)
+                for (int x = mcu.left(); x <= mcu.right(); ++x)
+                    touched = touched || layer.pixel(x, y) != 0;
+            if (touched)
+                stampedArea += mcu.adjusted(-reach, -reach, reach, reach);
+            stampedBlocks += touched ? (form.components == 3 ? mcuW * mcuH / 64 + 2 : 1) : 0;
+        }
+    }
+    for (int y = 0; y < form.height; ++y) {
+        for (int x = 0; x < form.width; ++x) {
+            if (!stampedArea.contains(QPoint(x, y))) {
+                untouched += after.pixel(x, y) != before.pixel(x, y);
+            } else if (qAlpha(layer.pixel(x, y)) > 0) {
+                const QRgb want = expected.pixel(x, y);
+                ++painted;
+                error += distance(after.pixel(x, y), want, form.components == 1);
+                todayError += distance(today.pixel(x, y), want, form.components == 1);
+            }
+        }
+    }
+    QCOMPARE(untouched, 0);
+    QVERIFY(result.blocksReencoded > 0 && result.blocksReencoded <= stampedBlocks);
+    // Under the stamps, the output is at least as near the layer painted over the decoded photo
+    // as today's re-encode.
+    QVERIFY2(
+        painted > 0 && error <= todayError,
+        qPrintable(QStringLiteral("%1 against %2").arg(error / painted).arg(todayError / painted)));
+}
+
+void TestLosslessJpeg::refuses_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<Outcome>("outcome");
+    const QByteArray good = makeJpeg(Form{});
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImage(320, 240, QImage::Format_RGB32).save(&buffer, "PNG");
+    QByteArray noHeight = good;
+    const int sof = int(noHeight.indexOf("\xFF\xC0"));
+    noHeight[sof + 5] = 0;
+    noHeight[sof + 6] = 0;
+
+    QTest::addRow("empty") << QByteArray() << Outcome::NotSuitable;
+    QTest::addRow("PNG") << png << Outcome::NotSuitable;
+    QTest::addRow("CMYK") << makeJpeg(Form{320, 240, 3, 1, 1, false, 0, false, true})
+                          << Outcome::NotSuitable;
+    QTest::addRow("arithmetic coding")
+        << makeJpeg(Form{320, 240, 3, 2, 2, false, 0, true}) << Outcome::NotSuitable;
+    QTest::addRow("cut in the header") << good.left(200) << Outcome::Failed;
+    QTest::addRow("cut in the scan") << good.left(good.size() * 2 / 3) << Outcome::Failed;
+    QTest::addRow("progressive, cut")
+        << makeJpeg(Form{320, 240, 3, 2, 2, true}).chopped(900) << Outcome::Failed;
+    QTest::addRow("height zero") << noHeight << Outcome::Failed;
+}
+
+void TestLosslessJpeg::refuses()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(Outcome, outcome);
+    QImage layer(320, 240, QImage::Format_ARGB32_Premultiplied);
+    layer.fill(QColor(200, 0, 0, 128));
+    const losslessjpeg::Result result = losslessjpeg::stamp(input, layer);
+    QCOMPARE(result.outcome, outcome);
+    QVERIFY(!result.message.isEmpty());
+    QVERIFY(result.jpeg.isEmpty());
+}
+
+void TestLosslessJpeg::storedOrientation_data()
+{
+    QTest::addColumn<int>("orientation");
+    for (int orientation = 1; orientation <= 8; ++orientation)
+        QTest::addRow("orientation %d", orientation) << orientation;
+}
+
+// Qt's reader, turning the stored photo upright by its tag, must give back the upright layer.
+void TestLosslessJpeg::storedOrientation()
+{
+    QFETCH(int, orientation);
+    QImage upright(48, 32, QImage::Format_ARGB32_Premultiplied);
+    upright.fill(Qt::gray);
+    QPainter painter(&upright);
+    painter.fillRect(0, 0, 16, 16, Qt::red);
+    painter.fillRect(32, 16, 16, 16, Qt::blue);
+    painter.end();
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("stored.jpg");
+    QVERIFY(losslessjpeg::toStoredOrientation(upright, orientation).save(path, "JPEG", 100));
+    QVERIFY(TestPhotos::setTags(path, {{"Exif.Image.Orientation", QString::number(orientation)}}));
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    const QImage shown = reader.read();
+    QCOMPARE(shown.size(), upright.size());
+    for (const QPoint at : {QPoint(8, 8), QPoint(40, 24), QPoint(40, 8), QPoint(8, 24)})
+        QVERIFY2(qAbs(qRed(shown.pixel(at)) - qRed(upright.pixel(at))) < 30 &&
+                     qAbs(qBlue(shown.pixel(at)) - qBlue(upright.pixel(at))) < 30,
+                 qPrintable(QStringLiteral("at %1,%2").arg(at.x()).arg(at.y())));
+}
+
+QTEST_MAIN(TestLosslessJpeg)
+#include "tst_losslessjpeg.moc"
