@@ -3,6 +3,7 @@
 #include "losslessjpeg.h"
 
 #include <QImage>
+#include <QPainter>
 #include <QTransform>
 
 #include <algorithm>
@@ -10,9 +11,14 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include <jpeglib.h>
+
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#endif
 
 namespace losslessjpeg {
 namespace {
@@ -57,7 +63,7 @@ void watchScans(j_common_ptr cinfo)
 {
     if (cinfo->is_decompressor &&
         reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kScanLimit)
-        failWith(*reinterpret_cast<ErrorManager *>(cinfo->err), "too many progressive scans");
+        failWith(*reinterpret_cast<ErrorManager *>(cinfo->err), "demasiados barridos progresivos");
 }
 
 // Both libjpeg objects and the output buffer; destroyed whatever happened.
@@ -277,34 +283,45 @@ void forwardDct(const float samples[64], const UINT16 *quant, JCOEF *coef)
     }
 }
 
-// One component block, whose samples each cover scaleX × scaleY photo pixels: decode, composite
-// the layer source-over (averaged over each sample's pixels, as an encoder downsamples), encode.
-// Pixels past the photo's edge repeat the edge, as encoders pad.
-void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const QImage &layer,
-                  int sampleX0, int sampleY0, int scaleX, int scaleY)
+// The premultiplied layer's pixels, read without QImage's per-call checks.
+struct LayerView
+{
+    const uchar *bits;
+    qsizetype bytesPerLine;
+    int width;
+    int height;
+};
+
+// One component block whose samples each cover scaleX × scaleY photo pixels, from (x0, y0):
+// decode, composite the layer source-over (averaged over each sample's pixels, as an encoder
+// downsamples), encode. Pixels past the photo's edge repeat the edge, as encoders pad.
+void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const LayerView &layer,
+                  int x0, int y0, int scaleX, int scaleY)
 {
     float samples[64];
     inverseDct(coef, quant, samples);
-    const int lastX = layer.width() - 1;
-    const int lastY = layer.height() - 1;
+    int columns[8 * MAX_SAMP_FACTOR];
+    for (int i = 0; i < 8 * scaleX; ++i)
+        columns[i] = std::min(x0 + i, layer.width - 1);
     const float pixelsPerSample = float(scaleX * scaleY);
     for (int j = 0; j < 8; ++j) {
-        for (int i = 0; i < 8; ++i) {
-            float red = 0, green = 0, blue = 0, alpha = 0;
-            for (int dy = 0; dy < scaleY; ++dy) {
-                const int y = std::min((sampleY0 + j) * scaleY + dy, lastY);
-                const auto *line = reinterpret_cast<const QRgb *>(layer.constScanLine(y));
-                for (int dx = 0; dx < scaleX; ++dx) {
-                    const QRgb pixel = line[std::min((sampleX0 + i) * scaleX + dx, lastX)];
-                    red += float(qRed(pixel));
-                    green += float(qGreen(pixel));
-                    blue += float(qBlue(pixel));
-                    alpha += float(qAlpha(pixel));
-                }
+        float red[8] = {}, green[8] = {}, blue[8] = {}, alpha[8] = {};
+        for (int dy = 0; dy < scaleY; ++dy) {
+            const int y = std::min(y0 + j * scaleY + dy, layer.height - 1);
+            const auto *line = reinterpret_cast<const QRgb *>(layer.bits + y * layer.bytesPerLine);
+            for (int i = 0; i < 8 * scaleX; ++i) {
+                const QRgb pixel = line[columns[i]];
+                red[i / scaleX] += float(qRed(pixel));
+                green[i / scaleX] += float(qGreen(pixel));
+                blue[i / scaleX] += float(qBlue(pixel));
+                alpha[i / scaleX] += float(qAlpha(pixel));
             }
-            const float coverage = alpha / (255.f * pixelsPerSample);
-            const float paint = (w.red * red + w.green * green + w.blue * blue) / pixelsPerSample +
-                                w.offset * coverage;
+        }
+        for (int i = 0; i < 8; ++i) {
+            const float coverage = alpha[i] / (255.f * pixelsPerSample);
+            const float paint =
+                (w.red * red[i] + w.green * green[i] + w.blue * blue[i]) / pixelsPerSample +
+                w.offset * coverage;
             float &sample = samples[j * 8 + i];
             sample = std::clamp(paint + (1.f - coverage) * sample, 0.f, 255.f);
         }
@@ -322,6 +339,7 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
                           const QImage &layer)
 {
     jpeg_decompress_struct &src = codec.src;
+    const LayerView view{layer.constBits(), layer.bytesPerLine(), layer.width(), layer.height()};
     BlockCounts counts;
     for (int c = 0; c < src.num_components; ++c) {
         jpeg_component_info &comp = src.comp_info[c];
@@ -330,7 +348,7 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
         const JQUANT_TBL *table =
             comp.quant_table ? comp.quant_table : src.quant_tbl_ptrs[comp.quant_tbl_no];
         if (!table)
-            failWith(codec.err, "component without a quantization table");
+            failWith(codec.err, "componente sin tabla de cuantización");
         const LayerWeights weights = weightsFor(src.jpeg_color_space, c);
         const int scaleX = src.max_h_samp_factor / comp.h_samp_factor;
         const int scaleY = src.max_v_samp_factor / comp.v_samp_factor;
@@ -342,13 +360,39 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
             for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
                 if (!painted.any(int(bx) * scaleX, int(by) * scaleY, scaleX, scaleY))
                     continue;
-                restampBlock(row[0][bx], table->quantval, weights, layer, int(bx) * 8, int(by) * 8,
-                             scaleX, scaleY);
+                restampBlock(row[0][bx], table->quantval, weights, view, int(bx) * 8 * scaleX,
+                             int(by) * 8 * scaleY, scaleX, scaleY);
                 ++counts.reencoded;
             }
         }
     }
     return counts;
+}
+
+bool sameTable(const JHUFF_TBL &a, const JHUFF_TBL &b)
+{
+    if (std::memcmp(a.bits + 1, b.bits + 1, 16) != 0)
+        return false;
+    int count = 0;
+    for (int length = 1; length <= 16; ++length)
+        count += a.bits[length];
+    return std::memcmp(a.huffval, b.huffval, size_t(count)) == 0;
+}
+
+// Whether any Huffman table of the source differs from the standard ones that dst was set up
+// with, i.e. the source's were fitted to it. Fitting the output's costs a second pass over every
+// coefficient, most of the write, and pays only where the source had done so too.
+bool fittedTables(const jpeg_decompress_struct &src, const jpeg_compress_struct &dst)
+{
+    const auto standard = [](const JHUFF_TBL *table, JHUFF_TBL *const *defaults) {
+        return !table || sameTable(*table, *defaults[0]) || sameTable(*table, *defaults[1]);
+    };
+    for (int slot = 0; slot < NUM_HUFF_TBLS; ++slot) {
+        if (!standard(src.dc_huff_tbl_ptrs[slot], dst.dc_huff_tbl_ptrs) ||
+            !standard(src.ac_huff_tbl_ptrs[slot], dst.ac_huff_tbl_ptrs))
+            return true;
+    }
+    return false;
 }
 
 bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, BlockCounts &counts,
@@ -366,9 +410,10 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
     codec.dst.write_JFIF_header = FALSE;
     codec.dst.write_Adobe_marker = FALSE;
     codec.dst.restart_interval = codec.src.restart_interval;
+    // Progressive output always gets fitted tables.
+    codec.dst.optimize_coding = fittedTables(codec.src, codec.dst);
     if (codec.src.progressive_mode)
         jpeg_simple_progression(&codec.dst);
-    codec.dst.optimize_coding = TRUE;
     codec.firstBuffer = static_cast<unsigned char *>(std::malloc(sizeHint));
     codec.outBuffer = codec.firstBuffer;
     codec.outSize = codec.firstBuffer ? sizeHint : 0;
@@ -381,9 +426,71 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
     return true;
 }
 
+#ifdef Q_OS_LINUX
+struct Mapping
+{
+    void *start;
+    size_t length;
+};
+
+void unmapLayer(void *info)
+{
+    const Mapping *mapping = static_cast<Mapping *>(info);
+    munmap(mapping->start, mapping->length);
+    delete mapping;
+}
+#endif
+
 QString damaged(const Codec &codec)
 {
     return QStringLiteral("JPEG dañado: ") + QString::fromUtf8(codec.err.text);
+}
+
+// Where upright pixel p of a width × height layer lies in the stored one: each case undoes what a
+// viewer does to the stored pixels for that EXIF orientation.
+QPoint storedPoint(QPoint p, int width, int height, int orientation)
+{
+    switch (orientation) {
+    case 2:
+        return {width - 1 - p.x(), p.y()};
+    case 3:
+        return {width - 1 - p.x(), height - 1 - p.y()};
+    case 4:
+        return {p.x(), height - 1 - p.y()};
+    case 5:
+        return {p.y(), p.x()};
+    case 6:
+        return {p.y(), width - 1 - p.x()};
+    case 7:
+        return {height - 1 - p.y(), width - 1 - p.x()};
+    case 8:
+        return {height - 1 - p.y(), p.x()};
+    default:
+        return p;
+    }
+}
+
+// The same turn as storedPoint, of a whole image.
+QImage turned(const QImage &image, int orientation)
+{
+    switch (orientation) {
+    case 2:
+        return image.mirrored(true, false);
+    case 3:
+        return image.mirrored(true, true);
+    case 4:
+        return image.mirrored(false, true);
+    case 5:
+        return image.transformed(QTransform().rotate(90)).mirrored(true, false);
+    case 6:
+        return image.transformed(QTransform().rotate(-90));
+    case 7:
+        return image.transformed(QTransform().rotate(90)).mirrored(false, true);
+    case 8:
+        return image.transformed(QTransform().rotate(90));
+    default:
+        return image;
+    }
 }
 
 // Reads the headers into codec and tells whether the rest can go on.
@@ -415,6 +522,35 @@ Probe probe(const QByteArray &jpeg)
 {
     Codec codec;
     return inspect(codec, jpeg);
+}
+
+QImage transparentLayer(const QSize &size)
+{
+    if (size.isEmpty())
+        return QImage();
+    const qsizetype bytesPerLine = qsizetype(size.width()) * 4;
+#ifdef Q_OS_LINUX
+    // stamp() reads the whole layer. Untouched fresh memory reads as one shared zero page, but
+    // faulting that in 4 KiB at a time is most of the cost of a photo-sized layer on a virtual
+    // machine; huge pages take one fault per 2 MiB.
+    constexpr size_t hugePage = size_t(2) << 20;
+    const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
+    const size_t length = bytes + hugePage;
+    void *mapped =
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped != MAP_FAILED) {
+        auto *aligned = reinterpret_cast<uchar *>(
+            (reinterpret_cast<quintptr>(mapped) + hugePage - 1) & ~quintptr(hugePage - 1));
+        madvise(aligned, bytes, MADV_HUGEPAGE);
+        return QImage(aligned, size.width(), size.height(), bytesPerLine,
+                      QImage::Format_ARGB32_Premultiplied, unmapLayer, new Mapping{mapped, length});
+    }
+#endif
+    void *bits = std::calloc(size_t(size.height()), size_t(bytesPerLine));
+    if (!bits)
+        return QImage();
+    return QImage(static_cast<uchar *>(bits), size.width(), size.height(), bytesPerLine,
+                  QImage::Format_ARGB32_Premultiplied, std::free, bits);
 }
 
 Result stamp(const QByteArray &jpeg, const QImage &layer)
@@ -455,25 +591,39 @@ Result stamp(const QByteArray &jpeg, const QImage &layer)
 
 QImage toStoredOrientation(const QImage &uprightLayer, int exifOrientation)
 {
-    // Each case undoes what a viewer does to the stored pixels for that orientation.
-    switch (exifOrientation) {
-    case 2:
-        return uprightLayer.mirrored(true, false);
-    case 3:
-        return uprightLayer.mirrored(true, true);
-    case 4:
-        return uprightLayer.mirrored(false, true);
-    case 5:
-        return uprightLayer.transformed(QTransform().rotate(90)).mirrored(true, false);
-    case 6:
-        return uprightLayer.transformed(QTransform().rotate(-90));
-    case 7:
-        return uprightLayer.transformed(QTransform().rotate(90)).mirrored(false, true);
-    case 8:
-        return uprightLayer.transformed(QTransform().rotate(90));
-    default:
+    if (exifOrientation < 2 || exifOrientation > 8)
         return uprightLayer;
+    const QImage upright = uprightLayer.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const int width = upright.width();
+    const int height = upright.height();
+    QImage stored =
+        transparentLayer(exifOrientation >= 5 ? QSize(height, width) : QSize(width, height));
+    if (stored.isNull())
+        return stored;
+    // Only the painted runs are turned: turning a photo-sized layer whole would write every
+    // page of the result, where stamp() wants untouched memory.
+    const PaintedCells painted = findPaintedCells(upright);
+    QPainter painter(&stored);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    for (int cy = 0; cy < painted.rows; ++cy) {
+        for (int cx = 0; cx < painted.columns;) {
+            int end = cx;
+            while (end < painted.columns && painted.any(end, cy, 1, 1))
+                ++end;
+            if (end == cx) {
+                ++cx;
+                continue;
+            }
+            const QRect run = QRect(cx * 8, cy * 8, (end - cx) * 8, 8) & upright.rect();
+            const QRect target =
+                QRect(storedPoint(run.topLeft(), width, height, exifOrientation),
+                      storedPoint(run.bottomRight(), width, height, exifOrientation))
+                    .normalized();
+            painter.drawImage(target.topLeft(), turned(upright.copy(run), exifOrientation));
+            cx = end;
+        }
     }
+    return stored;
 }
 
 } // namespace losslessjpeg

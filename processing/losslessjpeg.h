@@ -38,14 +38,20 @@ struct Result
 // have.
 Probe probe(const QByteArray &jpeg);
 
+// A transparent ARGB32_Premultiplied layer for stamp(). Its memory comes zeroed from the system,
+// so a photo-sized layer costs nothing to clear where no stamp lands. Null if it cannot be had.
+QImage transparentLayer(const QSize &size);
+
 // Composites layer (source-over, any format; ARGB32_Premultiplied avoids a copy) onto the photo.
 // The layer must have the stored pixel size and be transparent wherever nothing is painted.
 // Quantization tables, sampling, restart interval, progressive or baseline and every APPn and
-// COM marker are kept; Huffman tables are optimized.
+// COM marker are kept; the Huffman tables are fitted to the photo where the source's were (and
+// always when progressive), the standard ones otherwise.
 Result stamp(const QByteArray &jpeg, const QImage &layer);
 
 // A layer painted upright, as viewers show a photo with this EXIF orientation (1–8), turned
-// into the photo's stored orientation. Other values leave the layer as it is.
+// into the photo's stored orientation, as a transparentLayer() with the painted parts copied in.
+// Orientation 1 and unknown values give the layer back as it is.
 QImage toStoredOrientation(const QImage &uprightLayer, int exifOrientation);
 
 } // namespace losslessjpeg
