@@ -211,6 +211,8 @@ void TestLosslessJpeg::stamp()
     logo.fill(QColor(20, 160, 60, 160));
     paintAnnotations(layer, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
                      "UTM 19H 346575 6298959", 45, true, [](const QString &) {});
+    // A mark in the corner, whose blocks reach past the photo's edge when its size is odd.
+    QPainter(&layer).fillRect(QRect(form.width - 6, form.height - 6, 6, 6), QColor(30, 60, 220));
 
     const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
     QVERIFY2(result.outcome == Outcome::Done, qPrintable(result.message));
@@ -263,6 +265,10 @@ void TestLosslessJpeg::stamp()
         }
     }
     QCOMPARE(untouched, 0);
+    const QPoint corner(form.width - 1, form.height - 1);
+    QVERIFY2(distance(after.pixel(corner), expected.pixel(corner), form.components == 1) < 20,
+             qPrintable(QString::number(
+                 distance(after.pixel(corner), expected.pixel(corner), form.components == 1))));
     QVERIFY(result.blocksReencoded > 0 && result.blocksReencoded <= stampedBlocks);
     // Under the stamps, the output is at least as near the layer painted over the decoded photo
     // as today's re-encode.
@@ -275,6 +281,7 @@ void TestLosslessJpeg::refuses_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("says");
     const QByteArray good = makeJpeg(Form{});
     QByteArray png;
     QBuffer buffer(&png);
@@ -285,28 +292,30 @@ void TestLosslessJpeg::refuses_data()
     noHeight[sof + 5] = 0;
     noHeight[sof + 6] = 0;
 
-    QTest::addRow("empty") << QByteArray() << Outcome::NotSuitable;
-    QTest::addRow("PNG") << png << Outcome::NotSuitable;
+    QTest::addRow("empty") << QByteArray() << Outcome::NotSuitable << QString("no es un JPEG");
+    QTest::addRow("PNG") << png << Outcome::NotSuitable << QString("no es un JPEG");
     QTest::addRow("CMYK") << makeJpeg(Form{320, 240, 3, 1, 1, false, 0, false, true})
-                          << Outcome::NotSuitable;
-    QTest::addRow("arithmetic coding")
-        << makeJpeg(Form{320, 240, 3, 2, 2, false, 0, true}) << Outcome::NotSuitable;
-    QTest::addRow("cut in the header") << good.left(200) << Outcome::Failed;
-    QTest::addRow("cut in the scan") << good.left(good.size() * 2 / 3) << Outcome::Failed;
-    QTest::addRow("progressive, cut")
-        << makeJpeg(Form{320, 240, 3, 2, 2, true}).chopped(900) << Outcome::Failed;
-    QTest::addRow("height zero") << noHeight << Outcome::Failed;
+                          << Outcome::NotSuitable << QString("CMYK");
+    QTest::addRow("arithmetic coding") << makeJpeg(Form{320, 240, 3, 2, 2, false, 0, true})
+                                       << Outcome::NotSuitable << QString("aritmética");
+    QTest::addRow("cut in the header") << good.left(200) << Outcome::Failed << QString("dañado");
+    QTest::addRow("cut in the scan")
+        << good.left(good.size() * 2 / 3) << Outcome::Failed << QString("dañado");
+    QTest::addRow("progressive, cut") << makeJpeg(Form{320, 240, 3, 2, 2, true}).chopped(900)
+                                      << Outcome::Failed << QString("dañado");
+    QTest::addRow("height zero") << noHeight << Outcome::Failed << QString("dañado");
 }
 
 void TestLosslessJpeg::refuses()
 {
     QFETCH(QByteArray, input);
     QFETCH(Outcome, outcome);
+    QFETCH(QString, says);
     QImage layer(320, 240, QImage::Format_ARGB32_Premultiplied);
     layer.fill(QColor(200, 0, 0, 128));
     const losslessjpeg::Result result = losslessjpeg::stamp(input, layer);
     QCOMPARE(result.outcome, outcome);
-    QVERIFY(!result.message.isEmpty());
+    QVERIFY2(result.message.contains(says), qPrintable(result.message));
     QVERIFY(result.jpeg.isEmpty());
 }
 
