@@ -1,6 +1,7 @@
 // The form of a batch run, built in code, and the slots behind its buttons.
 #include "zuvaduvazazigui.h"
 
+#include "corner.h"
 #include "photoprocessor.h"
 
 #include <QButtonGroup>
@@ -30,9 +31,6 @@
 
 namespace {
 
-const QStringList cornerPositions = {"arriba-izquierda", "arriba-derecha", "abajo-izquierda",
-                                     "abajo-derecha"};
-
 // Tests and tools find the controls by object name, so every member widget carries its own.
 template <typename Widget> Widget *named(Widget *widget, const char *name)
 {
@@ -60,7 +58,7 @@ QDoubleSpinBox *createRatioSpin(const char *name, double minimum, double maximum
 QComboBox *createPositionCombo(const char *name)
 {
     auto *combo = named(new QComboBox, name);
-    combo->addItems(cornerPositions);
+    combo->addItems(cornerNames());
     return combo;
 }
 
@@ -162,11 +160,11 @@ QGroupBox *ZuvadUvazaziGUI::createSettingsGroup()
 
     logoPositionCombo = createPositionCombo("logoPositionCombo");
     dateTimePositionCombo = createPositionCombo("dateTimePositionCombo");
-    dateTimePositionCombo->setCurrentText("abajo-derecha");
+    dateTimePositionCombo->setCurrentText(cornerName(Corner::BottomRight));
     coordinatesPositionCombo = createPositionCombo("coordinatesPositionCombo");
-    coordinatesPositionCombo->setCurrentText("abajo-derecha");
+    coordinatesPositionCombo->setCurrentText(cornerName(Corner::BottomRight));
     rosePositionCombo = createPositionCombo("rosePositionCombo");
-    rosePositionCombo->setCurrentText("abajo-izquierda");
+    rosePositionCombo->setCurrentText(cornerName(Corner::BottomLeft));
 
     renameCheck = createCheck("Renombrar las fotos a coordenadas UTM", "renameCheck", true);
     prefixCheck = createCheck("Agregar prefijo", "prefixCheck", false);

@@ -127,10 +127,10 @@ void paintStamps(QImage &image)
     AnnotationStyle style;
     style.fontPath = QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
     style.logoRatio = 0.12;
-    style.logoPosition = QStringLiteral("arriba-izquierda");
-    style.dateTimePosition = QStringLiteral("abajo-derecha");
-    style.coordinatesPosition = QStringLiteral("abajo-izquierda");
-    style.rosePosition = QStringLiteral("arriba-derecha");
+    style.logoPosition = Corner::TopLeft;
+    style.dateTimePosition = Corner::BottomRight;
+    style.coordinatesPosition = Corner::BottomLeft;
+    style.rosePosition = Corner::TopRight;
     paintAnnotations(image, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
                      QStringLiteral("UTM 19H 346575 6298959"), 45, true, [](const QString &) {});
 }

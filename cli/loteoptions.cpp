@@ -13,9 +13,6 @@
 
 namespace {
 
-const QStringList cornerNames{QStringLiteral("arriba-izquierda"), QStringLiteral("arriba-derecha"),
-                              QStringLiteral("abajo-izquierda"), QStringLiteral("abajo-derecha")};
-
 struct RatioOption
 {
     const char *name;
@@ -34,7 +31,7 @@ const RatioOption ratioOptions[] = {
 struct CornerOption
 {
     const char *name;
-    QString BatchJob::*field;
+    Corner BatchJob::*field;
 };
 
 const CornerOption cornerOptions[] = {
@@ -116,8 +113,8 @@ QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QStri
     for (const QString &path : parser.values(QStringLiteral("track")))
         if (!track->load(path, errorText))
             return QStringLiteral("--track: ") + errorText;
-    job.positionFallback = trackPositionFallback(track, clock, maxIntervalSeconds);
-    job.writeFallbackToExif = parser.isSet(QStringLiteral("track-a-exif"));
+    job.trackLookup = trackLookupFor(track, clock, maxIntervalSeconds);
+    job.writeTrackToExif = parser.isSet(QStringLiteral("track-a-exif"));
     return QString();
 }
 
@@ -130,7 +127,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("sin-rosa"),       QStringLiteral("sin-texto"),
                             QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
-                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif")};
+                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
+                            QStringLiteral("posicion-fija")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
@@ -191,6 +189,10 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
     job.dryRun = parser.isSet(QStringLiteral("simular"));
     job.orientUpright = parser.isSet(QStringLiteral("orientar"));
+    // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
+    // window would; --posicion-fija asks for the window's made-up position back.
+    job.safety = DataSafety::all();
+    job.safety.untouchedWithoutPosition = !parser.isSet(QStringLiteral("posicion-fija"));
     job.fontPath = defaultFontPath;
 
     const auto existingFile = [&](const QString &name, QString *target) -> QString {
@@ -230,11 +232,12 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         const QString name = QString::fromLatin1(corner.name);
         if (!parser.isSet(name))
             continue;
-        if (!cornerNames.contains(parser.value(name)))
+        const Corner chosen = cornerFromName(parser.value(name));
+        if (chosen == Corner::Unknown)
             return failure(
                 QStringLiteral("--%1: esquina desconocida «%2» (use %3)")
-                    .arg(name, parser.value(name), cornerNames.join(QStringLiteral(", "))));
-        job.*corner.field = parser.value(name);
+                    .arg(name, parser.value(name), cornerNames().join(QStringLiteral(", "))));
+        job.*corner.field = chosen;
     }
     if (parser.isSet(QStringLiteral("color-fuente"))) {
         const QString color = parser.value(QStringLiteral("color-fuente"));
@@ -250,9 +253,11 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     if (parser.isSet(QStringLiteral("trabajos"))) {
         bool ok = false;
         job.workers = parser.value(QStringLiteral("trabajos")).toInt(&ok);
-        if (!ok || job.workers < 1)
-            return failure(QStringLiteral("--trabajos: «%1» no es un número entero mayor que 0")
-                               .arg(parser.value(QStringLiteral("trabajos"))));
+        // A count the machine cannot run is refused rather than quietly cut down.
+        if (!ok || job.workers < 1 || job.workers > maxWorkers)
+            return failure(QStringLiteral("--trabajos: «%1» no es un número entero entre 1 y %2")
+                               .arg(parser.value(QStringLiteral("trabajos")))
+                               .arg(maxWorkers));
     }
 
     const QString problem = parseTrackOptions(parser, job, request.layerPath);
@@ -296,6 +301,18 @@ QString loteHelpText()
         "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
         "  --orientar                  pintar la foto derecha, como la muestran los visores,\n"
         "                              y escribir Orientación 1 (no: se pinta como está guardada)\n"
+        "  --posicion-fija             a las fotos sin posición, darles la posición fija\n"
+        "                              19J 500000 6000000 como la ventana (no: se dejan sin "
+        "tocar)\n"
+        "\n"
+        "Seguridad (a diferencia de la ventana, nunca se pierde una foto, su nombre ni sus\n"
+        "metadatos): una foto se deja sin tocar, con una línea en el registro, si no se pudo\n"
+        "copiar a Backup, si no es una imagen legible, si sus metadatos no se pueden leer o si no\n"
+        "tiene posición (GPS, track o fila); las carpetas Backup nunca se recorren; las fotos van\n"
+        "por nombre, sin distinguir mayúsculas; una foto que ya lleva su nombre UTM lo conserva;\n"
+        "una posición EXIF imposible (nan, fuera de rango, 0,0) cuenta como ausente; en el\n"
+        "archivo de coordenadas una fila puede nombrar la ruta relativa (100CANON/IMG_0001.JPG),\n"
+        "que gana al nombre solo, y un nombre que llevan varias fotos no sitúa a ninguna.\n"
         "\n"
         "Dibujo:\n"
         "  --logo ARCHIVO              dibujar este logo (sin él, ningún logo)\n"

@@ -4,7 +4,8 @@
 #include "progressline.h"
 #include "trackrun.h"
 
-#include "photoprocessor.h"
+#include "batchengine.h"
+#include "samplefile.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -26,12 +27,13 @@ void writeLine(FILE *stream, const QString &line)
 int runSample(const LoteRequest &request)
 {
     bool failed = false;
-    PhotoProcessor::createSampleCoordinateFile(
-        request.job.directory, request.samplePath, request.job.includeSubdirectories,
-        request.sampleFromExif, [&failed](const QString &line) {
-            failed = failed || line.startsWith(QLatin1String("Error"));
-            writeLine(stdout, line);
-        });
+    writeSampleCoordinateFile(request.job.directory, request.samplePath,
+                              request.job.includeSubdirectories, request.sampleFromExif,
+                              request.job.safety.relativePathRows,
+                              [&failed](Severity severity, const QString &line) {
+                                  failed = failed || severity == Severity::Error;
+                                  writeLine(stdout, line);
+                              });
     return failed ? StatusPhotoErrors : StatusOk;
 }
 
@@ -41,9 +43,12 @@ int runJob(LoteRequest &request)
     BatchJob &job = request.job;
     // Only when the log shares the terminal does the progress line have to make way for it.
     const bool sharedTerminal = isatty(fileno(stdout)) == 1;
-    job.log = [&progress, sharedTerminal](const QString &line) {
+    // Errors outside any photo (a rejected coordinate file row, an unreadable logo) count too.
+    bool loggedError = false;
+    job.log = [&progress, sharedTerminal, &loggedError](Severity severity, const QString &line) {
         if (sharedTerminal)
             progress.clear();
+        loggedError = loggedError || severity == Severity::Error;
         writeLine(stdout, line);
     };
     job.progress = [&progress](int done, int total) {
@@ -66,23 +71,30 @@ int runJob(LoteRequest &request)
 
     int processed = 0;
     int withErrors = 0;
+    int withoutPosition = 0;
     for (const PhotoOutcome &outcome : outcomes) {
         processed += outcome.processed ? 1 : 0;
         withErrors += outcome.loggedError ? 1 : 0;
+        withoutPosition += outcome.withoutPosition ? 1 : 0;
     }
     const int skipped = int(outcomes.size()) - processed;
     if (job.dryRun)
         writeLine(stdout, QStringLiteral("\nSimulación: se procesarían %1 fotos, se omitirían %2, "
-                                         "%3 con errores; no se ha modificado nada.")
+                                         "%3 con errores, %4 sin posición; no se ha modificado "
+                                         "nada.")
                               .arg(processed)
                               .arg(skipped)
-                              .arg(withErrors));
+                              .arg(withErrors)
+                              .arg(withoutPosition));
     else
-        writeLine(stdout,
-                  QStringLiteral("\nResumen: %1 fotos procesadas, %2 omitidas, %3 con errores.")
-                      .arg(processed)
-                      .arg(skipped)
-                      .arg(withErrors));
+        writeLine(
+            stdout,
+            QStringLiteral(
+                "\nResumen: %1 fotos procesadas, %2 omitidas, %3 con errores, %4 sin posición.")
+                .arg(processed)
+                .arg(skipped)
+                .arg(withErrors)
+                .arg(withoutPosition));
     if (!request.layerPath.isEmpty()) {
         QString errorText;
         const QList<LayerPoint> points = layerPointsOf(outcomes);
@@ -95,7 +107,7 @@ int runJob(LoteRequest &request)
                               .arg(request.layerPath)
                               .arg(points.size()));
     }
-    return withErrors > 0 ? StatusPhotoErrors : StatusOk;
+    return loggedError ? StatusPhotoErrors : StatusOk;
 }
 
 // The toolkit's own notices (such as the offscreen platform's note on a missing runtime folder)

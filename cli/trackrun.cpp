@@ -1,7 +1,6 @@
 // Track positions for the batch engine, and the engine's outcomes as layer points.
 #include "trackrun.h"
 
-#include "photometadata.h"
 #include "utm.h"
 
 #include <QFileInfo>
@@ -23,7 +22,7 @@ QString sourceName(PositionSource source)
     switch (source) {
     case PositionSource::Exif:
         return QStringLiteral("exif");
-    case PositionSource::Fallback:
+    case PositionSource::Track:
         return QStringLiteral("track");
     case PositionSource::Table:
         return QStringLiteral("txt");
@@ -35,20 +34,18 @@ QString sourceName(PositionSource source)
 
 } // namespace
 
-PositionFallback trackPositionFallback(std::shared_ptr<const GpsTrack> track,
-                                       const CameraClock &clock, int maxIntervalSeconds)
+TrackLookup trackLookupFor(std::shared_ptr<const GpsTrack> track, const CameraClock &clock,
+                           int maxIntervalSeconds)
 {
-    return [track, clock, maxIntervalSeconds](const QString &path, const QDateTime &captureDate,
-                                              bool dateFound) {
-        const QString name = QFileInfo(path).fileName();
-        QString offset;
-        if (dateFound && !clock.zoneOffsetSeconds)
-            readCaptureOffset(path, offset);
+    return [track, clock, maxIntervalSeconds](const TrackQuery &query) {
+        const QString name = QFileInfo(query.path).fileName();
         // Without a date the engine hands over the current time, which no track can place.
-        const QDateTime utc = dateFound ? cameraTimeToUtc(captureDate, clock, offset) : QDateTime();
+        const QDateTime utc = query.dateFound
+                                  ? cameraTimeToUtc(query.captureDate, clock, query.captureOffset)
+                                  : QDateTime();
         const TrackMatch match = track->match(utc, maxIntervalSeconds);
 
-        FallbackPosition position;
+        TrackPosition position;
         if (!match.found()) {
             position.logLine = QStringLiteral("Sin posición del track para %1: %2.")
                                    .arg(name, trackMatchReason(match.result));
@@ -57,10 +54,9 @@ PositionFallback trackPositionFallback(std::shared_ptr<const GpsTrack> track,
         position.found = true;
         position.latitude = match.latitude;
         position.longitude = match.longitude;
-        double direction = 0.0;
         // As with a position read from the EXIF, a heading of exactly 0 counts as unknown.
-        position.directionKnown = readImageDirection(path, direction) && direction != 0.0;
-        position.direction = position.directionKnown ? direction : 0.0;
+        position.directionKnown = query.imageDirectionFound && query.imageDirection != 0.0;
+        position.direction = position.directionKnown ? query.imageDirection : 0.0;
         const QString fixes =
             match.laterFix.isValid()
                 ? QStringLiteral("entre los puntos de %1 y %2")

@@ -1,7 +1,7 @@
 // The per-photo UTM table read from a comma-separated coordinate text file.
 #pragma once
 
-#include "logcallback.h"
+#include "logline.h"
 
 #include <QMap>
 #include <QString>

@@ -249,97 +249,227 @@ std::string qPathToNativeStdString(const QString &path)
     return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
 }
 
-bool readCaptureDate(const QString &path, QDateTime &captureDate)
+namespace {
+
+// The capture date's texts, in the order they are tried. Taken inside the caller's guarded block;
+// parsed outside it, so that only the library's own failures count as its errors.
+struct DateTexts
 {
-    // The texts are taken inside the guarded block, the dates parsed outside it, so that only
-    // the library's own failures count as its errors.
-    std::optional<std::string> exifTexts[2];
-    std::optional<std::string> xmpText;
-    try {
-        const auto image = openImage(qPathToNativeStdString(path));
-        if (!image)
-            return false;
-        image->readMetadata();
+    std::optional<std::string> exif[2];
+    std::optional<std::string> xmp;
+};
 
-        const Exiv2::ExifData &exif = image->exifData();
-        const char *exifKeys[2] = {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTime"};
-        for (int i = 0; i < 2 && !exif.empty(); ++i) {
-            const auto it = exif.findKey(Exiv2::ExifKey(exifKeys[i]));
-            if (it != exif.end())
-                exifTexts[i] = it->toString();
-        }
-        const Exiv2::XmpData &xmp = image->xmpData();
-        if (!xmp.empty()) {
-            const auto it = xmp.findKey(Exiv2::XmpKey("Xmp.xmp.CreateDate"));
-            if (it != xmp.end())
-                xmpText = it->toString();
-        }
-    } catch (const std::exception &error) {
-        qDebug() << "Error leyendo metadata para fecha de captura:" << messageOf(error);
-        return false;
+const char *const exifDateKeys[2] = {"Exif.Photo.DateTimeOriginal", "Exif.Image.DateTime"};
+const char *const xmpDateKey = "Xmp.xmp.CreateDate";
+
+DateTexts dateTextsOf(const Exiv2::Image &image)
+{
+    DateTexts texts;
+    const Exiv2::ExifData &exif = image.exifData();
+    for (int i = 0; i < 2 && !exif.empty(); ++i) {
+        const auto it = exif.findKey(Exiv2::ExifKey(exifDateKeys[i]));
+        if (it != exif.end())
+            texts.exif[i] = it->toString();
     }
+    const Exiv2::XmpData &xmp = image.xmpData();
+    if (!xmp.empty()) {
+        const auto it = xmp.findKey(Exiv2::XmpKey(xmpDateKey));
+        if (it != xmp.end())
+            texts.xmp = it->toString();
+    }
+    return texts;
+}
 
-    // An unparsable EXIF date (cameras write all zeros) falls through to the next source.
-    for (const auto &text : exifTexts) {
-        if (!text)
+// An unparsable EXIF date (cameras write all zeros) falls through to the next source.
+bool dateFromTexts(const DateTexts &texts, QDateTime &captureDate, QString &tag)
+{
+    for (int i = 0; i < 2; ++i) {
+        if (!texts.exif[i])
             continue;
-        const QDateTime date = QDateTime::fromString(QString::fromStdString(*text),
+        const QDateTime date = QDateTime::fromString(QString::fromStdString(*texts.exif[i]),
                                                      QStringLiteral("yyyy:MM:dd HH:mm:ss"));
         if (date.isValid()) {
             captureDate = date;
+            tag = QString::fromLatin1(exifDateKeys[i]);
             return true;
         }
     }
-    if (xmpText) {
-        const QDateTime date = QDateTime::fromString(QString::fromStdString(*xmpText), Qt::ISODate);
+    if (texts.xmp) {
+        const QDateTime date =
+            QDateTime::fromString(QString::fromStdString(*texts.xmp), Qt::ISODate);
         if (date.isValid()) {
             captureDate = date;
+            tag = QString::fromLatin1(xmpDateKey);
             return true;
         }
     }
     return false;
 }
 
+// Latitude, longitude and direction from the GPS tags; false without a usable position. May
+// throw the library's errors.
+bool gpsOf(const Exiv2::ExifData &exif, double &latitude, double &longitude, double &direction)
+{
+    latitude = longitude = direction = 0.0;
+    if (exif.empty())
+        return false;
+    const auto latitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLatitude"));
+    const auto latitudeRefIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLatitudeRef"));
+    const auto longitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitude"));
+    const auto longitudeRefIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitudeRef"));
+    if (latitudeIt == exif.end() || latitudeRefIt == exif.end() || longitudeIt == exif.end() ||
+        longitudeRefIt == exif.end())
+        return false;
+
+    if (!readDegrees(*latitudeIt, latitude))
+        return false;
+    if (isReference(*latitudeRefIt, 'S', 's'))
+        latitude = -latitude;
+    if (!readDegrees(*longitudeIt, longitude))
+        return false;
+    if (isReference(*longitudeRefIt, 'W', 'w'))
+        longitude = -longitude;
+
+    const auto directionIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirection"));
+    if (directionIt != exif.end()) {
+        const auto value = directionIt->getValue();
+        if (value.get() && value->count() > 0)
+            direction = toDouble(value->toRational(0));
+    }
+    return true;
+}
+
+// Exif.Photo.OffsetTimeOriginal as written, trimmed; false when absent or empty.
+bool offsetOf(const Exiv2::ExifData &exif, QString &offset)
+{
+    const auto it = exif.findKey(Exiv2::ExifKey("Exif.Photo.OffsetTimeOriginal"));
+    if (it == exif.end())
+        return false;
+    // Some cameras pad the ASCII value with NULs.
+    const std::string raw = it->toString();
+    const QString text = QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
+    if (text.isEmpty())
+        return false;
+    offset = text;
+    return true;
+}
+
+// Exif.GPSInfo.GPSImgDirection in degrees, whether or not the EXIF holds a position.
+bool imageDirectionOf(const Exiv2::ExifData &exif, double &direction)
+{
+    const auto it = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirection"));
+    if (it == exif.end())
+        return false;
+    const auto value = it->getValue();
+    if (!value.get() || value->count() == 0)
+        return false;
+    const double degrees = toDouble(value->toRational(0));
+    if (!std::isfinite(degrees))
+        return false;
+    direction = degrees;
+    return true;
+}
+
+const char *const dateErrorPrefix = "Error leyendo metadata para fecha de captura:";
+const char *const gpsErrorPrefix = "Error leyendo EXIF:";
+
+// The photo opened and its metadata read, or null for a file that is no photo the library may
+// parse. Throws the library's errors.
+std::unique_ptr<Exiv2::Image> readImage(const QString &path)
+{
+    auto image = openImage(qPathToNativeStdString(path));
+    if (image)
+        image->readMetadata();
+    return image;
+}
+
+} // namespace
+
+bool readCaptureDate(const QString &path, QDateTime &captureDate)
+{
+    DateTexts texts;
+    try {
+        const auto image = readImage(path);
+        if (!image)
+            return false;
+        texts = dateTextsOf(*image);
+    } catch (const std::exception &error) {
+        qDebug() << dateErrorPrefix << messageOf(error);
+        return false;
+    }
+    QString tag;
+    return dateFromTexts(texts, captureDate, tag);
+}
+
 bool readGpsData(const QString &path, double &latitude, double &longitude, double &direction)
 {
     latitude = longitude = direction = 0.0;
     try {
-        const auto image = openImage(qPathToNativeStdString(path));
-        if (!image)
-            return false;
-        image->readMetadata();
-        const Exiv2::ExifData &exif = image->exifData();
-        if (exif.empty())
-            return false;
-
-        const auto latitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLatitude"));
-        const auto latitudeRefIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLatitudeRef"));
-        const auto longitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitude"));
-        const auto longitudeRefIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitudeRef"));
-        if (latitudeIt == exif.end() || latitudeRefIt == exif.end() || longitudeIt == exif.end() ||
-            longitudeRefIt == exif.end())
-            return false;
-
-        if (!readDegrees(*latitudeIt, latitude))
-            return false;
-        if (isReference(*latitudeRefIt, 'S', 's'))
-            latitude = -latitude;
-        if (!readDegrees(*longitudeIt, longitude))
-            return false;
-        if (isReference(*longitudeRefIt, 'W', 'w'))
-            longitude = -longitude;
-
-        const auto directionIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirection"));
-        if (directionIt != exif.end()) {
-            const auto value = directionIt->getValue();
-            if (value.get() && value->count() > 0)
-                direction = toDouble(value->toRational(0));
-        }
-        return true;
+        const auto image = readImage(path);
+        return image && gpsOf(image->exifData(), latitude, longitude, direction);
     } catch (const std::exception &error) {
-        qDebug() << "Error leyendo EXIF:" << messageOf(error);
+        qDebug() << gpsErrorPrefix << messageOf(error);
         return false;
     }
+}
+
+struct MetadataSnapshot::Containers
+{
+    Exiv2::ExifData exif;
+    Exiv2::IptcData iptc;
+    Exiv2::XmpData xmp;
+};
+
+PhotoMetadata readPhotoMetadata(const QString &path)
+{
+    PhotoMetadata found;
+    std::unique_ptr<Exiv2::Image> image;
+    try {
+        image = readImage(path);
+        if (!image)
+            return found;
+        MetadataSnapshot::Containers &containers = *found.snapshot.m_containers;
+        containers.exif = image->exifData();
+        containers.iptc = image->iptcData();
+        containers.xmp = image->xmpData();
+    } catch (const std::exception &error) {
+        found.outcome = MetadataSnapshot::Outcome::Failed;
+        found.errorText = messageOf(error);
+        // What the GPS reader would have said of the same file.
+        qDebug() << gpsErrorPrefix << found.errorText;
+        return found;
+    }
+    found.outcome = MetadataSnapshot::Outcome::Done;
+
+    // Each piece fails on its own, as its own reader would.
+    DateTexts texts;
+    bool textsRead = false;
+    try {
+        texts = dateTextsOf(*image);
+        textsRead = true;
+    } catch (const std::exception &error) {
+        qDebug() << dateErrorPrefix << messageOf(error);
+    }
+    if (textsRead)
+        found.dateFound = dateFromTexts(texts, found.captureDate, found.dateTag);
+    const Exiv2::ExifData &exif = image->exifData();
+    try {
+        found.gpsFound = gpsOf(exif, found.latitude, found.longitude, found.direction);
+    } catch (const std::exception &error) {
+        found.gpsFound = false;
+        found.latitude = found.longitude = found.direction = 0.0;
+        qDebug() << gpsErrorPrefix << messageOf(error);
+    }
+    try {
+        if (!offsetOf(exif, found.captureOffset))
+            found.captureOffset.clear();
+        found.imageDirectionFound = imageDirectionOf(exif, found.imageDirection);
+    } catch (const std::exception &) {
+        // As their readers: a tag that cannot be read is a tag that is not there.
+        found.captureOffset.clear();
+        found.imageDirectionFound = false;
+    }
+    return found;
 }
 
 namespace {
@@ -348,15 +478,15 @@ namespace {
 // when bytes then hold the changed photo; otherwise its line has been logged.
 bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneNumber,
                 char zoneLetter, double easting, double northing, double direction,
-                bool writeDirection, const LogCallback &log)
+                bool writeDirection, const LogSink &log)
 {
     const GeoPosition position = utmToLatLon(zoneNumber, zoneLetter, easting, northing);
     const std::string nativePath = qPathToNativeStdString(path);
-    log(QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") +
-        QString::fromStdString(nativePath));
+    log(Severity::Information, QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") +
+                                   QString::fromStdString(nativePath));
     const auto reportError = [&](const std::exception &error) {
-        log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
-            messageOf(error));
+        log(Severity::Error, QStringLiteral("Error al escribir EXIF en ") + path +
+                                 QStringLiteral(": ") + messageOf(error));
         return false;
     };
 
@@ -372,12 +502,13 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
         return reportError(error);
     }
     if (!image) {
-        log(QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
+        log(Severity::Error,
+            QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
         return false;
     }
     if (exif.empty())
-        log(QStringLiteral("No hay metadata EXIF para escribir en ") + path +
-            QStringLiteral(". Se creará."));
+        log(Severity::Information, QStringLiteral("No hay metadata EXIF para escribir en ") + path +
+                                       QStringLiteral(". Se creará."));
 
     try {
         exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(position.latitude >= 0.0 ? "N" : "S");
@@ -413,27 +544,20 @@ void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double
 {
     QByteArray bytes;
     if (!putUtmTags(bytes, true, path, zoneNumber, zoneLetter, easting, northing, direction,
-                    writeDirection, log))
+                    writeDirection, textOnly(log)))
         return;
     QString errorText;
     if (!replaceFile(path, bytes, errorText))
         log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") + errorText);
 }
 
-void writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
+bool writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
                     double easting, double northing, double direction, bool writeDirection,
-                    LogCallback log)
+                    const LogSink &log)
 {
-    putUtmTags(encoded, false, path, zoneNumber, zoneLetter, easting, northing, direction,
-               writeDirection, log);
+    return putUtmTags(encoded, false, path, zoneNumber, zoneLetter, easting, northing, direction,
+                      writeDirection, log);
 }
-
-struct MetadataSnapshot::Containers
-{
-    Exiv2::ExifData exif;
-    Exiv2::IptcData iptc;
-    Exiv2::XmpData xmp;
-};
 
 MetadataSnapshot::MetadataSnapshot()
     : m_containers(std::make_unique<Containers>())
@@ -441,25 +565,20 @@ MetadataSnapshot::MetadataSnapshot()
 }
 MetadataSnapshot::~MetadataSnapshot() = default;
 
+MetadataSnapshot::MetadataSnapshot(MetadataSnapshot &&) noexcept = default;
+MetadataSnapshot &MetadataSnapshot::operator=(MetadataSnapshot &&) noexcept = default;
+
 MetadataSnapshot::Outcome MetadataSnapshot::takeFrom(const QString &path, QDateTime &captureDate,
                                                      bool &dateFound, QString &errorText)
 {
-    dateFound = false;
-    *m_containers = Containers();
-    try {
-        const auto image = openImage(qPathToNativeStdString(path));
-        if (!image)
-            return Outcome::NoImage;
-        image->readMetadata();
-        m_containers->exif = image->exifData();
-        m_containers->iptc = image->iptcData();
-        m_containers->xmp = image->xmpData();
-    } catch (const std::exception &error) {
-        errorText = messageOf(error);
-        return Outcome::Failed;
-    }
-    dateFound = readCaptureDate(path, captureDate);
-    return Outcome::Done;
+    PhotoMetadata found = readPhotoMetadata(path);
+    *this = std::move(found.snapshot);
+    dateFound = found.dateFound;
+    if (found.dateFound)
+        captureDate = found.captureDate;
+    if (found.outcome == Outcome::Failed)
+        errorText = found.errorText;
+    return found.outcome;
 }
 
 // Read whole, changed in memory and put back by one rename (see writeUtmToExif).
@@ -511,19 +630,13 @@ bool MetadataSnapshot::isEmpty() const
 
 namespace {
 
-// Reads one EXIF tag through read, which says whether the value was usable. False too when the
-// file, its content type or the tag is missing; a library error goes to the debug output.
-template <typename Read>
-bool readExifTag(const QString &path, const char *key, const char *errorPrefix, Read read)
+// Reads one EXIF tag through read. False too when the file, its content type or the tag is
+// missing; a library error goes to the debug output.
+template <typename Read> bool readExifTag(const QString &path, const char *errorPrefix, Read read)
 {
     try {
-        const auto image = openImage(qPathToNativeStdString(path));
-        if (!image)
-            return false;
-        image->readMetadata();
-        const Exiv2::ExifData &exif = image->exifData();
-        const auto it = exif.findKey(Exiv2::ExifKey(key));
-        return it != exif.end() && read(*it);
+        const auto image = readImage(path);
+        return image && read(image->exifData());
     } catch (const std::exception &error) {
         qDebug() << errorPrefix << messageOf(error);
         return false;
@@ -534,18 +647,8 @@ bool readExifTag(const QString &path, const char *key, const char *errorPrefix, 
 
 bool readCaptureOffset(const QString &path, QString &offset)
 {
-    return readExifTag(path, "Exif.Photo.OffsetTimeOriginal",
-                       "Error leyendo la zona horaria de captura:",
-                       [&offset](const Exiv2::Exifdatum &datum) {
-                           // Some cameras pad the ASCII value with NULs.
-                           const std::string raw = datum.toString();
-                           const QString text =
-                               QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
-                           if (text.isEmpty())
-                               return false;
-                           offset = text;
-                           return true;
-                       });
+    return readExifTag(path, "Error leyendo la zona horaria de captura:",
+                       [&offset](const Exiv2::ExifData &exif) { return offsetOf(exif, offset); });
 }
 
 namespace {
@@ -599,8 +702,7 @@ bool writeLatLonToExif(const QString &path, double latitude, double longitude, Q
            replaceFile(path, bytes, errorText);
 }
 
-bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude,
-                       QString &errorText)
+bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText)
 {
     return putLatLonTags(encoded, false, QString(), latitude, longitude, errorText);
 }
@@ -624,15 +726,8 @@ void initializeMetadataLibrary()
 
 bool readImageDirection(const QString &path, double &direction)
 {
-    return readExifTag(path, "Exif.GPSInfo.GPSImgDirection", "Error leyendo la orientación GPS:",
-                       [&direction](const Exiv2::Exifdatum &datum) {
-                           const auto value = datum.getValue();
-                           if (!value.get() || value->count() == 0)
-                               return false;
-                           const double degrees = toDouble(value->toRational(0));
-                           if (!std::isfinite(degrees))
-                               return false;
-                           direction = degrees;
-                           return true;
-                       });
+    return readExifTag(
+        path, "Error leyendo la orientación GPS:", [&direction](const Exiv2::ExifData &exif) {
+            return imageDirectionOf(exif, direction);
+        });
 }

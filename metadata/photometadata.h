@@ -2,7 +2,7 @@
 // types stay out of this header.
 #pragma once
 
-#include "logcallback.h"
+#include "logline.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -29,10 +29,11 @@ void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double
                     double northing, double direction, bool writeDirection, LogCallback log);
 
 // The same write on a photo's encoded bytes held in memory; path only names the photo in the
-// log lines. On failure the bytes are left as they were.
-void writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
+// log lines, which carry their severity. False, with its line logged, when the bytes were left
+// as they were.
+bool writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
                     double easting, double northing, double direction, bool writeDirection,
-                    LogCallback log);
+                    const LogSink &log);
 
 // A photo's EXIF, IPTC and XMP as found before the batch changes it, so they can be put back
 // into the re-encoded file.
@@ -50,6 +51,8 @@ public:
     ~MetadataSnapshot();
     MetadataSnapshot(const MetadataSnapshot &) = delete;
     MetadataSnapshot &operator=(const MetadataSnapshot &) = delete;
+    MetadataSnapshot(MetadataSnapshot &&) noexcept;
+    MetadataSnapshot &operator=(MetadataSnapshot &&) noexcept;
 
     // Copies the three containers out of the file, then asks readCaptureDate for the date.
     // What was copied before an error stays; dateFound is false unless a date was read.
@@ -71,9 +74,35 @@ public:
     void markUpright();
 
 private:
+    friend struct PhotoMetadata readPhotoMetadata(const QString &path);
     struct Containers;
     std::unique_ptr<Containers> m_containers;
 };
+
+// Everything a batch run takes from a photo's metadata, from one parse of the file. Each field
+// has the value its own reader below would give.
+struct PhotoMetadata
+{
+    MetadataSnapshot::Outcome outcome = MetadataSnapshot::Outcome::NoImage;
+    QString errorText; // the library's message when outcome is Failed
+    MetadataSnapshot snapshot;
+
+    bool dateFound = false; // readCaptureDate
+    QDateTime captureDate;
+    QString dateTag; // the key the date came from, e.g. "Exif.Photo.DateTimeOriginal"
+
+    bool gpsFound = false; // readGpsData
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double direction = 0.0;
+
+    QString captureOffset; // readCaptureOffset; empty when there is none
+
+    bool imageDirectionFound = false; // readImageDirection
+    double imageDirection = 0.0;
+};
+
+PhotoMetadata readPhotoMetadata(const QString &path);
 
 // The photo's Exif.Photo.OffsetTimeOriginal as written (e.g. "+02:00"), trimmed. False when the
 // tag is absent, empty or the file cannot be read; then offset is left as it was.
@@ -84,8 +113,7 @@ bool readCaptureOffset(const QString &path, QString &offset);
 // and replaced in one step, so a failure leaves it as it was. False with the reason in errorText.
 bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText);
 // The same on a photo held in memory (as encoded by the batch), changed in place.
-bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude,
-                       QString &errorText);
+bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText);
 
 // The photo's Exif.GPSInfo.GPSImgDirection in degrees, read whether or not the EXIF holds a
 // position (readGpsData needs one). False when the tag is absent or unreadable.

@@ -1,21 +1,19 @@
-// The batch engine. Names are claimed in listing order on the calling thread (backups and renames
-// depend on what earlier photos took); decoding, painting, encoding and writing run on the
-// workers; each photo's log lines are handed out together and in listing order, so a run gives
-// the same files and the same log whatever the number of workers.
+// The batch engine. It only orchestrates: it lists the photos, has each one prepared in listing
+// order on the calling thread (backups and renames depend on what earlier photos took), hands the
+// rest of its road to the workers, and hands each photo's log lines out together and in listing
+// order, so a run gives the same files and the same log whatever the number of workers.
 #include "batchengine.h"
 
-#include "photoannotation.h"
+#include "annotationfont.h"
 #include "photolisting.h"
-#include "photometadata.h"
 #include "photoroad.h"
 #include "utm.h"
 
-#include <QFileInfo>
 #include <QImage>
-#include <QSet>
 #include <QStringList>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -26,11 +24,6 @@ using photoroad::Photo;
 using photoroad::Run;
 
 namespace {
-
-bool isErrorLine(const QString &line)
-{
-    return line.startsWith(QLatin1String("Error"));
-}
 
 PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool processed,
                        bool loggedError)
@@ -59,17 +52,18 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.orientationKnown = photo.orientationKnown;
     outcome.source = photo.source;
     outcome.loggedError = loggedError;
+    outcome.withoutPosition = photo.withoutPosition;
     return outcome;
 }
 
-// The run as one photo sees it: its log lines also mark the photo when they report a failure.
-Run runFor(const Run &run, const LogCallback &sink, bool *loggedError)
+// The run as one photo sees it: its error lines also mark the photo.
+Run runFor(const Run &run, const LogSink &sink, bool *loggedError)
 {
     Run photoRun = run;
-    photoRun.log = [sink, loggedError](const QString &line) {
-        if (isErrorLine(line))
+    photoRun.log = [sink, loggedError](Severity severity, const QString &line) {
+        if (severity == Severity::Error)
             *loggedError = true;
-        sink(line);
+        sink(severity, line);
     };
     return photoRun;
 }
@@ -102,7 +96,7 @@ QVector<PhotoOutcome> runInline(const QStringList &photos, const Run &run, const
 struct Turn
 {
     std::unique_ptr<Photo> photo;
-    QStringList lines;
+    QVector<std::pair<Severity, QString>> lines;
     bool loggedError = false;
     PhotoOutcome outcome;
     bool done = false; // guarded by the run's mutex
@@ -112,20 +106,20 @@ struct Turn
 class ParallelRun
 {
 public:
-    ParallelRun(const QStringList &photos, const Run &run, const BatchJob &job)
+    ParallelRun(const QStringList &photos, const Run &run, const BatchJob &job, int workers)
         : m_photos(photos)
         , m_run(run)
         , m_job(job)
         , m_turns(size_t(photos.size()))
     {
-        m_pool.setMaxThreadCount(job.workers);
+        m_pool.setMaxThreadCount(workers);
     }
 
     QVector<PhotoOutcome> run()
     {
         // Prepared photos wait with their metadata snapshot in memory, so the naming phase keeps
         // only a few turns ahead of the oldest one not yet handed out.
-        const int ahead = 2 * m_job.workers;
+        const int ahead = 2 * m_pool.maxThreadCount();
         const int total = int(m_photos.size());
         for (int i = 0; i < total && !stopped(); ++i) {
             {
@@ -145,10 +139,10 @@ public:
     }
 
 private:
-    LogCallback sinkFor(Turn &turn)
+    LogSink sinkFor(Turn &turn)
     {
-        return [&turn](const QString &line) {
-            turn.lines.append(line);
+        return [&turn](Severity severity, const QString &line) {
+            turn.lines.append({severity, line});
         };
     }
 
@@ -210,8 +204,8 @@ private:
                     return;
             }
             Turn &turn = m_turns[size_t(m_emitted)];
-            for (const QString &line : std::as_const(turn.lines))
-                m_job.log(line);
+            for (const auto &[severity, line] : std::as_const(turn.lines))
+                m_job.log(severity, line);
             turn.lines.clear();
             turn.photo.reset();
             // The first failure in listing order is the one the caller gets; photos that other
@@ -240,81 +234,6 @@ private:
     QThreadPool m_pool; // last, so it is gone before anything its tasks use
 };
 
-QString sourceText(PositionSource source)
-{
-    switch (source) {
-    case PositionSource::Exif:
-        return QStringLiteral("EXIF");
-    case PositionSource::Fallback:
-        return QStringLiteral("track GPS");
-    case PositionSource::Table:
-        return QStringLiteral("archivo TXT");
-    case PositionSource::Fixed:
-        break;
-    }
-    return QStringLiteral("coordenadas fijas");
-}
-
-// What a run would do, on the same names the real run would claim; nothing is written. Files the
-// simulated run would create or move away are remembered so later photos see them as it would.
-QVector<PhotoOutcome> simulate(const QStringList &photos, const Run &run, const BatchJob &job)
-{
-    QSet<QString> created;
-    QSet<QString> removed;
-    const photoroad::NameTaken taken = [&](const QString &path) {
-        if (created.contains(path))
-            return true;
-        return !removed.contains(path) && photoroad::nameTaken(path);
-    };
-
-    QVector<PhotoOutcome> outcomes;
-    for (const QString &path : photos) {
-        bool loggedError = false;
-        const Run photoRun = runFor(run, run.log, &loggedError);
-        Photo photo;
-        photoroad::describe(photo, path);
-        photoRun.log(QStringLiteral("\nSimulación: ") + photo.fileName);
-        if (run.makeBackup) {
-            const QDir backupDir(QDir(photo.folder).filePath(QStringLiteral("Backup")));
-            const QString backupPath =
-                photoroad::backupPathIn(backupDir, photo.baseName, photo.suffix, taken);
-            created.insert(backupPath);
-            photoRun.log(QStringLiteral("Backup: ") + QFileInfo(backupPath).fileName());
-        }
-        photo.dateFound = readCaptureDate(photo.sourcePath, photo.captureDate);
-        if (!photo.dateFound)
-            photo.captureDate = QDateTime::currentDateTime();
-
-        const bool goesOn = photoroad::locate(photo, photoRun);
-        photoRun.log(QStringLiteral("Posición desde: ") + sourceText(photo.source));
-        if (!goesOn) {
-            photoRun.log(QStringLiteral("Se omitiría: sin fila en el archivo TXT"));
-            outcomes.append(outcomeOf(photo, path, false, loggedError));
-            reportProgress(job, int(outcomes.size()), int(photos.size()));
-            continue;
-        }
-        photoroad::nameAfterUtm(photo, run);
-        photoRun.log(QStringLiteral("Nombre UTM: ") + photo.utmName);
-        if (run.renameToUtm) {
-            const QDir folder(photo.folder);
-            const QString newName = photoroad::utmFileName(folder, photo.prefixedName, taken);
-            const QString newPath = folder.filePath(newName);
-            created.remove(photo.sourcePath);
-            removed.insert(photo.sourcePath);
-            removed.remove(newPath);
-            created.insert(newPath);
-            photo.currentPath = newPath;
-            photoRun.log(QStringLiteral("Nuevo nombre: ") + newName);
-        } else {
-            photoRun.log(QStringLiteral("Nuevo nombre: ") + photo.fileName +
-                         QStringLiteral(" (sin renombrar)"));
-        }
-        outcomes.append(outcomeOf(photo, path, true, loggedError));
-        reportProgress(job, int(outcomes.size()), int(photos.size()));
-    }
-    return outcomes;
-}
-
 } // namespace
 
 QVector<PhotoOutcome> runBatch(const BatchJob &job)
@@ -322,14 +241,19 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
     initializeMetadataLibrary();
     // The whole list is collected before any photo is touched, so backups and renamed files
     // made by this run are never picked up by it.
-    const QStringList photos = listPhotos(job.directory, job.includeSubdirectories);
-    const Run run = photoroad::startRun(job);
-    if (job.dryRun)
-        return simulate(photos, run, job);
-    if (job.workers <= 1 || photos.size() <= 1)
+    const QStringList photos =
+        listPhotos(job.directory, job.includeSubdirectories,
+                   job.safety.sortedListing ? PhotoOrder::Sorted : PhotoOrder::Walk,
+                   job.safety.skipBackupFolders);
+    DiskOperations disk;
+    RecordingOperations recording;
+    FileOperations &files = job.dryRun ? static_cast<FileOperations &>(recording) : disk;
+    const Run run = photoroad::startRun(job, photos, files);
+    const int workers = std::clamp(job.workers, 1, maxWorkers);
+    if (workers == 1 || photos.size() <= 1)
         return runInline(photos, run, job);
     // Registering the font touches the process-wide font database: done once, here, so the
     // workers only ever find it registered.
     annotationFont(job.fontPath);
-    return ParallelRun(photos, run, job).run();
+    return ParallelRun(photos, run, job, workers).run();
 }

@@ -2,8 +2,7 @@
 // fixed N/S/E/W letters and a red needle that alone turns with the heading.
 #include "compassrose.h"
 
-#include "photoannotation.h"
-#include "photoprocessor.h"
+#include "annotationfont.h"
 
 #include <QFontMetrics>
 #include <QPainter>
@@ -49,8 +48,7 @@ QPolygonF compassRoseNeedle(double orientation, const CompassRoseLayout &layout)
     return QPolygonF{baseCentre + halfBase * across, tip, baseCentre - halfBase * across};
 }
 
-QImage PhotoProcessor::createCompassRose(double orientation, int size, double ratio,
-                                         const QString &fontPath)
+QImage compassRose(double orientation, int size, double ratio, const QString &fontPath)
 {
     if (size < 1)
         return {};

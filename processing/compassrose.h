@@ -1,7 +1,9 @@
-// The geometry of the compass rose: the numbers its drawing is laid out from, and its needle.
+// The compass rose: the numbers its drawing is laid out from, its needle, and the drawing.
 #pragma once
 
+#include <QImage>
 #include <QPolygonF>
+#include <QString>
 
 // Whole pixels, each truncated toward zero as the rose's look depends on it.
 struct CompassRoseLayout
@@ -20,3 +22,7 @@ CompassRoseLayout compassRoseLayout(int size, double ratio);
 // The needle as the triangle (first base corner, tip, second base corner) for a heading in
 // degrees clockwise from north; the tip points up for 0 and right for 90.
 QPolygonF compassRoseNeedle(double orientation, const CompassRoseLayout &layout);
+
+// A transparent size × size image with the rose, its needle along orientation (degrees,
+// clockwise from north). Empty when size is below 1.
+QImage compassRose(double orientation, int size, double ratio, const QString &fontPath);

@@ -1,96 +1,69 @@
 // Painting the logo, the date/time and coordinate lines and the compass rose onto a photo.
 #include "photoannotation.h"
 
-#include "photoprocessor.h"
+#include "annotationfont.h"
+#include "compassrose.h"
 
-#include <QFileInfo>
-#include <QFontDatabase>
 #include <QFontMetrics>
-#include <QHash>
 #include <QPainter>
 
 #include <algorithm>
-#include <mutex>
 
 namespace {
 
 constexpr int edgeMargin = 10;
 constexpr int lineGap = 5;
 
-const QString topLeft = QStringLiteral("arriba-izquierda");
-const QString topRight = QStringLiteral("arriba-derecha");
-const QString bottomLeft = QStringLiteral("abajo-izquierda");
-const QString bottomRight = QStringLiteral("abajo-derecha");
-
-struct RegisteredFont
+// No corner puts the logo top left.
+QPoint logoOrigin(Corner corner, int width, int height, int logoW, int logoH)
 {
-    qint64 size = 0;
-    QDateTime modified;
-    QString family;
-};
-
-// Every addApplicationFont call loads one more copy of the file into the process-wide font
-// database and nothing ever removes it, so registering the font for each photo would make a long
-// run grow without bound. A file always yields the same family, so it is registered once and the
-// family remembered; a file changed on disk is registered anew, and failures are not remembered,
-// so the drawn text is what a fresh registration would give. Painting workers share the table.
-bool registeredFamily(const QString &fontPath, QString *family)
-{
-    static std::mutex mutex;
-    static QHash<QString, RegisteredFont> registered;
-    const std::lock_guard<std::mutex> lock(mutex);
-    const QFileInfo info(fontPath);
-    const auto known = registered.constFind(fontPath);
-    if (known != registered.cend() && known->size == info.size() &&
-        known->modified == info.lastModified()) {
-        *family = known->family;
-        return true;
-    }
-    const int id = QFontDatabase::addApplicationFont(fontPath);
-    if (id == -1)
-        return false;
-    const QStringList families = QFontDatabase::applicationFontFamilies(id);
-    *family = families.isEmpty() ? QString() : families.first();
-    registered.insert(fontPath, {info.size(), info.lastModified(), *family});
-    return true;
-}
-
-// Any name other than the four corners puts the logo top left.
-QPoint logoOrigin(const QString &corner, int width, int height, int logoW, int logoH)
-{
-    if (corner == topRight)
+    switch (corner) {
+    case Corner::TopRight:
         return {width - logoW - edgeMargin, edgeMargin};
-    if (corner == bottomLeft)
+    case Corner::BottomLeft:
         return {edgeMargin, height - logoH - edgeMargin};
-    if (corner == bottomRight)
+    case Corner::BottomRight:
         return {width - logoW - edgeMargin, height - logoH - edgeMargin};
+    case Corner::TopLeft:
+    case Corner::Unknown:
+        break;
+    }
     return {edgeMargin, edgeMargin};
 }
 
-// The left end of a text line's baseline. Any name other than the four corners gives (0, 0),
-// which leaves the line above the picture.
-QPoint textAnchor(const QString &corner, int width, int height, int lineH)
+// The left end of a text line's baseline. No corner gives (0, 0), which leaves the line above
+// the picture.
+QPoint textAnchor(Corner corner, int width, int height, int lineH)
 {
-    if (corner == topLeft)
+    switch (corner) {
+    case Corner::TopLeft:
         return {edgeMargin, lineH + edgeMargin};
-    if (corner == topRight)
+    case Corner::TopRight:
         return {width - edgeMargin, lineH + edgeMargin};
-    if (corner == bottomLeft)
+    case Corner::BottomLeft:
         return {edgeMargin, height - edgeMargin};
-    if (corner == bottomRight)
+    case Corner::BottomRight:
         return {width - edgeMargin, height - edgeMargin};
+    case Corner::Unknown:
+        break;
+    }
     return {0, 0};
 }
 
-// Any name other than the four corners puts the rose bottom right.
-QPoint roseOrigin(const QString &corner, int width, int height, const QSize &rose)
+// No corner puts the rose bottom right.
+QPoint roseOrigin(Corner corner, int width, int height, const QSize &rose)
 {
-    if (corner == topLeft)
+    switch (corner) {
+    case Corner::TopLeft:
         return {edgeMargin, edgeMargin};
-    if (corner == topRight)
+    case Corner::TopRight:
         return {width - rose.width() - edgeMargin, edgeMargin};
-    if (corner == bottomLeft)
+    case Corner::BottomLeft:
         return {edgeMargin, height - edgeMargin - rose.height()};
+    case Corner::BottomRight:
+    case Corner::Unknown:
+        break;
+    }
     return {width - rose.width() - edgeMargin, height - edgeMargin - rose.height()};
 }
 
@@ -120,19 +93,19 @@ void paintTextLines(QPainter &painter, const AnnotationStyle &style, const QDate
     const QFontMetrics metrics(painter.font());
     const int lineH = metrics.height();
 
-    const QString &datePosition = style.dateTimePosition;
-    const QString &coordinatesPosition = style.coordinatesPosition;
+    const Corner datePosition = style.dateTimePosition;
+    const Corner coordinatesPosition = style.coordinatesPosition;
     QPoint date = textAnchor(datePosition, width, height, lineH);
     QPoint coordinates = textAnchor(coordinatesPosition, width, height, lineH);
-    if (datePosition.contains(QLatin1String("derecha")))
+    if (isRightCorner(datePosition))
         date.rx() -= metrics.horizontalAdvance(dateText);
-    if (coordinatesPosition.contains(QLatin1String("derecha")))
+    if (isRightCorner(coordinatesPosition))
         coordinates.rx() -= metrics.horizontalAdvance(coordinateText);
 
     if (datePosition != coordinatesPosition) {
         painter.drawText(date, dateText);
         painter.drawText(coordinates, coordinateText);
-    } else if (datePosition.contains(QLatin1String("arriba"))) {
+    } else if (isTopCorner(datePosition)) {
         // Sharing a top corner, the coordinates go under the date ...
         painter.drawText(date, dateText);
         painter.drawText(coordinates.x(), date.y() + lineH + lineGap, coordinateText);
@@ -148,24 +121,13 @@ void paintRose(QPainter &painter, const AnnotationStyle &style, double orientati
 {
     log(QStringLiteral("Dibujando rosa con orientación ") + QString::number(orientation, 'g', 6));
     const int edge = int(std::min(width, height) * style.roseRatio);
-    const QImage rose =
-        PhotoProcessor::createCompassRose(orientation, edge, style.roseRatio, style.fontPath);
+    const QImage rose = compassRose(orientation, edge, style.roseRatio, style.fontPath);
     if (rose.isNull())
         return;
     painter.drawImage(roseOrigin(style.rosePosition, width, height, rose.size()), rose);
 }
 
 } // namespace
-
-QFont annotationFont(const QString &fontPath)
-{
-    QString family;
-    if (!fontPath.isEmpty() && registeredFamily(fontPath, &family))
-        return QFont(family);
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    font.setStyleHint(QFont::SansSerif, QFont::PreferDefault);
-    return font;
-}
 
 void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &style,
                       const QDateTime &captureDate, const QString &coordinateText,

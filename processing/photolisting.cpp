@@ -5,12 +5,43 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
-QStringList listPhotos(const QString &directory, bool includeSubdirectories, PhotoOrder order)
+namespace {
+
+// Without QDir::CaseSensitive the name filters ignore letter case (IMG.JPG, a.Png).
+const QStringList filters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
+                          QStringLiteral("*.tiff"), QStringLiteral("*.png")};
+const QString backupFolder = QStringLiteral("Backup");
+
+void walkSorted(const QString &folder, bool subfolders, bool skipBackupFolders, QStringList &paths)
 {
-    // Without QDir::CaseSensitive the name filters ignore letter case (IMG.JPG, a.Png).
-    const QStringList filters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
-                              QStringLiteral("*.tiff"), QStringLiteral("*.png")};
+    const QDir dir(folder);
+    const QDir::SortFlags order = QDir::Name | QDir::IgnoreCase;
+    for (const QFileInfo &entry : dir.entryInfoList(filters, QDir::Files | QDir::NoSymLinks, order))
+        paths.append(entry.filePath());
+    if (!subfolders)
+        return;
+    for (const QFileInfo &entry :
+         dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, order)) {
+        if (!(skipBackupFolders && entry.fileName() == backupFolder))
+            walkSorted(entry.filePath(), true, skipBackupFolders, paths);
+    }
+}
+
+bool underBackupFolder(const QString &directory, const QString &path)
+{
+    return QDir(directory).relativeFilePath(path).split(QLatin1Char('/')).contains(backupFolder);
+}
+
+} // namespace
+
+QStringList listPhotos(const QString &directory, bool includeSubdirectories, PhotoOrder order,
+                       bool skipBackupFolders)
+{
     QStringList paths;
+    if (order == PhotoOrder::Sorted) {
+        walkSorted(directory, includeSubdirectories, skipBackupFolders, paths);
+        return paths;
+    }
     if (order == PhotoOrder::ByName && !includeSubdirectories) {
         const QFileInfoList entries =
             QDir(directory).entryInfoList(filters, QDir::Files, QDir::Name | QDir::IgnoreCase);
@@ -21,7 +52,10 @@ QStringList listPhotos(const QString &directory, bool includeSubdirectories, Pho
     QDirIterator it(directory, filters, QDir::Files | QDir::NoSymLinks,
                     includeSubdirectories ? QDirIterator::Subdirectories
                                           : QDirIterator::NoIteratorFlags);
-    while (it.hasNext())
-        paths.append(it.next());
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!(skipBackupFolders && underBackupFolder(directory, QFileInfo(path).path())))
+            paths.append(path);
+    }
     return paths;
 }

@@ -5,11 +5,14 @@
 #include <QStringList>
 
 enum class PhotoOrder {
-    Walk,  // the directory walk's own order; symbolic links neither listed nor followed
-    ByName // without subfolders: sorted by name ignoring case, links to files listed, no hidden
+    Walk,   // the directory walk's own order; symbolic links neither listed nor followed
+    ByName, // without subfolders: sorted by name ignoring case, links to files listed, no hidden
+    Sorted  // each folder's photos by name ignoring case, then its subfolders in the same order;
+            // symbolic links neither listed nor followed
 };
 
 // Full paths of the files ending in .jpg, .jpeg, .tiff or .png in any letter case. With
-// subfolders the walk order is used whatever order is asked for.
+// subfolders ByName falls back to the walk order. skipBackupFolders leaves out every subfolder
+// named "Backup" and what lies below it.
 QStringList listPhotos(const QString &directory, bool includeSubdirectories,
-                       PhotoOrder order = PhotoOrder::Walk);
+                       PhotoOrder order = PhotoOrder::Walk, bool skipBackupFolders = false);

@@ -1,7 +1,8 @@
-// The batch run over a folder of photos, and the pieces it is built from.
+// The window's entry to the batch: the operations it calls, each a thin front over the engine,
+// the naming, the rose and the sample file.
 #pragma once
 
-#include "logcallback.h"
+#include "logline.h"
 
 #include <QColor>
 #include <QImage>

@@ -1,25 +1,23 @@
-// The road of one photo through a batch run, split where the batch engine needs it: the part that
-// reads the photo and claims names (done in listing order) and the part that decodes, paints,
-// encodes and writes (free to run on any worker). Internal to the processing library.
+// The road of one photo through a batch run, in two halves: preparePhoto reads the untouched
+// photo and claims its names (in listing order, on the calling thread), finishPhoto decodes,
+// paints, encodes and writes it (on any worker).
 #pragma once
 
-#include "batchengine.h"
+#include "batchjob.h"
 #include "coordinatefile.h"
-#include "logcallback.h"
+#include "fileoperations.h"
 #include "photoannotation.h"
 #include "photometadata.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QImage>
+#include <QSet>
 #include <QString>
-
-#include <functional>
 
 namespace photoroad {
 
-// What every photo of one run needs from the caller, plus the run-wide logo and table. Cheap to
-// copy (its members are implicitly shared), so each photo can get a copy whose log is its own.
+// What every photo of one run needs. Cheap to copy (its members are implicitly shared), so each
+// photo can get a copy whose log is its own.
 struct Run
 {
     bool useExif = true;
@@ -32,12 +30,16 @@ struct Run
     AnnotationStyle style;
     QImage logo;
     CoordinateTable table; // empty in EXIF mode or without a coordinate file
-    PositionFallback positionFallback;
-    bool writeFallbackToExif = false;
-    LogCallback log;
+    TrackLookup trackLookup;
+    bool writeTrackToExif = false;
+    FileOperations *files = nullptr; // outlives the run
+    LogSink log;
+    DataSafety safety;
+    QString directory;           // the folder the job named
+    QSet<QString> repeatedNames; // file names more than one listed photo has
 };
 
-// One photo's turn. The position starts at the fixed fallback and stays there wherever the
+// One photo's turn. The position starts at the fixed position and stays there wherever the
 // position step finds nothing.
 struct Photo
 {
@@ -62,34 +64,24 @@ struct Photo
     double latitude = 0.0;
     double longitude = 0.0;
 
-    QString utmName;
     QString prefixedName;
     QString coordinateText;
     QString currentPath;
+    QString contentPath; // where the photo's bytes can be read now (the source, in a dry run)
+    bool withoutPosition = false; // left untouched for want of a position
 };
 
-// Whether a path counts as taken when a backup or a new name is chosen.
-using NameTaken = std::function<bool(const QString &path)>;
+// The run-wide preparations: the logo and, in text-file mode, the coordinate table. photos is
+// the run's listing.
+Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &files);
 
-// The run-wide preparations: the logo and, in text-file mode, the coordinate table.
-Run startRun(const BatchJob &job);
-
-// Log line, backup, metadata snapshot and date, position, UTM name and rename: everything that
-// reads the untouched photo or claims a name. False when the photo's turn ends here.
+// Log line, backup, metadata, position, UTM name and rename: everything that reads the untouched
+// photo or claims a name. False when the photo's turn ends here.
 bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run);
 
 // Decoding, painting, encoding, writing and the metadata steps; touches only the photo's own
 // file. False when the image cannot be loaded. image is a picture buffer the caller keeps from
 // one photo to the next on the same thread (null at first).
 bool finishPhoto(const Photo &photo, const Run &run, QImage &image);
-
-// The pieces a dry run reuses to say what preparePhoto would do.
-void describe(Photo &photo, const QString &listedPath);
-bool locate(Photo &photo, const Run &run);
-void nameAfterUtm(Photo &photo, const Run &run);
-bool nameTaken(const QString &path);
-QString backupPathIn(const QDir &backupDir, const QString &baseName, const QString &suffix,
-                     const NameTaken &taken);
-QString utmFileName(const QDir &folder, const QString &prefixedName, const NameTaken &taken);
 
 } // namespace photoroad

@@ -1,11 +1,14 @@
 // The sample coordinate text file: one row per photo of a folder, in the reader's format.
+#include "samplefile.h"
+
 #include "photolisting.h"
 #include "photometadata.h"
-#include "photoprocessor.h"
 #include "utm.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QTextStream>
 
 #include <cmath>
@@ -39,22 +42,29 @@ QString wholeNumber(double value)
 
 } // namespace
 
-void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                                                bool includeSubdirectories, bool useExif,
-                                                LogCallback log)
+void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
+                               bool includeSubdirectories, bool useExif, bool relativeWhereRepeated,
+                               const LogSink &log)
 {
     QFile file(outputPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
-        log(QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
+        log(Severity::Error,
+            QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
         return;
     }
 
     QTextStream out(&file);
     out << "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\n";
 
-    for (const QString &path : listPhotos(directory, includeSubdirectories, PhotoOrder::ByName)) {
+    const QStringList photos = listPhotos(directory, includeSubdirectories, PhotoOrder::ByName);
+    QHash<QString, int> nameCounts;
+    for (const QString &path : photos)
+        ++nameCounts[QFileInfo(path).fileName()];
+    for (const QString &path : photos) {
         const QFileInfo info(path);
-        const QString name = info.fileName();
+        const QString name = relativeWhereRepeated && nameCounts.value(info.fileName()) > 1
+                                 ? QDir(directory).relativeFilePath(path)
+                                 : info.fileName();
         SampleRow row;
         if (useExif) {
             double latitude = 0.0;
@@ -68,8 +78,9 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
                 row.northing = utm.northing;
                 row.orientation = direction;
             } else {
-                log(QStringLiteral("Datos GPS no encontrados en EXIF para ") + name +
-                    QStringLiteral(". Usando coordenadas y orientación fijas"));
+                log(Severity::Warning,
+                    QStringLiteral("Datos GPS no encontrados en EXIF para ") + name +
+                        QStringLiteral(". Usando coordenadas y orientación fijas"));
             }
         }
         // Concatenated rather than formatted, so a "%1" in a file name stays as it is.
@@ -80,5 +91,5 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
 
     out.flush();
     file.close();
-    log(QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
+    log(Severity::Information, QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
 }

@@ -173,10 +173,10 @@ void TestLosslessJpeg::stamp()
     style.fontPath = QCoreApplication::applicationDirPath() + "/notosans.ttf";
     style.textColor = QColor(255, 220, 40);
     style.logoRatio = 0.2;
-    style.logoPosition = "arriba-izquierda";
-    style.dateTimePosition = "abajo-izquierda";
-    style.coordinatesPosition = "abajo-izquierda";
-    style.rosePosition = "arriba-derecha";
+    style.logoPosition = Corner::TopLeft;
+    style.dateTimePosition = Corner::BottomLeft;
+    style.coordinatesPosition = Corner::BottomLeft;
+    style.rosePosition = Corner::TopRight;
     QImage logo(40, 20, QImage::Format_ARGB32);
     logo.fill(QColor(20, 160, 60, 160));
     paintAnnotations(layer, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),

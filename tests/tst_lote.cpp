@@ -156,6 +156,8 @@ private slots:
         row("--posicion-logo centro DIR", "--posicion-logo");
         row("--logo /nada/logo.png DIR", "--logo");
         row("-j 0 DIR", "--trabajos");
+        row("-j -3 DIR", "--trabajos");
+        row("-j 1500000000 DIR", "--trabajos"); // once hung the run
         row("--color-fuente nada DIR", "--color-fuente");
         row("--rapido DIR", "--rapido");
         row("DIR --logo", "--logo");
@@ -183,27 +185,40 @@ private slots:
         QCOMPARE(tree(dir.path()), before);
     }
 
-    void dryRunPlansWhatTheRunDoesAndTouchesNothing()
+    // A dry run goes down the real road with every file operation only recorded, so it says line
+    // for line what the real run then does, failed steps included, and touches nothing. In "a"
+    // a file stands where the Backup folder would go; "b" has name collisions and a broken photo.
+    void dryRunSaysWhatTheRunDoes()
     {
         QTemporaryDir dir;
-        for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
-            makePhoto(dir.filePath(name));
-        QVERIFY(QFile::copy(dir.filePath("a.jpg"), dir.filePath(utmName + ".jpg")));
+        const QString a = dir.filePath("a"), b = dir.filePath("b");
+        QVERIFY(QDir().mkpath(a) && QDir().mkpath(b));
+        makePhoto(a + "/x.jpg");
+        writeFile(a + "/Backup", "a file where the backup folder would go");
+        for (const char *name : {"/p.jpg", "/q.jpg"})
+            makePhoto(b + name);
+        QVERIFY(QFile::copy(b + "/p.jpg", b + '/' + utmName + " (1).jpg"));
+        writeFile(b + "/roto.jpg", "not a photo");
         const auto before = tree(dir.path());
-        const Result plan = lote({"--simular", dir.path()});
-        QCOMPARE(plan.status, 0);
+        const Result plan = lote({"--simular", "--subdirectorios", "-j", "2", dir.path()});
+        QCOMPARE(plan.status, 1);
         QCOMPARE(tree(dir.path()), before);
-        QVERIFY(!QFileInfo::exists(dir.filePath("Backup")));
-        const Result run = lote({"-j", "2", dir.path()});
-        QCOMPARE(run.status, 0);
-        static const QRegularExpression pattern("^(Backup|Nuevo nombre): (.*)$",
-                                                QRegularExpression::MultilineOption);
-        QStringList planned;
-        for (const auto &match : pattern.globalMatch(plan.out))
-            planned << (match.captured(1) == "Backup" ? "Backup/" : "") + match.captured(2);
-        planned.sort();
-        QCOMPARE(planned, tree(dir.path()).keys());
-        QVERIFY(planned.contains(utmName + " (1).jpg"));
+        const Result run = lote({"--subdirectorios", "-j", "2", dir.path()});
+        QCOMPARE(run.status, 1);
+        const auto body = [](const QString &out) {
+            return out.left(out.lastIndexOf("\n\n"));
+        };
+        QCOMPARE(body(plan.out), body(run.out));
+        for (const QString &line :
+             QStringList{"Error creando backup de x.jpg\n\n",
+                         "Renombrado: " + utmName + " (1).jpg a " + utmName + ".jpg\n",
+                         "Renombrado: p.jpg a " + utmName + " (1).jpg\n",
+                         "Renombrado: q.jpg a " + utmName + " (2).jpg\n",
+                         "Error al abrir la imagen " + b + "/roto.jpg\n\n"})
+            QVERIFY2(run.out.contains(line), qPrintable(run.out));
+        QCOMPARE(tree(a), (QMap<QString, QByteArray>{{"Backup", before.value("a/Backup")},
+                                                     {"x.jpg", before.value("a/x.jpg")}}));
+        QCOMPARE(tree(b).value("roto.jpg"), before.value("b/roto.jpg"));
     }
 
     void trackAndLayer_data()
@@ -239,9 +254,9 @@ private slots:
             folder + "/c.jpg",
             zone + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:21:10"}}));
         writeFile(folder + "/roto.jpg", "not a photo");
-        const Result run =
-            lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60", "--max-intervalo", "20",
-                  "--track-a-exif", "--capa", layer, "-j", QString::number(workers), folder});
+        const Result run = lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60",
+                                 "--max-intervalo", "20", "--track-a-exif", "--posicion-fija",
+                                 "--capa", layer, "-j", QString::number(workers), folder});
         QCOMPARE(run.status, 1); // roto.jpg
         QVERIFY2(
             run.out.contains(
@@ -285,8 +300,7 @@ private slots:
                                 field("fuente"),        field("orientacion"),
                                 degrees(point->getY()), degrees(point->getX())}
                         .join('|');
-            // The final name is the UTM position the layer gives (roto.jpg took c's plain name),
-            // and the photo is there under it.
+            // The final name is the UTM position the layer gives, and the photo is there under it.
             const QString finalName = field("archivo_final");
             QVERIFY2(
                 finalName.startsWith(
@@ -320,12 +334,15 @@ private slots:
             writeFile(folder + "/roto.jpg", "not a photo");
             const Result run = lote({"-j", workers, folder});
             QCOMPARE(run.status, 1);
-            QVERIFY(run.out.contains("7 fotos procesadas, 1 omitidas, 1 con errores"));
+            QVERIFY2(run.out.contains("4 fotos procesadas, 4 omitidas, 1 con errores, 3 sin "
+                                      "posición."),
+                     qPrintable(run.out));
             results.append({tree(folder), run});
         }
         QCOMPARE(results[1].first, results[0].first);
         QCOMPARE(results[1].second.out, results[0].second.out);
-        QVERIFY(results[0].first.contains("19J 500000 6000000 (2).jpg"));
+        QVERIFY(results[0].first.contains("p0.jpg") && results[0].first.contains("roto.jpg"));
+        QVERIFY(results[0].first.contains(utmName + " (3).jpg"));
     }
 };
 

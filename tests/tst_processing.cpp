@@ -1,5 +1,6 @@
 // Painting onto a photo (where the logo, the two text lines and the compass rose land), and the
 // batch run end to end on folders of made photos, checked through its log and its files.
+#include "annotationfont.h"
 #include "photoannotation.h"
 #include "photoprocessor.h"
 #include "testphotos.h"
@@ -51,12 +52,13 @@ const TestPhotos::Tags carried{{"Exif.Image.Make", "Cartaluz Test"},
                                {"Xmp.dc.subject", "ladera"}};
 
 // The bounding box of the non-black pixels of an 800 × 600 black photo after painting on it.
-QRect paintedBox(const AnnotationStyle &style, const QImage &logo, QImage &photo)
+QRect paintedBox(const AnnotationStyle &style, const QImage &logo, QImage &photo,
+                 const QTime &time = QTime(9, 5, 3))
 {
     photo = QImage(800, 600, QImage::Format_RGB32);
     photo.fill(Qt::black);
-    paintAnnotations(photo, logo, style, QDateTime(QDate(2023, 7, 4), QTime(9, 5, 3)),
-                     "19H 346575 6298959", 90, true, [](const QString &) {});
+    paintAnnotations(photo, logo, style, QDateTime(QDate(2023, 7, 4), time), "19H 346575 6298959",
+                     90, true, [](const QString &) {});
     QRect box;
     for (int y = 0; y < photo.height(); ++y)
         for (int x = 0; x < photo.width(); ++x)
@@ -74,6 +76,9 @@ class TestProcessing : public QObject
 private slots:
     void placement_data();
     void placement();
+    void dateLineText();
+    void roseDrawing_data();
+    void roseDrawing();
     void exifMode();
     void textMode();
     void names_data();
@@ -123,8 +128,9 @@ void TestProcessing::placement()
     style.fontPath = QCoreApplication::applicationDirPath() + "/notosans.ttf";
     style.logoRatio = 0.2;
     style.roseRatio = 0.25;
-    style.logoPosition = style.rosePosition = style.dateTimePosition = what.section(' ', 1, 1);
-    style.coordinatesPosition = what.section(' ', -1);
+    style.logoPosition = style.rosePosition = style.dateTimePosition =
+        cornerFromName(what.section(' ', 1, 1));
+    style.coordinatesPosition = cornerFromName(what.section(' ', -1));
     style.drawRose = kind == "rose";
     style.drawText = kind == "text";
     QImage image;
@@ -203,9 +209,10 @@ void TestProcessing::textMode()
     QCOMPARE(log.value("junk.jpg").last(), "Error al abrir la imagen " + dir.filePath("junk.jpg"));
     QCOMPARE(bytes(dir.filePath("unlisted.jpg")), unlisted);
     QStringList gps;
-    for (const char *key : {"LatitudeRef", "Latitude", "LongitudeRef", "Longitude", "ImgDirection"})
+    for (const char *key : {"LatitudeRef", "Latitude", "LongitudeRef", "Longitude", "ImgDirection",
+                            "ImgDirectionRef"})
         gps << TestPhotos::tag(listed, QString("Exif.GPSInfo.GPS") + key);
-    QCOMPARE(gps, QString("S|33/1 26/1 16080/1000|W|70/1 39/1 1800/1000|4500/100").split('|'));
+    QCOMPARE(gps, QString("S|33/1 26/1 16080/1000|W|70/1 39/1 1800/1000|4500/100|T").split('|'));
 }
 
 void TestProcessing::names_data()
@@ -289,6 +296,63 @@ void TestProcessing::sampleFile()
     QCOMPARE(log.join('|'), "Datos GPS no encontrados en EXIF para a.png. Usando coordenadas y "
                             "orientación fijas|Archivo de ejemplo creado en: " +
                                 out);
+}
+
+// The date line is the capture date as "dd/MM/yyyy HH:mm:ss": the painted pixels equal that
+// text drawn by hand in the same font at the bottom-left anchor.
+void TestProcessing::dateLineText()
+{
+    AnnotationStyle style;
+    style.fontPath = QCoreApplication::applicationDirPath() + "/notosans.ttf";
+    style.drawRose = false;
+    style.dateTimePosition = Corner::BottomLeft;
+    style.coordinatesPosition = Corner::TopRight;
+    QImage painted;
+    paintedBox(style, QImage(), painted, QTime(21, 5, 3));
+
+    QImage expected(800, 600, QImage::Format_RGB32);
+    expected.fill(Qt::black);
+    QPainter painter(&expected);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QFont font = annotationFont(style.fontPath);
+    font.setPointSize(18);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(10, 590, "04/07/2023 21:05:03");
+    painter.end();
+    const QRect bottomLeft(0, 500, 400, 100);
+    QCOMPARE(painted.copy(bottomLeft), expected.copy(bottomLeft));
+}
+
+void TestProcessing::roseDrawing_data()
+{
+    QTest::addColumn<double>("heading");
+    QTest::addRow("north") << 0.0;
+    QTest::addRow("east") << 90.0;
+    QTest::addRow("south-west") << 225.0;
+}
+
+// A translucent grey disc inside a white ring on a transparent square; the red needle points along
+// the heading, clockwise from north, and nothing red lies the other way.
+void TestProcessing::roseDrawing()
+{
+    QFETCH(double, heading);
+    const int size = 200;
+    const QImage rose = PhotoProcessor::createCompassRose(
+        heading, size, 0.18, QCoreApplication::applicationDirPath() + "/notosans.ttf");
+    QCOMPARE(rose.size(), QSize(size, size));
+    const QPointF centre(100, 100);
+    const double angle = qDegreesToRadians(heading);
+    const auto at = [&](double distance, double turn) {
+        const QPointF p = centre + distance * QPointF(qSin(angle + turn), -qCos(angle + turn));
+        return rose.pixel(p.toPoint());
+    };
+    QCOMPARE(rose.pixel(1, 1), qRgba(0, 0, 0, 0));
+    QCOMPARE(at(60, 0), qRgb(255, 0, 0));
+    QCOMPARE(at(30, M_PI), qRgba(211, 211, 211, 128));
+    QCOMPARE(at(30, M_PI / 2), qRgba(211, 211, 211, 128));
+    QCOMPARE(rose.pixel(100, 1), qRgb(255, 255, 255)); // the ring, above the N
+    QCOMPARE(rose.pixel(198, 100), qRgb(255, 255, 255));
 }
 
 QTEST_MAIN(TestProcessing)

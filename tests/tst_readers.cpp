@@ -40,6 +40,8 @@ private slots:
     void coordinateFile();
     void read_data();
     void read();
+    void writtenReferences_data();
+    void writtenReferences();
 };
 
 void TestReaders::bothWays_data()
@@ -213,6 +215,40 @@ void TestReaders::read()
     QDateTime date = untouched;
     QCOMPARE(readCaptureDate(file, date), expected.isValid());
     QCOMPARE(date, expected.isValid() ? expected : untouched);
+}
+
+void TestReaders::writtenReferences_data()
+{
+    QTest::addColumn<GeoPosition>("position");
+    QTest::addColumn<QString>("references"); // latitude's, then longitude's
+    QTest::addRow("north-east") << GeoPosition{48.8583, 2.2945} << "N E";
+    QTest::addRow("south-west") << GeoPosition{-33.4378, -70.6505} << "S W";
+    QTest::addRow("north-west") << GeoPosition{40.7, -74.0} << "N W";
+}
+
+// Both GPS writers put the hemisphere letters beside the values; the UTM writer also says the
+// heading is true north, the lat/lon writer names the GPS block's version.
+void TestReaders::writtenReferences()
+{
+    QFETCH(GeoPosition, position);
+    QFETCH(QString, references);
+    QTemporaryDir dir;
+    const QString utmFile = dir.filePath("utm.jpg"), latLonFile = dir.filePath("latlon.jpg");
+    QVERIFY(TestPhotos::writeImage(utmFile) && TestPhotos::writeImage(latLonFile));
+    const UtmPosition utm = latLonToUtm(position);
+    writeUtmToExif(utmFile, utm.zoneNumber, utm.zoneLetter, utm.easting, utm.northing, 12.5, true,
+                   [](const QString &) {});
+    QString error;
+    QVERIFY2(writeLatLonToExif(latLonFile, position.latitude, position.longitude, error),
+             qPrintable(error));
+    const auto refs = [](const QString &file) {
+        return TestPhotos::tag(file, "Exif.GPSInfo.GPSLatitudeRef") + ' ' +
+               TestPhotos::tag(file, "Exif.GPSInfo.GPSLongitudeRef");
+    };
+    QCOMPARE(refs(utmFile), references);
+    QCOMPARE(refs(latLonFile), references);
+    QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSImgDirectionRef"), QString("T"));
+    QCOMPARE(TestPhotos::tag(latLonFile, "Exif.GPSInfo.GPSVersionID"), QString("2 2 0 0"));
 }
 
 QTEST_GUILESS_MAIN(TestReaders)

@@ -1,0 +1,139 @@
+// What a batch run is asked to do and what it tells of each photo: the types the front ends,
+// the engine and the road of one photo share.
+#pragma once
+
+#include "corner.h"
+#include "logline.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+enum class PositionSource {
+    Fixed, // nothing found: the fixed position
+    Exif,  // the photo's own GPS tags
+    Track, // the job's track lookup, asked when the EXIF has no position
+    Table  // the coordinate text file
+};
+
+// What the track lookup is told of a photo without a GPS position in its EXIF.
+struct TrackQuery
+{
+    QString path;
+    QDateTime captureDate; // the current time when dateFound is false
+    bool dateFound = false;
+    QString dateTag;       // the metadata key the date came from
+    QString captureOffset; // the photo's OffsetTimeOriginal, empty when none
+    bool imageDirectionFound = false;
+    double imageDirection = 0.0; // GPSImgDirection, read even without a position
+};
+
+// What the track lookup found.
+struct TrackPosition
+{
+    bool found = false;
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double direction = 0.0;
+    bool directionKnown = false;
+    QString logLine; // logged before the position when found, after the no-GPS line otherwise
+};
+
+// Asked in listing order on the calling thread, in EXIF mode only.
+using TrackLookup = std::function<TrackPosition(const TrackQuery &query)>;
+
+// Where the window's own behaviour, kept exactly as crews know it, could cost a photo, a name or
+// its metadata when a script runs over a whole archive. The window leaves every rule off;
+// cartaluz-lote turns them all on.
+struct DataSafety
+{
+    // A failed backup copy leaves the photo untouched: it is never overwritten without one.
+    bool untouchedWithoutBackup = false;
+    // Folders named "Backup" are never walked: they hold earlier runs' clean copies.
+    bool skipBackupFolders = false;
+    // A file that is no decodable photo keeps its name: checked before any name is claimed.
+    bool checkDecodableFirst = false;
+    // Metadata that cannot be read leaves the photo untouched rather than written without it.
+    bool untouchedWithoutMetadata = false;
+    // A photo already named after its position keeps its name instead of getting "(1)".
+    bool ownNameIsFree = false;
+    // Paths sorted by name ignoring case, folders in order, so collision numbers do not depend
+    // on the file system's order.
+    bool sortedListing = false;
+    // No position (no GPS, no track match, no table row) leaves the photo untouched rather than
+    // named and stamped after a made-up place.
+    bool untouchedWithoutPosition = false;
+    // EXIF positions that are no position (not a number, out of range, exactly 0, 0) count as
+    // missing: they would give names such as "-2147483647E nan nan.jpg".
+    bool rejectImpossiblePositions = false;
+    // Coordinate file rows may name a path relative to the folder, which wins over a bare name;
+    // a bare name shared by several listed photos places none of them.
+    bool relativePathRows = false;
+
+    static DataSafety all() { return {true, true, true, true, true, true, true, true, true}; }
+};
+
+// Photos whose log has been handed out so far, of all listed; on the calling thread.
+using ProgressCallback = std::function<void(int done, int total)>;
+
+// Every option of the batch, with the window's form defaults.
+struct BatchJob
+{
+    QString directory;
+    QString logoPath; // empty: no logo
+    QString fontPath;
+    double fontRatio = 0.03;
+    bool useExif = true;
+    QString txtPath;
+    QColor textColor = QColor(QStringLiteral("#FFFFFF"));
+    double logoRatio = 0.2;
+    Corner logoPosition = Corner::TopLeft;
+    Corner dateTimePosition = Corner::BottomRight;
+    Corner coordinatesPosition = Corner::BottomRight;
+    double roseRatio = 0.18;
+    bool renameToUtm = true;
+    bool addPrefix = false;
+    QString prefix;
+    bool includeSubdirectories = false;
+    bool drawRose = true;
+    bool drawText = true;
+    bool embedTxtInExif = false;
+    Corner rosePosition = Corner::BottomLeft;
+    bool makeBackup = true;
+    LogSink log; // called on the calling thread only, each photo's lines together, in order
+
+    int workers = 1;            // 1: everything on the calling thread, line by line as it happens
+    bool dryRun = false;        // the same road with every file operation only recorded
+    bool orientUpright = false; // apply the EXIF orientation before painting; write Orientation 1
+    TrackLookup trackLookup;
+    bool writeTrackToExif = false; // put a track position into the photo's EXIF GPS tags
+    ProgressCallback progress;
+    DataSafety safety;
+};
+
+// The most workers a run takes; more would only wait for the disk.
+constexpr int maxWorkers = 256;
+
+// One listed photo after the run (or what the run would do, after a dry run).
+struct PhotoOutcome
+{
+    QString listedPath;
+    QString finalPath;
+    bool processed = false; // false: skipped (no table row, or an image that cannot be loaded)
+    QDateTime captureDate;
+    bool dateFound = false;
+    int zoneNumber = 19;
+    char zoneLetter = 'J';
+    double easting = 500000.0;
+    double northing = 6000000.0;
+    bool latLonKnown = false;
+    double latitude = 0.0;
+    double longitude = 0.0;
+    double orientation = 0.0;
+    bool orientationKnown = false;
+    PositionSource source = PositionSource::Fixed;
+    bool loggedError = false;     // one of its log lines has the error severity
+    bool withoutPosition = false; // left untouched for want of a position
+};
