@@ -1,0 +1,254 @@
+// Lossless stamping of one photo against its floor (Qt decoding and encoding it again at quality
+// 90) and today's path (decode, paint the stamps, encode at quality 90): milliseconds per photo,
+// the peak memory of each, the share of blocks quantized again and the file size against the
+// original. Each path runs in a child process of its own, so each peak is its own.
+//
+//   bench_lossless [photo.jpg ...]   without photos, a made 4000 × 3000 photo (quality 95, 4:2:0)
+//   bench_lossless make <file.jpg>   only writes that made photo
+#include "losslessjpeg.h"
+#include "photoannotation.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QPainter>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace {
+
+constexpr int kRounds = 5;
+
+long peakKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+double cpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
+
+// Gradients, shapes and fine noise, like a field photo, so the entropy coder has real work.
+QImage makeScene(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB888);
+    QLinearGradient sky(0, 0, 0, height);
+    sky.setColorAt(0, QColor(90, 140, 210));
+    sky.setColorAt(0.55, QColor(200, 220, 240));
+    sky.setColorAt(0.56, QColor(90, 120, 60));
+    sky.setColorAt(1, QColor(60, 80, 40));
+    QPainter painter(&image);
+    painter.fillRect(image.rect(), sky);
+    QRandomGenerator random(42);
+    painter.setPen(Qt::NoPen);
+    for (int i = 0; i < 400; ++i) {
+        painter.setBrush(QColor::fromHsv(random.bounded(360), 80 + random.bounded(120),
+                                         80 + random.bounded(150)));
+        painter.drawEllipse(random.bounded(width), height / 2 + random.bounded(height / 2),
+                            20 + random.bounded(200), 10 + random.bounded(120));
+    }
+    painter.end();
+    for (int y = 0; y < height; ++y) {
+        uchar *line = image.scanLine(y);
+        for (int x = 0; x < width * 3; ++x)
+            line[x] = uchar(qBound(0, line[x] + int(random.bounded(16)) - 8, 255));
+    }
+    return image;
+}
+
+// Written with libjpeg itself so quality and sampling are the ones asked for.
+QByteArray encodeJpeg(const QImage &rgb, int quality)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &buffer, &size);
+    c.image_width = JDIMENSION(rgb.width());
+    c.image_height = JDIMENSION(rgb.height());
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c); // 4:2:0
+    jpeg_set_quality(&c, quality, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    for (int y = 0; y < rgb.height(); ++y) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.constScanLine(y));
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    const QByteArray jpeg(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    std::free(buffer);
+    return jpeg;
+}
+
+bool makePhoto(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(encodeJpeg(makeScene(4000, 3000), 95)) > 0;
+}
+
+// The stamps of an everyday run: logo, both text lines and the rose, each in its own corner.
+void paintStamps(QImage &image)
+{
+    static const QImage logo = [] {
+        QImage made(600, 240, QImage::Format_ARGB32_Premultiplied);
+        made.fill(Qt::transparent);
+        QPainter painter(&made);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setBrush(QColor(20, 110, 60, 220));
+        painter.drawRoundedRect(made.rect().adjusted(4, 4, -4, -4), 40, 40);
+        return made;
+    }();
+    AnnotationStyle style;
+    style.fontPath = QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
+    style.logoRatio = 0.12;
+    style.logoPosition = Corner::TopLeft;
+    style.dateTimePosition = Corner::BottomRight;
+    style.coordinatesPosition = Corner::BottomLeft;
+    style.rosePosition = Corner::TopRight;
+    paintAnnotations(image, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
+                     QStringLiteral("UTM 19H 346575 6298959"), 45, true, [](const QString &) {});
+}
+
+QByteArray encodeWithQt(const QImage &image)
+{
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(90);
+    writer.write(image);
+    return out;
+}
+
+// One path, timed kRounds times in this process; prints "wallMs cpuMs outBytes reencoded total
+// peakKb paintCpuMs" with the medians (the painting is part of the path's time).
+int measure(const QString &path, const QString &mode)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 1;
+    const QByteArray source = file.readAll();
+    std::vector<double> wall, cpu, painting;
+    qint64 outBytes = 0, reencoded = 0, total = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        const double cpuStart = cpuMs();
+        if (mode == QLatin1String("lossless")) {
+            const losslessjpeg::Probe header = losslessjpeg::probe(source);
+            QImage layer = losslessjpeg::transparentLayer(header.storedSize);
+            const double paintStart = cpuMs();
+            paintStamps(layer);
+            painting.push_back(cpuMs() - paintStart);
+            const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
+            if (result.outcome != losslessjpeg::Outcome::Done) {
+                std::fprintf(stderr, "%s\n", qPrintable(result.message));
+                return 1;
+            }
+            outBytes = result.jpeg.size();
+            reencoded = result.blocksReencoded;
+            total = result.blocksTotal;
+        } else {
+            QImage image = QImage::fromData(source);
+            const double paintStart = cpuMs();
+            if (mode == QLatin1String("today"))
+                paintStamps(image);
+            painting.push_back(cpuMs() - paintStart);
+            outBytes = encodeWithQt(image).size();
+        }
+        cpu.push_back(cpuMs() - cpuStart);
+        wall.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    std::sort(wall.begin(), wall.end());
+    std::sort(cpu.begin(), cpu.end());
+    std::sort(painting.begin(), painting.end());
+    std::printf("%.1f %.1f %lld %lld %lld %ld %.1f\n", wall[kRounds / 2], cpu[kRounds / 2],
+                static_cast<long long>(outBytes), static_cast<long long>(reencoded),
+                static_cast<long long>(total), peakKb(), painting[kRounds / 2]);
+    return 0;
+}
+
+void report(const QString &path)
+{
+    const qint64 sourceBytes = QFile(path).size();
+    std::printf("\n%s (%lld bytes), median of %d, ms per photo:\n", qPrintable(path),
+                static_cast<long long>(sourceBytes), kRounds);
+    std::printf("  %-34s %8s %8s %10s %10s %12s\n", "path", "wall", "cpu", "paint cpu", "peak MiB",
+                "size change");
+    double floorCpu = 0;
+    for (const QString &mode :
+         {QStringLiteral("floor"), QStringLiteral("today"), QStringLiteral("lossless")}) {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("measure"), path, mode});
+        child.waitForFinished(-1);
+        const QList<QByteArray> f = child.readAllStandardOutput().trimmed().split(' ');
+        if (child.exitCode() != 0 || f.size() != 7) {
+            std::printf("  %-34s failed: %s\n", qPrintable(mode),
+                        child.readAllStandardError().constData());
+            continue;
+        }
+        const double cpu = f[1].toDouble();
+        if (mode == QLatin1String("floor"))
+            floorCpu = cpu;
+        const char *label = mode == QLatin1String("floor")   ? "floor (Qt decode + encode q90)"
+                            : mode == QLatin1String("today") ? "today (decode, paint, q90)"
+                                                             : "lossless (layer, paint, stamp)";
+        std::printf("  %-34s %8.1f %8.1f %10.1f %10.0f %+11.1f%%\n", label, f[0].toDouble(), cpu,
+                    f[6].toDouble(), f[5].toDouble() / 1024,
+                    100.0 * (f[2].toDouble() - double(sourceBytes)) / double(sourceBytes));
+        if (mode == QLatin1String("lossless"))
+            std::printf("  lossless: %.2f x the floor's cpu time; %lld of %lld blocks quantized "
+                        "again (%.2f %%)\n",
+                        cpu / floorCpu, f[3].toLongLong(), f[4].toLongLong(),
+                        100.0 * f[3].toDouble() / f[4].toDouble());
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 4 && args[1] == QLatin1String("measure"))
+        return measure(args[2], args[3]);
+    if (args.size() == 3 && args[1] == QLatin1String("make"))
+        return makePhoto(args[2]) ? 0 : 1;
+    QStringList photos = args.mid(1);
+    QTemporaryDir dir;
+    if (photos.isEmpty()) {
+        photos << dir.filePath(QStringLiteral("made-4000x3000-q95.jpg"));
+        if (!makePhoto(photos.first()))
+            return 1;
+    }
+    for (const QString &photo : photos)
+        report(photo);
+    return 0;
+}

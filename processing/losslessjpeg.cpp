@@ -1,0 +1,629 @@
+// Lossless stamping in libjpeg's coefficient domain: read the coefficients, transform back only
+// the blocks under painted layer pixels, composite there and quantize again, write everything out.
+#include "losslessjpeg.h"
+
+#include <QImage>
+#include <QPainter>
+#include <QTransform>
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#endif
+
+namespace losslessjpeg {
+namespace {
+
+// A hostile progressive file can carry thousands of tiny scans; real ones have about ten.
+constexpr int kScanLimit = 500;
+// Coefficient arrays beyond this mean a header that lies about the size, or a photo the normal
+// path would refuse as well.
+constexpr long kMemoryLimit = 1024L * 1024 * 1024;
+
+struct ErrorManager
+{
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char text[JMSG_LENGTH_MAX];
+};
+
+[[noreturn]] void failWith(ErrorManager &err, const char *text)
+{
+    std::snprintf(err.text, sizeof err.text, "%s", text);
+    std::longjmp(err.jump, 1);
+}
+
+[[noreturn]] void errorExit(j_common_ptr cinfo)
+{
+    auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->text);
+    std::longjmp(err->jump, 1);
+}
+
+// A warning is corrupt data that libjpeg would paper over (a truncated file decodes with grey
+// rows), and the photo must not be rewritten from that.
+void emitMessage(j_common_ptr cinfo, int level)
+{
+    if (level < 0)
+        errorExit(cinfo);
+}
+
+void outputMessage(j_common_ptr) {}
+
+void watchScans(j_common_ptr cinfo)
+{
+    if (cinfo->is_decompressor &&
+        reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kScanLimit)
+        failWith(*reinterpret_cast<ErrorManager *>(cinfo->err), "demasiados barridos progresivos");
+}
+
+// Both libjpeg objects and the output buffer; destroyed whatever happened.
+struct Codec
+{
+    ErrorManager err{};
+    jpeg_progress_mgr progress{};
+    jpeg_decompress_struct src{};
+    jpeg_compress_struct dst{};
+    bool srcCreated = false;
+    bool dstCreated = false;
+    unsigned char *firstBuffer = nullptr;
+    unsigned char *outBuffer = nullptr;
+    unsigned long outSize = 0;
+
+    Codec()
+    {
+        src.err = jpeg_std_error(&err.pub);
+        dst.err = &err.pub;
+        err.pub.error_exit = errorExit;
+        err.pub.emit_message = emitMessage;
+        err.pub.output_message = outputMessage;
+        progress.progress_monitor = watchScans;
+    }
+    ~Codec()
+    {
+        if (dstCreated)
+            jpeg_destroy_compress(&dst);
+        if (srcCreated)
+            jpeg_destroy_decompress(&src);
+        // jpeg_mem_dest frees the buffers it grows into, but never the one it was given.
+        if (outBuffer != firstBuffer)
+            std::free(outBuffer);
+        std::free(firstBuffer);
+    }
+    Codec(const Codec &) = delete;
+    Codec &operator=(const Codec &) = delete;
+};
+
+bool looksLikeJpeg(const QByteArray &bytes)
+{
+    return bytes.size() > 3 && quint8(bytes[0]) == 0xFF && quint8(bytes[1]) == 0xD8 &&
+           quint8(bytes[2]) == 0xFF;
+}
+
+// The functions that call libjpeg set their own return point and create nothing with a
+// destructor, so an error's longjmp skips no cleanup.
+bool readHeader(Codec &codec, const QByteArray &jpeg)
+{
+    if (setjmp(codec.err.jump))
+        return false;
+    jpeg_create_decompress(&codec.src);
+    codec.srcCreated = true;
+    codec.src.mem->max_memory_to_use = kMemoryLimit;
+    codec.src.progress = &codec.progress;
+    jpeg_save_markers(&codec.src, JPEG_COM, 0xFFFF);
+    for (int marker = JPEG_APP0; marker <= JPEG_APP0 + 15; ++marker)
+        jpeg_save_markers(&codec.src, marker, 0xFFFF);
+    jpeg_mem_src(&codec.src, reinterpret_cast<const unsigned char *>(jpeg.constData()),
+                 static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&codec.src, TRUE);
+    return true;
+}
+
+const char *unsuitableReason(const jpeg_decompress_struct &src)
+{
+    if (src.arith_code)
+        return "codificación aritmética";
+    if (src.jpeg_color_space == JCS_CMYK || src.jpeg_color_space == JCS_YCCK)
+        return "JPEG CMYK";
+    const bool known = (src.jpeg_color_space == JCS_GRAYSCALE && src.num_components == 1) ||
+                       ((src.jpeg_color_space == JCS_YCbCr || src.jpeg_color_space == JCS_RGB) &&
+                        src.num_components == 3);
+    if (!known)
+        return "espacio de color desconocido";
+    for (int c = 0; c < src.num_components; ++c) {
+        const jpeg_component_info &comp = src.comp_info[c];
+        if (src.max_h_samp_factor % comp.h_samp_factor != 0 ||
+            src.max_v_samp_factor % comp.v_samp_factor != 0)
+            return "submuestreo de color no entero";
+    }
+    return nullptr;
+}
+
+// Which 8 × 8 pixel cells of the photo hold any painted layer pixel.
+struct PaintedCells
+{
+    int columns = 0;
+    int rows = 0;
+    std::vector<quint8> cells;
+
+    // Whether any cell in the rectangle [x0, x0 + w) × [y0, y0 + h) is painted.
+    bool any(int x0, int y0, int w, int h) const
+    {
+        const int x1 = std::min(x0 + w, columns);
+        const int y1 = std::min(y0 + h, rows);
+        for (int y = y0; y < y1; ++y) {
+            for (int x = x0; x < x1; ++x) {
+                if (cells[size_t(y) * size_t(columns) + size_t(x)])
+                    return true;
+            }
+        }
+        return false;
+    }
+};
+
+// In a premultiplied layer a transparent pixel is all zero bits.
+PaintedCells findPaintedCells(const QImage &layer)
+{
+    PaintedCells painted;
+    painted.columns = (layer.width() + 7) / 8;
+    painted.rows = (layer.height() + 7) / 8;
+    painted.cells.assign(size_t(painted.columns) * size_t(painted.rows), 0);
+    for (int y = 0; y < layer.height(); ++y) {
+        const auto *line = reinterpret_cast<const quint32 *>(layer.constScanLine(y));
+        quint8 *cellRow = painted.cells.data() + size_t(y / 8) * size_t(painted.columns);
+        for (int cx = 0; cx < painted.columns; ++cx) {
+            if (cellRow[cx])
+                continue;
+            const int x1 = std::min(cx * 8 + 8, layer.width());
+            quint32 bits = 0;
+            for (int x = cx * 8; x < x1; ++x)
+                bits |= line[x];
+            cellRow[cx] = bits != 0;
+        }
+    }
+    return painted;
+}
+
+// The layer's share of one component: weights of premultiplied red, green and blue, plus the
+// offset that scales with coverage (chroma is centred on 128).
+struct LayerWeights
+{
+    float red, green, blue, offset;
+};
+
+LayerWeights weightsFor(J_COLOR_SPACE space, int component)
+{
+    if (space == JCS_RGB)
+        return {component == 0 ? 1.f : 0.f, component == 1 ? 1.f : 0.f, component == 2 ? 1.f : 0.f,
+                0.f};
+    switch (component) {
+    case 1:
+        return {-0.168736f, -0.331264f, 0.5f, 128.f};
+    case 2:
+        return {0.5f, -0.418688f, -0.081312f, 128.f};
+    default:
+        return {0.299f, 0.587f, 0.114f, 0.f};
+    }
+}
+
+// basis[u][x] = C(u)/2 · cos((2x + 1)uπ/16): the orthonormal 8-point DCT.
+struct DctBasis
+{
+    float basis[8][8];
+    DctBasis()
+    {
+        for (int u = 0; u < 8; ++u) {
+            const double scale = u == 0 ? std::sqrt(0.125) : 0.5;
+            for (int x = 0; x < 8; ++x)
+                basis[u][x] = float(scale * std::cos((2 * x + 1) * u * M_PI / 16));
+        }
+    }
+};
+
+const DctBasis &dctBasis()
+{
+    static const DctBasis basis;
+    return basis;
+}
+
+void inverseDct(const JCOEF *coef, const UINT16 *quant, float samples[64])
+{
+    const auto &b = dctBasis().basis;
+    float rows[8][8]; // rows[v][x]
+    for (int v = 0; v < 8; ++v) {
+        for (int x = 0; x < 8; ++x) {
+            float sum = 0;
+            for (int u = 0; u < 8; ++u)
+                sum += b[u][x] * float(coef[v * 8 + u]) * float(quant[v * 8 + u]);
+            rows[v][x] = sum;
+        }
+    }
+    for (int y = 0; y < 8; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            float sum = 0;
+            for (int v = 0; v < 8; ++v)
+                sum += b[v][y] * rows[v][x];
+            // Decoders clamp to the sample range; so must the composite's starting point.
+            samples[y * 8 + x] = std::clamp(sum + 128.f, 0.f, 255.f);
+        }
+    }
+}
+
+void forwardDct(const float samples[64], const UINT16 *quant, JCOEF *coef)
+{
+    const auto &b = dctBasis().basis;
+    float rows[8][8]; // rows[y][u]
+    for (int y = 0; y < 8; ++y) {
+        for (int u = 0; u < 8; ++u) {
+            float sum = 0;
+            for (int x = 0; x < 8; ++x)
+                sum += b[u][x] * (samples[y * 8 + x] - 128.f);
+            rows[y][u] = sum;
+        }
+    }
+    for (int v = 0; v < 8; ++v) {
+        for (int u = 0; u < 8; ++u) {
+            float sum = 0;
+            for (int y = 0; y < 8; ++y)
+                sum += b[v][y] * rows[y][u];
+            // Eight-bit baseline Huffman coding carries at most ten bits of an AC coefficient.
+            const float limit = (u == 0 && v == 0) ? 2047.f : 1023.f;
+            coef[v * 8 + u] =
+                JCOEF(std::clamp(std::round(sum / float(quant[v * 8 + u])), -limit, limit));
+        }
+    }
+}
+
+// The premultiplied layer's pixels, read without QImage's per-call checks.
+struct LayerView
+{
+    const uchar *bits;
+    qsizetype bytesPerLine;
+    int width;
+    int height;
+};
+
+// One component block whose samples each cover scaleX × scaleY photo pixels, from (x0, y0):
+// decode, composite the layer source-over (averaged over each sample's pixels, as an encoder
+// downsamples), encode. Pixels past the photo's edge repeat the edge, as encoders pad.
+void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const LayerView &layer,
+                  int x0, int y0, int scaleX, int scaleY)
+{
+    float samples[64];
+    inverseDct(coef, quant, samples);
+    int columns[8 * MAX_SAMP_FACTOR];
+    for (int i = 0; i < 8 * scaleX; ++i)
+        columns[i] = std::min(x0 + i, layer.width - 1);
+    const float pixelsPerSample = float(scaleX * scaleY);
+    for (int j = 0; j < 8; ++j) {
+        float red[8] = {}, green[8] = {}, blue[8] = {}, alpha[8] = {};
+        for (int dy = 0; dy < scaleY; ++dy) {
+            const int y = std::min(y0 + j * scaleY + dy, layer.height - 1);
+            const auto *line = reinterpret_cast<const QRgb *>(layer.bits + y * layer.bytesPerLine);
+            for (int i = 0; i < 8 * scaleX; ++i) {
+                const QRgb pixel = line[columns[i]];
+                red[i / scaleX] += float(qRed(pixel));
+                green[i / scaleX] += float(qGreen(pixel));
+                blue[i / scaleX] += float(qBlue(pixel));
+                alpha[i / scaleX] += float(qAlpha(pixel));
+            }
+        }
+        for (int i = 0; i < 8; ++i) {
+            const float coverage = alpha[i] / (255.f * pixelsPerSample);
+            const float paint =
+                (w.red * red[i] + w.green * green[i] + w.blue * blue[i]) / pixelsPerSample +
+                w.offset * coverage;
+            float &sample = samples[j * 8 + i];
+            sample = std::clamp(paint + (1.f - coverage) * sample, 0.f, 255.f);
+        }
+    }
+    forwardDct(samples, quant, coef);
+}
+
+struct BlockCounts
+{
+    qint64 total = 0;
+    qint64 reencoded = 0;
+};
+
+BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedCells &painted,
+                          const QImage &layer)
+{
+    jpeg_decompress_struct &src = codec.src;
+    const LayerView view{layer.constBits(), layer.bytesPerLine(), layer.width(), layer.height()};
+    BlockCounts counts;
+    for (int c = 0; c < src.num_components; ++c) {
+        jpeg_component_info &comp = src.comp_info[c];
+        counts.total += qint64(comp.width_in_blocks) * qint64(comp.height_in_blocks);
+        // The table the component was actually coded with, latched at its first scan.
+        const JQUANT_TBL *table =
+            comp.quant_table ? comp.quant_table : src.quant_tbl_ptrs[comp.quant_tbl_no];
+        if (!table)
+            failWith(codec.err, "componente sin tabla de cuantización");
+        const LayerWeights weights = weightsFor(src.jpeg_color_space, c);
+        const int scaleX = src.max_h_samp_factor / comp.h_samp_factor;
+        const int scaleY = src.max_v_samp_factor / comp.v_samp_factor;
+        for (JDIMENSION by = 0; by < comp.height_in_blocks; ++by) {
+            if (!painted.any(0, int(by) * scaleY, painted.columns, scaleY))
+                continue;
+            JBLOCKARRAY row = (*src.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&src),
+                                                             arrays[c], by, 1, TRUE);
+            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
+                if (!painted.any(int(bx) * scaleX, int(by) * scaleY, scaleX, scaleY))
+                    continue;
+                restampBlock(row[0][bx], table->quantval, weights, view, int(bx) * 8 * scaleX,
+                             int(by) * 8 * scaleY, scaleX, scaleY);
+                ++counts.reencoded;
+            }
+        }
+    }
+    return counts;
+}
+
+bool sameTable(const JHUFF_TBL &a, const JHUFF_TBL &b)
+{
+    if (std::memcmp(a.bits + 1, b.bits + 1, 16) != 0)
+        return false;
+    int count = 0;
+    for (int length = 1; length <= 16; ++length)
+        count += a.bits[length];
+    return std::memcmp(a.huffval, b.huffval, size_t(count)) == 0;
+}
+
+// Whether any Huffman table of the source differs from the standard ones that dst was set up
+// with, i.e. the source's were fitted to it. Fitting the output's costs a second pass over every
+// coefficient, most of the write, and pays only where the source had done so too.
+bool fittedTables(const jpeg_decompress_struct &src, const jpeg_compress_struct &dst)
+{
+    const auto standard = [](const JHUFF_TBL *table, JHUFF_TBL *const *defaults) {
+        return !table || sameTable(*table, *defaults[0]) || sameTable(*table, *defaults[1]);
+    };
+    for (int slot = 0; slot < NUM_HUFF_TBLS; ++slot) {
+        if (!standard(src.dc_huff_tbl_ptrs[slot], dst.dc_huff_tbl_ptrs) ||
+            !standard(src.ac_huff_tbl_ptrs[slot], dst.ac_huff_tbl_ptrs))
+            return true;
+    }
+    return false;
+}
+
+bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, BlockCounts &counts,
+               size_t sizeHint)
+{
+    if (setjmp(codec.err.jump))
+        return false;
+    jvirt_barray_ptr *arrays = jpeg_read_coefficients(&codec.src);
+    counts = restampBlocks(codec, arrays, painted, layer);
+
+    jpeg_create_compress(&codec.dst);
+    codec.dstCreated = true;
+    jpeg_copy_critical_parameters(&codec.src, &codec.dst);
+    // The source's own JFIF and Adobe markers are copied below with the rest, byte for byte.
+    codec.dst.write_JFIF_header = FALSE;
+    codec.dst.write_Adobe_marker = FALSE;
+    codec.dst.restart_interval = codec.src.restart_interval;
+    // Progressive output always gets fitted tables.
+    codec.dst.optimize_coding = fittedTables(codec.src, codec.dst);
+    if (codec.src.progressive_mode)
+        jpeg_simple_progression(&codec.dst);
+    codec.firstBuffer = static_cast<unsigned char *>(std::malloc(sizeHint));
+    codec.outBuffer = codec.firstBuffer;
+    codec.outSize = codec.firstBuffer ? sizeHint : 0;
+    jpeg_mem_dest(&codec.dst, &codec.outBuffer, &codec.outSize);
+    jpeg_write_coefficients(&codec.dst, arrays);
+    for (jpeg_saved_marker_ptr m = codec.src.marker_list; m; m = m->next)
+        jpeg_write_marker(&codec.dst, m->marker, m->data, m->data_length);
+    jpeg_finish_compress(&codec.dst);
+    jpeg_finish_decompress(&codec.src);
+    return true;
+}
+
+#ifdef Q_OS_LINUX
+struct Mapping
+{
+    void *start;
+    size_t length;
+};
+
+void unmapLayer(void *info)
+{
+    const Mapping *mapping = static_cast<Mapping *>(info);
+    munmap(mapping->start, mapping->length);
+    delete mapping;
+}
+#endif
+
+QString damaged(const Codec &codec)
+{
+    return QStringLiteral("JPEG dañado: ") + QString::fromUtf8(codec.err.text);
+}
+
+// Where upright pixel p of a width × height layer lies in the stored one: each case undoes what a
+// viewer does to the stored pixels for that EXIF orientation.
+QPoint storedPoint(QPoint p, int width, int height, int orientation)
+{
+    switch (orientation) {
+    case 2:
+        return {width - 1 - p.x(), p.y()};
+    case 3:
+        return {width - 1 - p.x(), height - 1 - p.y()};
+    case 4:
+        return {p.x(), height - 1 - p.y()};
+    case 5:
+        return {p.y(), p.x()};
+    case 6:
+        return {p.y(), width - 1 - p.x()};
+    case 7:
+        return {height - 1 - p.y(), width - 1 - p.x()};
+    case 8:
+        return {height - 1 - p.y(), p.x()};
+    default:
+        return p;
+    }
+}
+
+// The same turn as storedPoint, of a whole image.
+QImage turned(const QImage &image, int orientation)
+{
+    switch (orientation) {
+    case 2:
+        return image.mirrored(true, false);
+    case 3:
+        return image.mirrored(true, true);
+    case 4:
+        return image.mirrored(false, true);
+    case 5:
+        return image.transformed(QTransform().rotate(90)).mirrored(true, false);
+    case 6:
+        return image.transformed(QTransform().rotate(-90));
+    case 7:
+        return image.transformed(QTransform().rotate(90)).mirrored(false, true);
+    case 8:
+        return image.transformed(QTransform().rotate(90));
+    default:
+        return image;
+    }
+}
+
+// Reads the headers into codec and tells whether the rest can go on.
+Probe inspect(Codec &codec, const QByteArray &jpeg)
+{
+    Probe result;
+    if (!looksLikeJpeg(jpeg)) {
+        result.outcome = Outcome::NotSuitable;
+        result.message = QStringLiteral("no es un JPEG");
+        return result;
+    }
+    if (!readHeader(codec, jpeg)) {
+        result.message = damaged(codec);
+        return result;
+    }
+    result.storedSize = QSize(int(codec.src.image_width), int(codec.src.image_height));
+    if (const char *reason = unsuitableReason(codec.src)) {
+        result.outcome = Outcome::NotSuitable;
+        result.message = QString::fromUtf8(reason);
+        return result;
+    }
+    result.outcome = Outcome::Done;
+    return result;
+}
+
+} // namespace
+
+Probe probe(const QByteArray &jpeg)
+{
+    Codec codec;
+    return inspect(codec, jpeg);
+}
+
+QImage transparentLayer(const QSize &size)
+{
+    if (size.isEmpty())
+        return QImage();
+    const qsizetype bytesPerLine = qsizetype(size.width()) * 4;
+#ifdef Q_OS_LINUX
+    // stamp() reads the whole layer. Untouched fresh memory reads as one shared zero page, but
+    // faulting that in 4 KiB at a time is most of the cost of a photo-sized layer on a virtual
+    // machine; huge pages take one fault per 2 MiB.
+    constexpr size_t hugePage = size_t(2) << 20;
+    const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
+    const size_t length = bytes + hugePage;
+    void *mapped =
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped != MAP_FAILED) {
+        auto *aligned = reinterpret_cast<uchar *>(
+            (reinterpret_cast<quintptr>(mapped) + hugePage - 1) & ~quintptr(hugePage - 1));
+        madvise(aligned, bytes, MADV_HUGEPAGE);
+        return QImage(aligned, size.width(), size.height(), bytesPerLine,
+                      QImage::Format_ARGB32_Premultiplied, unmapLayer, new Mapping{mapped, length});
+    }
+#endif
+    void *bits = std::calloc(size_t(size.height()), size_t(bytesPerLine));
+    if (!bits)
+        return QImage();
+    return QImage(static_cast<uchar *>(bits), size.width(), size.height(), bytesPerLine,
+                  QImage::Format_ARGB32_Premultiplied, std::free, bits);
+}
+
+Result stamp(const QByteArray &jpeg, const QImage &layer)
+{
+    Result result;
+    Codec codec;
+    const Probe header = inspect(codec, jpeg);
+    if (header.outcome != Outcome::Done) {
+        result.outcome = header.outcome;
+        result.message = header.message;
+        return result;
+    }
+    if (layer.size() != header.storedSize) {
+        result.message = QStringLiteral("la capa mide %1×%2 y la foto %3×%4")
+                             .arg(layer.width())
+                             .arg(layer.height())
+                             .arg(header.storedSize.width())
+                             .arg(header.storedSize.height());
+        return result;
+    }
+    const QImage premultiplied = layer.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const PaintedCells painted = findPaintedCells(premultiplied);
+
+    BlockCounts counts;
+    // Untouched blocks cost the same bytes again; a little room spares a regrowth.
+    const size_t sizeHint = size_t(jpeg.size()) + size_t(jpeg.size()) / 8 + 65536;
+    if (!transcode(codec, painted, premultiplied, counts, sizeHint)) {
+        result.message = damaged(codec);
+        return result;
+    }
+    result.outcome = Outcome::Done;
+    result.jpeg =
+        QByteArray(reinterpret_cast<const char *>(codec.outBuffer), qsizetype(codec.outSize));
+    result.blocksTotal = counts.total;
+    result.blocksReencoded = counts.reencoded;
+    return result;
+}
+
+QImage toStoredOrientation(const QImage &uprightLayer, int exifOrientation)
+{
+    if (exifOrientation < 2 || exifOrientation > 8)
+        return uprightLayer;
+    const QImage upright = uprightLayer.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const int width = upright.width();
+    const int height = upright.height();
+    QImage stored =
+        transparentLayer(exifOrientation >= 5 ? QSize(height, width) : QSize(width, height));
+    if (stored.isNull())
+        return stored;
+    // Only the painted runs are turned: turning a photo-sized layer whole would write every
+    // page of the result, where stamp() wants untouched memory.
+    const PaintedCells painted = findPaintedCells(upright);
+    QPainter painter(&stored);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    for (int cy = 0; cy < painted.rows; ++cy) {
+        for (int cx = 0; cx < painted.columns;) {
+            int end = cx;
+            while (end < painted.columns && painted.any(end, cy, 1, 1))
+                ++end;
+            if (end == cx) {
+                ++cx;
+                continue;
+            }
+            const QRect run = QRect(cx * 8, cy * 8, (end - cx) * 8, 8) & upright.rect();
+            const QRect target =
+                QRect(storedPoint(run.topLeft(), width, height, exifOrientation),
+                      storedPoint(run.bottomRight(), width, height, exifOrientation))
+                    .normalized();
+            painter.drawImage(target.topLeft(), turned(upright.copy(run), exifOrientation));
+            cx = end;
+        }
+    }
+    return stored;
+}
+
+} // namespace losslessjpeg
