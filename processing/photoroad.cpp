@@ -280,10 +280,15 @@ void nameAfterUtm(Photo &photo, const Run &run)
 void renameToUtm(Photo &photo, const Run &run)
 {
     FileOperations &files = *run.files;
-    const QString newName =
-        utmFileName(photo.folder, photo.prefixedName,
-                    [&files](const QString &path) { return files.isTaken(path); });
+    const bool ownNameIsFree = run.safety.ownNameIsFree;
+    const QString newName = utmFileName(photo.folder, photo.prefixedName, [&](const QString &path) {
+        return !(ownNameIsFree && path == photo.sourcePath) && files.isTaken(path);
+    });
     const QString newPath = QDir(photo.folder).filePath(newName);
+    if (newPath == photo.sourcePath) {
+        info(run.log, QStringLiteral("Ya lleva su nombre UTM: ") + photo.fileName);
+        return;
+    }
     if (files.rename(photo.sourcePath, newPath)) {
         photo.currentPath = newPath;
         photo.contentPath = files.readablePath(newPath);

@@ -322,6 +322,93 @@ private slots:
         QCOMPARE(tree(dir.path()).value(file), written);
     }
 
+    // One folder with a good photo beside each case the window would lose data on: the run goes
+    // to the end, the good photos are stamped, and every other file keeps its bytes and name.
+    void safeByDefault()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        QVERIFY(QDir().mkpath(root + "/sub/Backup") && QDir().mkpath(root + "/noBackup"));
+        makePhoto(root + "/good.jpg");
+        makePhoto(root + '/' + utmName + ".jpg"); // already named after its position
+        makePhoto(root + "/nogps.jpg", false);
+        makePhoto(root + "/nan.jpg", false);
+        QVERIFY(TestPhotos::setTags(root + "/nan.jpg",
+                                    TestPhotos::gpsTags("0/0 0/0 0/0", "S", "0/0 0/0 0/0", "W")));
+        writeFile(root + "/roto.jpg", "not a photo");
+        // A PNG whose compressed text chunk holds no deflate data: the decoder skips it, the
+        // metadata reader fails on it.
+        QVERIFY(TestPhotos::writeImage(root + "/meta.png"));
+        QByteArray png;
+        {
+            QFile file(root + "/meta.png");
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            png = file.readAll();
+            const QByteArray text("Comment\0\0\x78\x9cgarbage", 18);
+            png.insert(33, QByteArray::fromHex("00000012") + "zTXt" + text + QByteArray(4, 0));
+            QVERIFY(file.seek(0) && file.write(png) == png.size());
+        }
+        makePhoto(root + "/sub/Backup/old_backup.jpg");
+        makePhoto(root + "/noBackup/y.jpg");
+        writeFile(root + "/noBackup/Backup", "a file where the backup folder would go");
+        const auto before = tree(root);
+
+        const Result run = lote({"--subdirectorios", "-j", "2", root});
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.out.contains("2 fotos procesadas, 5 omitidas, 3 con errores, 2 sin posición."),
+                 qPrintable(run.out));
+        for (const QString &line : QStringList{
+                 "Ya lleva su nombre UTM: " + utmName + ".jpg",
+                 "Renombrado: good.jpg a " + utmName + " (1).jpg",
+                 "Sin posición para nogps.jpg: no hay datos GPS en EXIF. No se modifica.",
+                 "Posición GPS no válida en EXIF para nan.jpg (Lat: nan, Lon: nan): se toma como "
+                 "ausente.",
+                 "Error al abrir la imagen " + root + "/roto.jpg",
+                 "Error leyendo metadata original para meta.png", "Error creando backup de y.jpg"})
+            QVERIFY2(run.out.contains(line), qPrintable(line));
+        QVERIFY(!run.out.contains("old_backup.jpg"));
+        const auto after = tree(root);
+        for (const char *kept : {"nogps.jpg", "nan.jpg", "roto.jpg", "meta.png",
+                                 "sub/Backup/old_backup.jpg", "noBackup/y.jpg"})
+            QCOMPARE(after.value(kept), before.value(kept));
+        QVERIFY(after.value(utmName + ".jpg") != before.value(utmName + ".jpg"));
+        QVERIFY(after.contains(utmName + " (1).jpg") && !after.contains("good.jpg"));
+        QVERIFY(hasColour(root + '/' + utmName + ".jpg", Qt::white)); // stamped
+
+        // The window's made-up position, asked for: photos without one are named after it. A
+        // photo named after its position keeps even a numbered name.
+        const Result fixed = lote({"--posicion-fija", "--sin-texto", "--sin-rosa", root});
+        QVERIFY(fixed.out.contains("Renombrado: nan.jpg a 19J 500000 6000000.jpg") &&
+                fixed.out.contains("Renombrado: nogps.jpg a 19J 500000 6000000 (1).jpg"));
+    }
+
+    // Rows may name a photo by its path in the folder; a bare name shared by several photos
+    // places none of them, and the sample file writes such names as paths.
+    void relativePathRows()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.filePath("fotos");
+        for (const char *folder : {"/a", "/b", "/c"}) {
+            QVERIFY(QDir().mkpath(root + folder));
+            makePhoto(root + folder + "/x.jpg", false);
+        }
+        const Result sample = lote({"--subdirectorios", "--ejemplo", dir.filePath("e.txt"), root});
+        QCOMPARE(sample.status, 0);
+        QFile written(dir.filePath("e.txt"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll().contains("\na/x.jpg,19,J,500000,6000000,0\n"));
+        writeFile(dir.filePath("t.txt"), "a/x.jpg,19,H,346574,6298958,90\n"
+                                         "b/x.jpg,19,H,346000,6298000\nx.jpg,19,H,1,2\n");
+        const Result run = lote({"--subdirectorios", "--txt", dir.filePath("t.txt"), root});
+        QCOMPARE(run.status, 1);
+        QVERIFY(QFileInfo::exists(root + "/a/19H 346574 6298958.jpg"));
+        QVERIFY(QFileInfo::exists(root + "/b/19H 346000 6298000.jpg"));
+        QVERIFY(QFileInfo::exists(root + "/c/x.jpg"));
+        QVERIFY2(run.out.contains("Nombre ambiguo en el archivo TXT: x.jpg es el nombre de varias "
+                                  "fotos; escriba su ruta, por ejemplo c/x.jpg"),
+                 qPrintable(run.out));
+    }
+
     void workersGiveTheSameTreeAndLog()
     {
         QTemporaryDir dir;
