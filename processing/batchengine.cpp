@@ -52,6 +52,7 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.orientationKnown = photo.orientationKnown;
     outcome.source = photo.source;
     outcome.loggedError = loggedError;
+    outcome.captureOffset = photo.captureOffset;
     return outcome;
 }
 

@@ -106,6 +106,7 @@ PhotoMetadata readMetadata(Photo &photo, const Run &run)
     photo.snapshot = std::move(found.snapshot);
     photo.dateFound = found.dateFound;
     photo.captureDate = found.captureDate;
+    photo.captureOffset = found.captureOffset;
     if (!photo.dateFound) {
         photo.captureDate = QDateTime::currentDateTime();
         warning(run.log, QStringLiteral("Fecha de captura no encontrada en metadata para ") +
@@ -128,6 +129,9 @@ TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run
     query.captureOffset = found.captureOffset;
     query.imageDirectionFound = found.imageDirectionFound;
     query.imageDirection = found.imageDirection;
+    query.captureTimeFound = found.captureTimeFound;
+    query.captureTime = found.captureTime;
+    query.captureTimeTag = found.captureTimeTag;
     return run.trackLookup(query);
 }
 
@@ -159,6 +163,7 @@ void locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         orientation = track.direction;
         orientationKnown = track.directionKnown;
         photo.source = PositionSource::Track;
+        photo.track = track;
     }
     info(run.log, QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
                       numberText(longitude) + QStringLiteral(", Orientación: ") +
@@ -316,7 +321,13 @@ void logUtmWritten(const Photo &photo, const LogSink &log)
 
 bool writeTrackPosition(const Photo &photo, QByteArray &bytes, QString &errorText)
 {
-    return writeLatLonToExif(bytes, photo.latitude, photo.longitude, errorText);
+    GpsTags tags;
+    tags.latitude = photo.latitude;
+    tags.longitude = photo.longitude;
+    tags.altitude = photo.track.altitude;
+    tags.time = photo.track.utc;
+    tags.versionAndDatum = true;
+    return writeGpsToExif(bytes, tags, errorText);
 }
 
 void logTrackWritten(const Photo &photo, bool written, const QString &errorText, const LogSink &log)

@@ -48,6 +48,7 @@ struct Photo
     MetadataSnapshot snapshot;
     QDateTime captureDate;
     bool dateFound = false;
+    QString captureOffset; // OffsetTimeOriginal, for the outcome
 
     int zoneNumber = 19;
     char zoneLetter = 'J';
@@ -59,6 +60,7 @@ struct Photo
     bool latLonKnown = false;
     double latitude = 0.0;
     double longitude = 0.0;
+    TrackPosition track; // the track's answer, when the position came from it
 
     QString prefixedName;
     QString coordinateText;
