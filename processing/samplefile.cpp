@@ -7,10 +7,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QTextStream>
 
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -41,9 +43,15 @@ QString wholeNumber(double value)
 } // namespace
 
 void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                               bool includeSubdirectories, bool useExif, const LogSink &log)
+                               bool includeSubdirectories, bool useExif, const LogSink &log,
+                               SampleWrite mode)
 {
-    QFile file(outputPath);
+    std::unique_ptr<QFileDevice> device;
+    if (mode == SampleWrite::Whole)
+        device = std::make_unique<QSaveFile>(outputPath);
+    else
+        device = std::make_unique<QFile>(outputPath);
+    QFileDevice &file = *device;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
         log(Severity::Error,
             QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
@@ -81,6 +89,18 @@ void writeSampleCoordinateFile(const QString &directory, const QString &outputPa
     }
 
     out.flush();
-    file.close();
+    if (mode == SampleWrite::Whole) {
+        auto &whole = static_cast<QSaveFile &>(file);
+        // A failed write leaves the stream's status set, or the flush failing (Qt 6.4's commit
+        // does not report a failure to write what it still held in its buffer); either way the
+        // target is left as it was.
+        if (out.status() != QTextStream::Ok || !whole.flush() || !whole.commit()) {
+            log(Severity::Error, QStringLiteral("Error al escribir el archivo de ejemplo %1: %2")
+                                     .arg(outputPath, whole.errorString()));
+            return;
+        }
+    } else {
+        file.close();
+    }
     log(Severity::Information, QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
 }

@@ -5,7 +5,17 @@
 
 #include <QString>
 
+// How the file is written. The window's way opens the file in place, replacing what was there,
+// and reports it created whatever the writes did; a script's run needs the whole file or none,
+// and to know when it got none.
+enum class SampleWrite {
+    InPlace,
+    Whole // through a temporary file renamed at the end; a failed write is an error line and
+          // no "creado" line
+};
+
 // One row per photo of the folder, in the coordinate file's format: its EXIF position when
 // useExif is set and it has one, otherwise a placeholder row.
 void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                               bool includeSubdirectories, bool useExif, const LogSink &log);
+                               bool includeSubdirectories, bool useExif, const LogSink &log,
+                               SampleWrite mode = SampleWrite::InPlace);

@@ -7,7 +7,7 @@ packages=(
     clang libfuzzer-14-dev libclang-rt-14-dev
     qt6-base-dev qt6-image-formats-plugins
     libexiv2-dev
-    libgdal-dev gdal-bin python3-matplotlib
+    libgdal-dev libtiff-dev gdal-bin python3-matplotlib
     fonts-noto-core
     xvfb xauth imagemagick
     libimage-exiftool-perl
