@@ -91,10 +91,9 @@ void writeSampleCoordinateFile(const QString &directory, const QString &outputPa
     out.flush();
     if (mode == SampleWrite::Whole) {
         auto &whole = static_cast<QSaveFile &>(file);
-        // A failed write leaves the stream's status set, or the flush failing (Qt 6.4's commit
-        // does not report a failure to write what it still held in its buffer); either way the
-        // target is left as it was.
-        if (out.status() != QTextStream::Ok || !whole.flush() || !whole.commit()) {
+        // The stream's flush also flushes the file, so a failed write shows in its status;
+        // either way the target is left as it was.
+        if (out.status() != QTextStream::Ok || !whole.commit()) {
             log(Severity::Error, QStringLiteral("Error al escribir el archivo de ejemplo %1: %2")
                                      .arg(outputPath, whole.errorString()));
             return;
