@@ -152,7 +152,9 @@ QByteArray bytesOf(Exiv2::Image &image)
 bool replaceFile(const QString &path, const QByteArray &bytes, QString &errorText)
 {
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    // Flushed first: Qt 6.4's commit does not report a failure to write what it still buffers.
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+        file.commit())
         return true;
     errorText = file.errorString();
     return false;

@@ -216,6 +216,8 @@ private slots:
         QTest::newRow("KML layer, disk full")
             << "--simular --capa OUT.kml DIR" << 1000 << "No se pudo escribir la capa";
         QTest::newRow("no reference systems") << "--simular --capa OUT.gpkg DIR" << 0 << "(PROJ";
+        QTest::newRow("small photo, disk full")
+            << "--sin-backup --sin-renombrar DIR" << 2048 << "Error guardando la imagen";
     }
 
     // A file that could not be written whole is an error, never "created", and nothing of it
