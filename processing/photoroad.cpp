@@ -132,6 +132,7 @@ void takeMetadata(Photo &photo, PhotoMetadata &found, const Run &run)
     photo.snapshot = std::move(found.snapshot);
     photo.dateFound = found.dateFound;
     photo.captureDate = found.captureDate;
+    photo.captureOffset = found.captureOffset;
     if (!photo.dateFound) {
         photo.captureDate = QDateTime::currentDateTime();
         warning(run.log, QStringLiteral("Fecha de captura no encontrada en metadata para ") +
@@ -153,6 +154,9 @@ TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run
     query.captureOffset = found.captureOffset;
     query.imageDirectionFound = found.imageDirectionFound;
     query.imageDirection = found.imageDirection;
+    query.captureTimeFound = found.captureTimeFound;
+    query.captureTime = found.captureTime;
+    query.captureTimeTag = found.captureTimeTag;
     return run.trackLookup(query);
 }
 
@@ -189,7 +193,9 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
     } else {
         const TrackPosition track = askTrack(photo, found, run);
         if (!track.found && run.safety.untouchedWithoutPosition) {
-            photo.withoutPosition = true;
+            photo.positionMissing = true;
+            photo.reason =
+                track.reason.isEmpty() ? QStringLiteral("sin datos GPS en EXIF") : track.reason;
             warning(run.log, (track.logLine.isEmpty()
                                   ? QStringLiteral("Sin posición para ") + photo.fileName +
                                         QStringLiteral(": no hay datos GPS en EXIF.")
@@ -211,6 +217,7 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         orientation = track.direction;
         orientationKnown = track.directionKnown;
         photo.source = PositionSource::Track;
+        photo.track = track;
     }
     info(run.log, QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
                       numberText(longitude) + QStringLiteral(", Orientación: ") +
@@ -247,7 +254,8 @@ bool locateFromTable(Photo &photo, const Run &run)
     if (row == run.table.constEnd())
         row = run.table.constFind(photo.fileName);
     if (row == run.table.constEnd()) {
-        photo.withoutPosition = run.safety.untouchedWithoutPosition;
+        photo.positionMissing = run.safety.untouchedWithoutPosition;
+        photo.reason = QStringLiteral("sin fila en el archivo TXT");
         warning(run.log, QStringLiteral("Coordenadas UTM no encontradas en archivo TXT para ") +
                              photo.fileName);
         return false;
@@ -391,7 +399,13 @@ void logUtmWritten(const Photo &photo, const LogSink &log)
 
 bool writeTrackPosition(const Photo &photo, QByteArray &bytes, QString &errorText)
 {
-    return writeLatLonToExif(bytes, photo.latitude, photo.longitude, errorText);
+    GpsTags tags;
+    tags.latitude = photo.latitude;
+    tags.longitude = photo.longitude;
+    tags.altitude = photo.track.altitude;
+    tags.time = photo.track.utc;
+    tags.versionAndDatum = true;
+    return writeGpsToExif(bytes, tags, errorText);
 }
 
 void logTrackWritten(const Photo &photo, bool written, const QString &errorText, const LogSink &log)

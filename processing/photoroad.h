@@ -52,6 +52,7 @@ struct Photo
     MetadataSnapshot snapshot;
     QDateTime captureDate;
     bool dateFound = false;
+    QString captureOffset; // OffsetTimeOriginal, for the outcome
 
     int zoneNumber = 19;
     char zoneLetter = 'J';
@@ -63,12 +64,14 @@ struct Photo
     bool latLonKnown = false;
     double latitude = 0.0;
     double longitude = 0.0;
+    TrackPosition track; // the track's answer, when the position came from it
 
     QString prefixedName;
     QString coordinateText;
     QString currentPath;
     QString contentPath; // where the photo's bytes can be read now (the source, in a dry run)
-    bool withoutPosition = false; // left untouched for want of a position
+    bool positionMissing = false; // left untouched for want of a position; reason says why
+    QString reason;
 };
 
 // The run-wide preparations: the logo and, in text-file mode, the coordinate table. photos is
