@@ -2,6 +2,7 @@
 // rename; then decoding, painting, encoding, the metadata carried over, and one atomic write.
 #include "photoroad.h"
 
+#include "librarynotes.h"
 #include "photonaming.h"
 #include "utm.h"
 
@@ -28,6 +29,16 @@ QString numberText(double value)
 QString nativePathText(const QString &path)
 {
     return QString::fromStdString(qPathToNativeStdString(path));
+}
+
+// What the decoding libraries said of the photo, for its log line: " (…; …)", or empty. Only a
+// front end that routes their output collects anything; the window's lines stay as they are.
+QString notesText()
+{
+    const QStringList notes = LibraryNotes::take();
+    return notes.isEmpty()
+               ? QString()
+               : QStringLiteral(" (") + notes.join(QStringLiteral("; ")) + QLatin1Char(')');
 }
 
 void info(const LogSink &log, const QString &line)
@@ -84,6 +95,7 @@ void describe(Photo &photo, const QString &listedPath)
 bool isDecodable(const Photo &photo, const Run &run)
 {
     allowLargeImages();
+    LibraryNotes::take();
     QImageReader reader(photo.sourcePath);
     reader.setDecideFormatFromContent(true);
     const QByteArray format = reader.format();
@@ -92,7 +104,7 @@ bool isDecodable(const Photo &photo, const Run &run)
     if ((format == "jpeg" || format == "tiff" || format == "png") && size.isValid() &&
         !size.isEmpty() && bytes <= qint64(QImageReader::allocationLimit()) * 1024 * 1024)
         return true;
-    error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.sourcePath);
+    error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.sourcePath + notesText());
     return false;
 }
 
@@ -331,10 +343,15 @@ bool loadPhotoImage(const QString &path, bool upright, QImage &image)
 // False when the file cannot be decoded; the photo's turn then ends without any write.
 bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 {
-    if (!loadPhotoImage(photo.contentPath, run.orientUpright, image)) {
-        error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.currentPath);
+    LibraryNotes::take();
+    const bool loaded = loadPhotoImage(photo.contentPath, run.orientUpright, image);
+    const QString notes = notesText();
+    if (!loaded) {
+        error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.currentPath + notes);
         return false;
     }
+    if (!notes.isEmpty())
+        warning(run.log, QStringLiteral("Avisos al leer la imagen ") + photo.currentPath + notes);
     paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
                      photo.orientation, photo.orientationKnown,
                      withSeverity(run.log, Severity::Information));

@@ -247,7 +247,8 @@ private slots:
         QCOMPARE(tree(folder), before);
     }
 
-    // What the image libraries say of damaged photos stays off stderr; the good photo is done.
+    // What the image libraries say of damaged photos stays off stderr and goes into the photo's
+    // line; the good photo is done.
     void damagedPhotosKeepStderrClean()
     {
         QTemporaryDir dir;
@@ -264,6 +265,7 @@ private slots:
         QCOMPARE(run.err, QString());
         QCOMPARE(run.status, 1);
         QVERIFY(QFileInfo::exists(dir.filePath(utmName + ".jpg")));
+        QVERIFY2(run.out.contains("/p.png (libpng "), qPrintable(run.out));
     }
 
     // A dry run goes down the real road with every file operation only recorded, so it says line
