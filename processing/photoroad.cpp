@@ -593,7 +593,7 @@ bool keepImageData(const Photo &photo, const Run &run)
     if (!own.formatKept)
         return run.lossless &&
                fallBack(photo,
-                        own.format == "jpeg" ? QStringLiteral("su nombre nuevo pide otro formato")
+                        own.format == "jpeg" ? QStringLiteral("su nombre pide otro formato")
                                              : QStringLiteral("no es un JPEG"),
                         run);
     if (!paints && run.metadataOnlyWrites &&
