@@ -170,7 +170,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
                             QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
-                            QStringLiteral("posicion-fija")};
+                            QStringLiteral("posicion-fija"),  QStringLiteral("sin-perdidas")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
@@ -231,6 +231,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
     job.dryRun = parser.isSet(QStringLiteral("simular"));
     job.orientUpright = parser.isSet(QStringLiteral("orientar"));
+    job.metadataOnlyWrites = true;
+    job.lossless = parser.isSet(QStringLiteral("sin-perdidas"));
     // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
     // window would; --posicion-fija asks for the window's made-up position back.
     job.safety = DataSafety::all();
@@ -353,6 +355,15 @@ QString loteHelpText()
         "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
         "  --orientar                  pintar la foto derecha, como la muestran los visores,\n"
         "                              y escribir Orientación 1 (no: se pinta como está guardada)\n"
+        "  --sin-perdidas              en los JPEG, recodificar solo los bloques de 8 × 8 bajo lo\n"
+        "                              dibujado, con las tablas de la foto; el resto queda igual\n"
+        "                              (no: la foto entera se recodifica con calidad 90). Con\n"
+        "                              --orientar la foto queda como está guardada, con su\n"
+        "                              Orientación, y lo dibujado se gira. Los JPEG CMYK o\n"
+        "                              aritméticos, las fotos que no son JPEG y las que cambian "
+        "de\n"
+        "                              formato al renombrarse se recodifican, con una línea\n"
+        "                              en el registro\n"
         "  --posicion-fija             a las fotos sin posición, darles la posición fija\n"
         "                              19J 500000 6000000 como la ventana (no: se dejan sin "
         "tocar)\n"
@@ -365,6 +376,9 @@ QString loteHelpText()
         "una posición EXIF imposible (nan, fuera de rango, 0,0) cuenta como ausente; en el\n"
         "archivo de coordenadas una fila puede nombrar la ruta relativa (100CANON/IMG_0001.JPG),\n"
         "que gana al nombre solo, y un nombre que llevan varias fotos no sitúa a ninguna.\n"
+        "Una foto en la que no se dibuja nada (sin logo, --sin-texto, sin rosa) no se\n"
+        "recodifica: solo cambian sus metadatos, y su imagen queda idéntica byte a byte (con\n"
+        "--orientar, salvo que haya que girarla).\n"
         "\n"
         "Dibujo:\n"
         "  --logo ARCHIVO              dibujar este logo (sin él, ningún logo)\n"

@@ -118,6 +118,14 @@ struct BatchJob
     bool orientUpright = false; // apply the EXIF orientation before painting; write Orientation 1
     TrackLookup trackLookup;
     bool writeTrackToExif = false; // put a track position into the photo's EXIF GPS tags
+    // A photo on which nothing is painted is neither decoded nor encoded: its own bytes get the
+    // run's metadata changes, so its image data stays byte for byte.
+    bool metadataOnlyWrites = false;
+    // A JPEG keeps the blocks no stamp touches, quantized as they were; only those under the
+    // stamps are quantized again, with its own tables. Under orientUpright its pixels stay as
+    // stored, the stamps are turned to match and the Orientation tag is kept. Photos this cannot
+    // keep are encoded as usual, with a line saying why.
+    bool lossless = false;
     ProgressCallback progress;
     DataSafety safety;
 };

@@ -32,6 +32,8 @@ struct Run
     CoordinateTable table; // empty in EXIF mode or without a coordinate file
     TrackLookup trackLookup;
     bool writeTrackToExif = false;
+    bool metadataOnlyWrites = false;
+    bool lossless = false;
     FileOperations *files = nullptr; // outlives the run
     LogSink log;
     DataSafety safety;
@@ -84,7 +86,8 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run);
 
 // Decoding, painting, encoding, writing and the metadata steps; touches only the photo's own
 // file. False when the image cannot be loaded. image is a picture buffer the caller keeps from
-// one photo to the next on the same thread (null at first).
-bool finishPhoto(const Photo &photo, const Run &run, QImage &image);
+// one photo to the next on the same thread (null at first). The snapshot is marked upright here,
+// once the road knows whether the pixels are turned.
+bool finishPhoto(Photo &photo, const Run &run, QImage &image);
 
 } // namespace photoroad

@@ -4,6 +4,7 @@
 #include "testphotos.h"
 
 #include <QImage>
+#include <QImageReader>
 #include <QtTest>
 
 #include <gdal_priv.h>
@@ -46,10 +47,16 @@ Result lote(const QStringList &arguments, rlim_t fileSizeLimit = RLIM_INFINITY)
 }
 
 // A blue photo stored on its side, with a capture date and, when asked, the GPS position of
-// utmName.
-void makePhoto(const QString &path, bool withGps = true)
+// utmName. A detailed one has fine stripes instead, at quality 95, so that a re-encoding shows
+// in every block.
+void makePhoto(const QString &path, bool withGps = true, bool detailed = false)
 {
-    QVERIFY(TestPhotos::writeImage(path, 320, 240, QColor(30, 60, 160)));
+    QImage image(320, 240, QImage::Format_RGB32);
+    image.fill(QColor(30, 60, 160));
+    for (int y = 0; detailed && y < 240; ++y)
+        for (int x = 0; x < 320; ++x)
+            image.setPixel(x, y, qRgb(x * 7 % 256, (x + y) * 5 % 256, y * 11 % 256));
+    QVERIFY(image.save(path, nullptr, detailed ? 95 : -1));
     TestPhotos::Tags tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"},
                           {"Exif.Image.Orientation", "6"}}; // upright: turned a quarter right
     if (withGps)
@@ -75,6 +82,23 @@ void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+}
+
+// The JPEG's segments with this marker, one after another; for SOS (0xDA), all from the first
+// scan on.
+QByteArray segments(const QString &path, uchar marker)
+{
+    QFile file(path);
+    const QByteArray jpeg = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QByteArray found;
+    for (qsizetype at = 2, size = 0; at + 4 <= jpeg.size(); at += 2 + size) {
+        size = uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]);
+        if (uchar(jpeg[at + 1]) == 0xDA)
+            return marker == 0xDA ? jpeg.mid(at) : found;
+        if (uchar(jpeg[at + 1]) == marker)
+            found += jpeg.mid(at, 2 + size);
+    }
+    return found;
 }
 
 bool hasColour(const QString &path, const QColor &c)
@@ -110,10 +134,14 @@ private slots:
         row("no rename", "--sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
         row("prefix", "--prefijo P_%1_", "P_%1_" + renamed, "a P_%1_", Qt::white);
         row("no backup, no rose", "--sin-backup --sin-rosa", renamed, "!rosa", Qt::white);
-        row("no text", "--sin-texto --sin-rosa", renamed, "Metadatos restaurados", noWhite);
+        row("no text", "--sin-texto --sin-rosa", renamed, "Nada que dibujar en 19H", noWhite);
+        // Nothing drawn, but only the decoder turns the photo upright.
+        row("upright, nothing drawn", "--orientar --sin-texto --sin-rosa", renamed, "!Nada que",
+            noWhite);
         row("text colour", "--color-fuente lime --ratio-fuente 0.1 --sin-rosa", renamed, "Renombr",
             Qt::green);
-        row("logo", "--logo logo.png --ratio-logo 0.3", renamed, "Renombrado", Qt::yellow);
+        row("logo alone", "--logo logo.png --ratio-logo 0.3 --sin-texto --sin-rosa", renamed,
+            "Renombrado", Qt::yellow);
         row("coordinate file into EXIF", "--txt coords.txt --txt-a-exif", "19K 300000 7000000.jpg",
             "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", Qt::white);
         row("upright", "--orientar --sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
@@ -153,6 +181,62 @@ private slots:
             QFile sample(dir.filePath("ej.txt"));
             QVERIFY(sample.open(QIODevice::ReadOnly) && sample.readAll().contains("\na.jpg,19,H,"));
         }
+    }
+
+    void keepsImageData_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("photo");
+        QTest::addColumn<QString>("logLine");
+        QTest::addColumn<QString>("kept"); // "bytes", or the "stored" or "upright" top half
+        const auto row = [](const char *arguments, const char *photo, const char *line,
+                            const char *kept) {
+            QTest::addRow("%s %s", photo, arguments)
+                << QString(arguments) << QString(photo) << QString(line) << QString(kept);
+        };
+        row("--sin-texto --sin-rosa", "a.jpg",
+            "Nada que dibujar en a.jpg: imagen conservada sin recodificar.", "bytes");
+        row("--sin-perdidas", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "stored");
+        row("--sin-perdidas --orientar", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "upright");
+        row("--sin-perdidas", "a.png",
+            "No se puede estampar sin pérdidas a.png (no es un JPEG); se recodifica.\n", "stored");
+    }
+
+    // The stamps go to the bottom corners as the photo is painted; the positions of a coordinate
+    // file go into the EXIF whichever way the image data takes.
+    void keepsImageData()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, photo);
+        QFETCH(QString, logLine);
+        QFETCH(QString, kept);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(photo);
+        makePhoto(path, false, true);
+        writeFile(dir.filePath("c.txt"), photo.toUtf8() + ",19,K,300000,7000000,90\n");
+        const Result run = lote(arguments.split(' ', Qt::SkipEmptyParts)
+                                << "--sin-renombrar"
+                                << "--txt-a-exif"
+                                << "--txt" << dir.filePath("c.txt") << dir.path());
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.contains(logLine), qPrintable(run.out));
+        QCOMPARE(TestPhotos::tag(path, "Exif.GPSInfo.GPSLatitudeRef"), QString("S"));
+        const QString backup = dir.filePath("Backup/a_backup." + QFileInfo(photo).suffix());
+        const auto half = [&kept](const QString &file, int which) {
+            QImageReader reader(file);
+            reader.setAutoTransform(kept == "upright");
+            const QImage image = reader.read();
+            return image.copy(0, which * image.height() / 2, image.width(), image.height() / 2);
+        };
+        QCOMPARE(half(path, 0), half(backup, 0));
+        QCOMPARE(half(path, 1) == half(backup, 1), kept == "bytes");
+        if (photo.endsWith(".png"))
+            return;
+        QCOMPARE(segments(path, 0xDB), segments(backup, 0xDB)); // quantization tables
+        QCOMPARE(segments(path, 0xE1).count(QByteArray("Exif\0\0", 6)), 1);
+        QCOMPARE(TestPhotos::tag(path, "Exif.Image.Orientation"), QString("6"));
+        if (kept == "bytes")
+            QCOMPARE(segments(path, 0xDA), segments(backup, 0xDA));
     }
 
     void badValues_data()
