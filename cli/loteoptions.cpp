@@ -170,7 +170,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
                             QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
-                            QStringLiteral("posicion-fija"),  QStringLiteral("sin-perdidas")};
+                            QStringLiteral("posicion-fija"),  QStringLiteral("sin-perdidas"),
+                            QStringLiteral("recodificar")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
@@ -232,7 +233,11 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.dryRun = parser.isSet(QStringLiteral("simular"));
     job.orientUpright = parser.isSet(QStringLiteral("orientar"));
     job.metadataOnlyWrites = true;
-    job.lossless = parser.isSet(QStringLiteral("sin-perdidas"));
+    // A JPEG keeps every block no stamp touches; --recodificar asks for the window's whole
+    // re-encode at quality 90, which loses detail on every run.
+    if (parser.isSet(QStringLiteral("sin-perdidas")) && parser.isSet(QStringLiteral("recodificar")))
+        return failure(QStringLiteral("--recodificar: no se combina con --sin-perdidas"));
+    job.lossless = !parser.isSet(QStringLiteral("recodificar"));
     // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
     // window would; --posicion-fija asks for the window's made-up position back.
     job.safety = DataSafety::all();
@@ -355,15 +360,16 @@ QString loteHelpText()
         "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
         "  --orientar                  pintar la foto derecha, como la muestran los visores,\n"
         "                              y escribir Orientación 1 (no: se pinta como está guardada)\n"
-        "  --sin-perdidas              en los JPEG, recodificar solo los bloques de 8 × 8 bajo lo\n"
-        "                              dibujado, con las tablas de la foto; el resto queda igual\n"
-        "                              (no: la foto entera se recodifica con calidad 90). Con\n"
-        "                              --orientar la foto queda como está guardada, con su\n"
-        "                              Orientación, y lo dibujado se gira. Los JPEG CMYK o\n"
-        "                              aritméticos, las fotos que no son JPEG y las que cambian "
-        "de\n"
-        "                              formato al renombrarse se recodifican, con una línea\n"
-        "                              en el registro\n"
+        "  --recodificar               recodificar la foto entera con calidad 90, como la\n"
+        "                              ventana (no: en los JPEG solo se recodifican los bloques\n"
+        "                              de 8 × 8 bajo lo dibujado, con las tablas de la foto, y el\n"
+        "                              resto queda igual; con --orientar la foto queda como está\n"
+        "                              guardada, con su Orientación, y lo dibujado se gira; los\n"
+        "                              JPEG CMYK o aritméticos, las fotos que no son JPEG y las\n"
+        "                              que cambian de formato al renombrarse se recodifican, con\n"
+        "                              una línea en el registro)\n"
+        "  --sin-perdidas              lo contrario de --recodificar (es lo que se hace por\n"
+        "                              omisión)\n"
         "  --posicion-fija             a las fotos sin posición, darles la posición fija\n"
         "                              19J 500000 6000000 como la ventana (no: se dejan sin "
         "tocar)\n"

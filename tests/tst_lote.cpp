@@ -136,15 +136,16 @@ private slots:
         row("no backup, no rose", "--sin-backup --sin-rosa", renamed, "!rosa", Qt::white);
         row("no text", "--sin-texto --sin-rosa", renamed, "Nada que dibujar en 19H", noWhite);
         // Nothing drawn, but only the decoder turns the photo upright.
-        row("upright, nothing drawn", "--orientar --sin-texto --sin-rosa", renamed, "!Nada que",
-            noWhite);
+        row("upright, nothing drawn", "--recodificar --orientar --sin-texto --sin-rosa", renamed,
+            "!Nada que", noWhite);
         row("text colour", "--color-fuente lime --ratio-fuente 0.1 --sin-rosa", renamed, "Renombr",
             Qt::green);
         row("logo alone", "--logo logo.png --ratio-logo 0.3 --sin-texto --sin-rosa", renamed,
             "Renombrado", Qt::yellow);
         row("coordinate file into EXIF", "--txt coords.txt --txt-a-exif", "19K 300000 7000000.jpg",
             "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", Qt::white);
-        row("upright", "--orientar --sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
+        row("upright", "--recodificar --orientar --sin-renombrar", "a.jpg", "Lat: -33.45",
+            Qt::white);
         row("subfolders", "--subdirectorios --sin-renombrar", "sub/b.jpg", "Procesando: b.jpg",
             Qt::white);
         row("sample file", "--ejemplo ej.txt --ejemplo-exif", "a.jpg", "Archivo de ejemplo",
