@@ -1,15 +1,19 @@
 // Lossless stamping of one photo against its floor (Qt decoding and encoding it again at quality
 // 90) and today's path (decode, paint the stamps, encode at quality 90): milliseconds per photo,
 // the peak memory of each, the share of blocks quantized again and the file size against the
-// original. Each path runs in a child process of its own, so each peak is its own.
+// original. The same stamps then go through the batch engine as cartaluz-lote runs it, over copies
+// of the photo: re-encoded, with --sin-perdidas, and with nothing drawn (only the GPS tags
+// written). Each path runs in a child process of its own, so each peak is its own.
 //
 //   bench_lossless [photo.jpg ...]   without photos, a made 4000 × 3000 photo (quality 95, 4:2:0)
 //   bench_lossless make <file.jpg>   only writes that made photo
+#include "batchengine.h"
 #include "losslessjpeg.h"
 #include "photoannotation.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
@@ -18,6 +22,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -112,18 +117,23 @@ bool makePhoto(const QString &path)
     return file.open(QIODevice::WriteOnly) && file.write(encodeJpeg(makeScene(4000, 3000), 95)) > 0;
 }
 
-// The stamps of an everyday run: logo, both text lines and the rose, each in its own corner.
-void paintStamps(QImage &image)
+const QImage &logo()
 {
-    static const QImage logo = [] {
-        QImage made(600, 240, QImage::Format_ARGB32_Premultiplied);
-        made.fill(Qt::transparent);
-        QPainter painter(&made);
+    static const QImage made = [] {
+        QImage image(600, 240, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setBrush(QColor(20, 110, 60, 220));
-        painter.drawRoundedRect(made.rect().adjusted(4, 4, -4, -4), 40, 40);
-        return made;
+        painter.drawRoundedRect(image.rect().adjusted(4, 4, -4, -4), 40, 40);
+        return image;
     }();
+    return made;
+}
+
+// The stamps of an everyday run: logo, both text lines and the rose, each in its own corner.
+AnnotationStyle stampStyle()
+{
     AnnotationStyle style;
     style.fontPath = QCoreApplication::applicationDirPath() + QStringLiteral("/notosans.ttf");
     style.logoRatio = 0.12;
@@ -131,7 +141,12 @@ void paintStamps(QImage &image)
     style.dateTimePosition = Corner::BottomRight;
     style.coordinatesPosition = Corner::BottomLeft;
     style.rosePosition = Corner::TopRight;
-    paintAnnotations(image, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
+    return style;
+}
+
+void paintStamps(QImage &image)
+{
+    paintAnnotations(image, logo(), stampStyle(), QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
                      QStringLiteral("UTM 19H 346575 6298959"), 45, true, [](const QString &) {});
 }
 
@@ -146,10 +161,93 @@ QByteArray encodeWithQt(const QImage &image)
     return out;
 }
 
+// One engine run over kRounds copies of the photo, as cartaluz-lote sets it up (one worker, no
+// backup, no renaming, positions and headings from a coordinate file); prints the figures of
+// measure() per photo, the painting's share unknown (-1). Fails when the run did not take the path
+// asked for.
+int measureEngine(const QString &path, const QString &mode)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("fotos"));
+    QDir().mkpath(folder);
+    QByteArray rows;
+    for (int i = 0; i < kRounds; ++i) {
+        const QString name = QStringLiteral("IMG_%1.jpg").arg(i);
+        if (!QFile::copy(path, QDir(folder).filePath(name)))
+            return 1;
+        rows += name.toUtf8() + ",19,H,346575,6298959,45\n";
+    }
+    QFile coordinates(dir.filePath(QStringLiteral("coordenadas.txt")));
+    if (!coordinates.open(QIODevice::WriteOnly) || coordinates.write(rows) != rows.size())
+        return 1;
+    coordinates.close();
+
+    BatchJob job;
+    job.directory = folder;
+    job.useExif = false;
+    job.txtPath = coordinates.fileName();
+    job.renameToUtm = false;
+    job.makeBackup = false;
+    job.safety = DataSafety::all();
+    job.metadataOnlyWrites = true;
+    const AnnotationStyle style = stampStyle();
+    job.fontPath = style.fontPath;
+    if (mode == QLatin1String("engine-metadata")) {
+        job.drawText = false;
+        job.drawRose = false;
+        job.embedTxtInExif = true;
+    } else {
+        job.logoPath = dir.filePath(QStringLiteral("logo.png"));
+        if (!logo().save(job.logoPath))
+            return 1;
+        job.logoRatio = style.logoRatio;
+        job.logoPosition = style.logoPosition;
+        job.dateTimePosition = style.dateTimePosition;
+        job.coordinatesPosition = style.coordinatesPosition;
+        job.rosePosition = style.rosePosition;
+        job.lossless = mode == QLatin1String("engine-lossless");
+    }
+    static const QRegularExpression blocks(QStringLiteral("(\\d+) de (\\d+) bloques"));
+    qint64 reencoded = 0, total = 0;
+    int keptPhotos = 0;
+    bool failed = false;
+    job.log = [&](Severity severity, const QString &line) {
+        failed = failed || severity == Severity::Error;
+        const QRegularExpressionMatch match = blocks.match(line);
+        if (match.hasMatch()) {
+            reencoded += match.captured(1).toLongLong();
+            total += match.captured(2).toLongLong();
+            ++keptPhotos;
+        }
+        keptPhotos += line.startsWith(QLatin1String("Nada que dibujar")) ? 1 : 0;
+    };
+
+    QElapsedTimer timer;
+    timer.start();
+    const double cpuStart = cpuMs();
+    runBatch(job);
+    const double cpu = (cpuMs() - cpuStart) / kRounds;
+    const double wall = double(timer.nsecsElapsed()) / 1e6 / kRounds;
+    const bool keeps = mode != QLatin1String("engine-recode");
+    if (failed || (keeps && keptPhotos != kRounds) || (!keeps && keptPhotos != 0)) {
+        std::fprintf(stderr, "the run did not take the path asked for\n");
+        return 1;
+    }
+    qint64 outBytes = 0;
+    for (const QFileInfo &photo : QDir(folder).entryInfoList(QDir::Files))
+        outBytes += photo.size();
+    std::printf("%.1f %.1f %lld %lld %lld %ld -1\n", wall, cpu,
+                static_cast<long long>(outBytes / kRounds), static_cast<long long>(reencoded),
+                static_cast<long long>(total), peakKb());
+    return 0;
+}
+
 // One path, timed kRounds times in this process; prints "wallMs cpuMs outBytes reencoded total
 // peakKb paintCpuMs" with the medians (the painting is part of the path's time).
 int measure(const QString &path, const QString &mode)
 {
+    if (mode.startsWith(QLatin1String("engine")))
+        return measureEngine(path, mode);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return 1;
@@ -202,8 +300,10 @@ void report(const QString &path)
     std::printf("  %-34s %8s %8s %10s %10s %12s\n", "path", "wall", "cpu", "paint cpu", "peak MiB",
                 "size change");
     double floorCpu = 0;
-    for (const QString &mode :
-         {QStringLiteral("floor"), QStringLiteral("today"), QStringLiteral("lossless")}) {
+    const QStringList modes{QStringLiteral("floor"),           QStringLiteral("today"),
+                            QStringLiteral("lossless"),        QStringLiteral("engine-recode"),
+                            QStringLiteral("engine-lossless"), QStringLiteral("engine-metadata")};
+    for (const QString &mode : modes) {
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
                     {QStringLiteral("measure"), path, mode});
@@ -217,16 +317,22 @@ void report(const QString &path)
         const double cpu = f[1].toDouble();
         if (mode == QLatin1String("floor"))
             floorCpu = cpu;
-        const char *label = mode == QLatin1String("floor")   ? "floor (Qt decode + encode q90)"
-                            : mode == QLatin1String("today") ? "today (decode, paint, q90)"
-                                                             : "lossless (layer, paint, stamp)";
-        std::printf("  %-34s %8.1f %8.1f %10.1f %10.0f %+11.1f%%\n", label, f[0].toDouble(), cpu,
-                    f[6].toDouble(), f[5].toDouble() / 1024,
+        const QHash<QString, const char *> labels{
+            {QStringLiteral("floor"), "floor (Qt decode + encode q90)"},
+            {QStringLiteral("today"), "today (decode, paint, q90)"},
+            {QStringLiteral("lossless"), "lossless (layer, paint, stamp)"},
+            {QStringLiteral("engine-recode"), "engine, re-encode q90"},
+            {QStringLiteral("engine-lossless"), "engine, --sin-perdidas"},
+            {QStringLiteral("engine-metadata"), "engine, nothing drawn, GPS tags"}};
+        const QByteArray paint =
+            f[6].toDouble() < 0 ? QByteArray("-") : QByteArray::number(f[6].toDouble(), 'f', 1);
+        std::printf("  %-34s %8.1f %8.1f %10s %10.0f %+11.1f%%\n", labels.value(mode),
+                    f[0].toDouble(), cpu, paint.constData(), f[5].toDouble() / 1024,
                     100.0 * (f[2].toDouble() - double(sourceBytes)) / double(sourceBytes));
-        if (mode == QLatin1String("lossless"))
-            std::printf("  lossless: %.2f x the floor's cpu time; %lld of %lld blocks quantized "
+        if (mode == QLatin1String("lossless") || mode == QLatin1String("engine-lossless"))
+            std::printf("  %s: %.2f x the floor's cpu time; %lld of %lld blocks quantized "
                         "again (%.2f %%)\n",
-                        cpu / floorCpu, f[3].toLongLong(), f[4].toLongLong(),
+                        qPrintable(mode), cpu / floorCpu, f[3].toLongLong(), f[4].toLongLong(),
                         100.0 * f[3].toDouble() / f[4].toDouble());
     }
 }

@@ -5,7 +5,10 @@
 
 #include <QColor>
 #include <QCommandLineParser>
+#include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QImageReader>
 #include <QThread>
 
 #include <algorithm>
@@ -69,10 +72,42 @@ QString dashed(const QString &name)
     return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
 }
 
+// What is wrong with a run-wide input file, or an empty text. Each is opened as the run would
+// use it: every photo depends on it, so a bad one would fail or skip every photo, or be found
+// out only after all of them were changed.
+QString unusableInput(const QString &option, const QString &path)
+{
+    if (option == QLatin1String("logo")) {
+        // The road lets pictures up to 1024 MB decode; a logo it would take must pass here too.
+        QImageReader::setAllocationLimit(std::max(QImageReader::allocationLimit(), 1024));
+        QImageReader reader(path);
+        if (!reader.read().isNull())
+            return QString();
+        return QStringLiteral("no se puede leer la imagen %1 (%2)").arg(path, reader.errorString());
+    }
+    if (option == QLatin1String("fuente")) {
+        const int font = QFontDatabase::addApplicationFont(path);
+        if (font == -1)
+            return QStringLiteral("no se puede cargar la fuente %1").arg(path);
+        // The run registers it again, once, for itself.
+        QFontDatabase::removeApplicationFont(font);
+        return QString();
+    }
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        file.readAll();
+        if (file.error() == QFileDevice::NoError)
+            return QString();
+    }
+    return QStringLiteral("no se puede leer el archivo %1 (%2)").arg(path, file.errorString());
+}
+
 // The track and layer options; an empty text when they are all right. The tracks are read here,
 // so a track that cannot be used stops the run before anything is touched.
-QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QString &layerPath)
+QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request)
 {
+    BatchJob &job = request.job;
+    QString &layerPath = request.layerPath;
     if (parser.isSet(QStringLiteral("capa"))) {
         layerPath = parser.value(QStringLiteral("capa"));
         QString errorText;
@@ -98,6 +133,7 @@ QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QStri
                                    errorText))
             return errorText;
         clock.zoneOffsetSeconds = offsetSeconds;
+        request.cameraZoneSeconds = offsetSeconds;
     }
     if (parser.isSet(QStringLiteral("ajuste-reloj")) &&
         !parseClockAdjustOption(parser.value(QStringLiteral("ajuste-reloj")), clock.adjustSeconds,
@@ -110,9 +146,15 @@ QString parseTrackOptions(const QCommandLineParser &parser, BatchJob &job, QStri
         return errorText;
 
     auto track = std::make_shared<GpsTrack>();
-    for (const QString &path : parser.values(QStringLiteral("track")))
+    for (const QString &path : parser.values(QStringLiteral("track"))) {
         if (!track->load(path, errorText))
             return QStringLiteral("--track: ") + errorText;
+        if (const int left = track->impossibleFixesInLastLoad())
+            request.warnings << QStringLiteral("Se omiten %1 puntos del track %2 con coordenadas "
+                                               "imposibles.")
+                                    .arg(left)
+                                    .arg(path);
+    }
     job.trackLookup = trackLookupFor(track, clock, maxIntervalSeconds);
     job.writeTrackToExif = parser.isSet(QStringLiteral("track-a-exif"));
     return QString();
@@ -128,7 +170,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
                             QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
-                            QStringLiteral("posicion-fija")};
+                            QStringLiteral("posicion-fija"),  QStringLiteral("sin-perdidas"),
+                            QStringLiteral("recodificar")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
@@ -189,6 +232,12 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
     job.dryRun = parser.isSet(QStringLiteral("simular"));
     job.orientUpright = parser.isSet(QStringLiteral("orientar"));
+    job.metadataOnlyWrites = true;
+    // A JPEG keeps every block no stamp touches; --recodificar asks for the window's whole
+    // re-encode at quality 90, which loses detail on every run.
+    if (parser.isSet(QStringLiteral("sin-perdidas")) && parser.isSet(QStringLiteral("recodificar")))
+        return failure(QStringLiteral("--recodificar: no se combina con --sin-perdidas"));
+    job.lossless = !parser.isSet(QStringLiteral("recodificar"));
     // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
     // window would; --posicion-fija asks for the window's made-up position back.
     job.safety = DataSafety::all();
@@ -206,7 +255,12 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     for (const auto &[name, target] : {std::pair{QStringLiteral("logo"), &job.logoPath},
                                        std::pair{QStringLiteral("fuente"), &job.fontPath},
                                        std::pair{QStringLiteral("txt"), &job.txtPath}}) {
-        const QString problem = existingFile(name, target);
+        QString problem = existingFile(name, target);
+        if (problem.isEmpty() && parser.isSet(name)) {
+            problem = unusableInput(name, *target);
+            if (!problem.isEmpty())
+                problem = QStringLiteral("--") + name + QStringLiteral(": ") + problem;
+        }
         if (!problem.isEmpty())
             return failure(problem);
     }
@@ -260,7 +314,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                                .arg(maxWorkers));
     }
 
-    const QString problem = parseTrackOptions(parser, job, request.layerPath);
+    const QString problem = parseTrackOptions(parser, request);
     if (!problem.isEmpty())
         return failure(problem);
 
@@ -274,6 +328,11 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                                    .arg(QString::fromLatin1(runOnly)));
         request.action = LoteRequest::Action::Sample;
         request.samplePath = parser.value(QStringLiteral("ejemplo"));
+        // As with the layer: a file already there is someone's, perhaps edited by hand.
+        const QFileInfo sample(request.samplePath);
+        if (sample.exists() || sample.isSymLink())
+            return failure(QStringLiteral("--ejemplo: el archivo %1 ya existe; no se sobrescribe.")
+                               .arg(request.samplePath));
         request.sampleFromExif = parser.isSet(QStringLiteral("ejemplo-exif"));
         return request;
     }
@@ -301,6 +360,16 @@ QString loteHelpText()
         "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
         "  --orientar                  pintar la foto derecha, como la muestran los visores,\n"
         "                              y escribir Orientación 1 (no: se pinta como está guardada)\n"
+        "  --recodificar               recodificar la foto entera con calidad 90, como la\n"
+        "                              ventana (no: en los JPEG solo se recodifican los bloques\n"
+        "                              de 8 × 8 bajo lo dibujado, con las tablas de la foto, y el\n"
+        "                              resto queda igual; con --orientar la foto queda como está\n"
+        "                              guardada, con su Orientación, y lo dibujado se gira; los\n"
+        "                              JPEG CMYK o aritméticos, las fotos que no son JPEG y las\n"
+        "                              que cambian de formato al renombrarse se recodifican, con\n"
+        "                              una línea en el registro)\n"
+        "  --sin-perdidas              lo contrario de --recodificar (es lo que se hace por\n"
+        "                              omisión)\n"
         "  --posicion-fija             a las fotos sin posición, darles la posición fija\n"
         "                              19J 500000 6000000 como la ventana (no: se dejan sin "
         "tocar)\n"
@@ -313,6 +382,9 @@ QString loteHelpText()
         "una posición EXIF imposible (nan, fuera de rango, 0,0) cuenta como ausente; en el\n"
         "archivo de coordenadas una fila puede nombrar la ruta relativa (100CANON/IMG_0001.JPG),\n"
         "que gana al nombre solo, y un nombre que llevan varias fotos no sitúa a ninguna.\n"
+        "Una foto en la que no se dibuja nada (sin logo, --sin-texto, sin rosa) no se\n"
+        "recodifica: solo cambian sus metadatos, y su imagen queda idéntica byte a byte (con\n"
+        "--orientar, salvo que haya que girarla).\n"
         "\n"
         "Dibujo:\n"
         "  --logo ARCHIVO              dibujar este logo (sin él, ningún logo)\n"
@@ -333,16 +405,22 @@ QString loteHelpText()
         "\n"
         "Track GPS y capa:\n"
         "  --track ARCHIVO             track GPX (1.0 o 1.1): las fotos sin posición en el EXIF\n"
-        "                              la toman del track por su hora de captura; se puede\n"
-        "                              repetir (no con --txt)\n"
-        "  --zona-camara ±HH:MM        zona horaria del reloj de la cámara (la de la foto,\n"
-        "                              OffsetTimeOriginal; sin ella, la de este equipo)\n"
+        "                              la toman del track por su hora de captura\n"
+        "                              (DateTimeOriginal; si no, la de XMP o IPTC; nunca la fecha\n"
+        "                              de modificación); se puede repetir (no con --txt); los\n"
+        "                              puntos con coordenadas imposibles se omiten\n"
+        "  --zona-camara ±HH:MM        zona horaria del reloj de la cámara, p. ej. -05, +5:30\n"
+        "                              (sin ella: OffsetTimeOriginal, la zona que indique la\n"
+        "                              fecha XMP o IPTC, o la de este equipo)\n"
         "  --ajuste-reloj ±SEGUNDOS    hora de la cámara menos la hora real (0)\n"
         "  --max-intervalo SEGUNDOS    separación máxima entre los dos puntos del track que\n"
-        "                              rodean la hora, o hasta el más cercano (1800)\n"
-        "  --track-a-exif              escribir en el EXIF la posición tomada del track\n"
+        "                              rodean la hora para interpolar; si no, distancia máxima al\n"
+        "                              punto más cercano (1800); nunca entre segmentos\n"
+        "  --track-a-exif              escribir en el EXIF la posición tomada del track, con su\n"
+        "                              altitud, la hora UTC y el datum WGS-84\n"
         "  --capa ARCHIVO              escribir un punto por foto procesada, en el formato de la\n"
-        "                              extensión: .gpkg, .geojson, .kml, .shp o .csv; nunca\n"
+        "                              extensión: .gpkg, .geojson, .kml, .shp o .csv (con .csvt y\n"
+        "                              .prj); las fotos sin posición van sin geometría; nunca\n"
         "                              sobrescribe un archivo existente (con --simular, las\n"
         "                              posiciones que se usarían)\n"
         "\n"
@@ -350,12 +428,17 @@ QString loteHelpText()
         "  -j, --trabajos N            fotos procesadas a la vez (número de núcleos)\n"
         "  --simular                   decir qué se haría, sin tocar nada\n"
         "  --ejemplo ARCHIVO           escribir el archivo de coordenadas de ejemplo de CARPETA\n"
-        "                              en vez de procesar\n"
+        "                              en vez de procesar; nunca sobrescribe un archivo existente\n"
         "  --ejemplo-exif              con --ejemplo, llenar las filas desde el EXIF\n"
         "  -h, --help                  mostrar esta ayuda\n"
         "  -v, --version               mostrar la versión\n"
         "\n"
+        "Antes de tocar nada se comprueba que el logo se pueda leer como imagen, que la fuente\n"
+        "se pueda cargar, que el archivo de coordenadas y los tracks se puedan leer y que en la\n"
+        "carpeta de la capa se pueda crear un archivo. Los avisos de las bibliotecas sobre\n"
+        "archivos dañados no salen por la salida de errores.\n"
+        "\n"
         "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no se pudo\n"
-        "escribir la capa; 2 opciones no válidas (no se toca nada); 3 la ejecución terminó\n"
-        "antes de tiempo.\n");
+        "escribir la capa o el archivo de ejemplo; 2 opciones o archivos de entrada no válidos\n"
+        "(no se toca nada); 3 la ejecución terminó antes de tiempo.\n");
 }

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 struct LoteRequest
 {
     enum class Action { Run, Sample, Help, Version, Error };
@@ -14,14 +16,19 @@ struct LoteRequest
     QString samplePath; // for Sample
     QString layerPath;  // for Run: where the run's point layer goes; empty for none
     bool sampleFromExif = false;
-    QString text; // the help text, or the one error line
+    std::optional<int> cameraZoneSeconds; // for Run: --zona-camara, which dates the layer's too
+    QStringList warnings; // for Run: lines the log starts with (track points left out)
+    QString text;         // the help text, or the one error line
 };
 
 // Exit statuses the front end documents in its help.
 enum LoteStatus { StatusOk = 0, StatusPhotoErrors = 1, StatusUsage = 2, StatusEndedEarly = 3 };
 
 // arguments as the process got them (program name first). defaultFontPath is used when no
-// font is given. The job's workers default to the number of cores.
+// font is given. The job's workers default to the number of cores. Inputs the whole run depends
+// on are checked here, so that a run that could not use them never starts: a logo that does not
+// decode, a font that does not load, a coordinate file or track that cannot be read, a layer
+// folder that takes no file, a sample file that would overwrite one.
 LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defaultFontPath);
 
 QString loteHelpText();

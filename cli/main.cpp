@@ -1,5 +1,6 @@
 // cartaluz-lote: the window's batch run from the command line, on every core, with progress and a
 // dry run.
+#include "librarychatter.h"
 #include "loteoptions.h"
 #include "progressline.h"
 #include "trackrun.h"
@@ -11,12 +12,16 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
 #include <unistd.h>
 
 namespace {
+
+// The program's own messages and the progress line; library chatter never reaches it.
+FILE *errors = stderr;
 
 void writeLine(FILE *stream, const QString &line)
 {
@@ -28,19 +33,20 @@ void writeLine(FILE *stream, const QString &line)
 int runSample(const LoteRequest &request)
 {
     bool failed = false;
-    writeSampleCoordinateFile(request.job.directory, request.samplePath,
-                              request.job.includeSubdirectories, request.sampleFromExif,
-                              request.job.safety.relativePathRows,
-                              [&failed](Severity severity, const QString &line) {
-                                  failed = failed || severity == Severity::Error;
-                                  writeLine(stdout, line);
-                              });
+    writeSampleCoordinateFile(
+        request.job.directory, request.samplePath, request.job.includeSubdirectories,
+        request.sampleFromExif, request.job.safety.relativePathRows,
+        [&failed](Severity severity, const QString &line) {
+            failed = failed || severity == Severity::Error;
+            writeLine(stdout, line);
+        },
+        SampleWrite::Whole);
     return failed ? StatusPhotoErrors : StatusOk;
 }
 
 int runJob(LoteRequest &request)
 {
-    ProgressLine progress(stderr);
+    ProgressLine progress(errors);
     BatchJob &job = request.job;
     // Only when the log shares the terminal does the progress line have to make way for it.
     const bool sharedTerminal = isatty(fileno(stdout)) == 1;
@@ -58,13 +64,15 @@ int runJob(LoteRequest &request)
         progress.update(done, total);
     };
 
+    for (const QString &line : std::as_const(request.warnings))
+        job.log(Severity::Warning, line);
     QVector<PhotoOutcome> outcomes;
     try {
         outcomes = runBatch(job);
     } catch (const std::exception &error) {
         progress.clear();
         std::fflush(stdout);
-        writeLine(stderr, QStringLiteral("cartaluz-lote: la ejecución terminó antes de tiempo: ") +
+        writeLine(errors, QStringLiteral("cartaluz-lote: la ejecución terminó antes de tiempo: ") +
                               QString::fromUtf8(error.what()));
         return StatusEndedEarly;
     }
@@ -76,7 +84,7 @@ int runJob(LoteRequest &request)
     for (const PhotoOutcome &outcome : outcomes) {
         processed += outcome.processed ? 1 : 0;
         withErrors += outcome.loggedError ? 1 : 0;
-        withoutPosition += outcome.withoutPosition ? 1 : 0;
+        withoutPosition += outcome.positionMissing ? 1 : 0;
     }
     const int skipped = int(outcomes.size()) - processed;
     if (job.dryRun)
@@ -98,32 +106,29 @@ int runJob(LoteRequest &request)
                 .arg(withoutPosition));
     if (!request.layerPath.isEmpty()) {
         QString errorText;
-        const QList<LayerPoint> points = layerPointsOf(outcomes);
+        const QList<LayerPoint> points = layerPointsOf(outcomes, request.cameraZoneSeconds);
         std::fflush(stdout);
         if (!writeLayer(request.layerPath, points, errorText)) {
-            writeLine(stderr, QStringLiteral("cartaluz-lote: ") + errorText);
+            writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
             return StatusPhotoErrors;
         }
-        writeLine(stdout, QStringLiteral("Capa escrita: %1 (%2 puntos)")
+        const auto unplaced = std::count_if(points.cbegin(), points.cend(),
+                                            [](const LayerPoint &point) { return !point.located; });
+        QString written = QStringLiteral("Capa escrita: %1 (%2 puntos")
                               .arg(request.layerPath)
-                              .arg(points.size()));
+                              .arg(points.size() - unplaced);
+        if (unplaced > 0)
+            written += QStringLiteral(", %1 fotos sin posición").arg(unplaced);
+        writeLine(stdout, written + QLatin1Char(')'));
     }
     return loggedError ? StatusPhotoErrors : StatusOk;
-}
-
-// The toolkit's own notices (such as the offscreen platform's note on a missing runtime folder)
-// are not for the user of a script; stderr carries this program's messages and real failures.
-void keepToolkitQuiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        writeLine(stderr, message);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    qInstallMessageHandler(keepToolkitQuiet);
+    errors = quietLibraries();
     // Painting text needs a GUI application, never a display: a server has none.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
@@ -136,7 +141,7 @@ int main(int argc, char *argv[])
         writeLine(stdout, request.text);
         break;
     case LoteRequest::Action::Error:
-        writeLine(stderr, request.text);
+        writeLine(errors, request.text);
         status = StatusUsage;
         break;
     case LoteRequest::Action::Sample:

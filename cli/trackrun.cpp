@@ -12,9 +12,12 @@ QString degreesText(double value)
     return QString::number(value, 'f', 6);
 }
 
+// Milliseconds only when the photo gave a fraction (SubSecTimeOriginal, an XMP time).
 QString utcText(const QDateTime &moment)
 {
-    return moment.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QDateTime utc = moment.toUTC();
+    return utc.toString(utc.time().msec() ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")
+                                          : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
 QString sourceName(PositionSource source)
@@ -39,21 +42,31 @@ TrackLookup trackLookupFor(std::shared_ptr<const GpsTrack> track, const CameraCl
 {
     return [track, clock, maxIntervalSeconds](const TrackQuery &query) {
         const QString name = QFileInfo(query.path).fileName();
-        // Without a date the engine hands over the current time, which no track can place.
-        const QDateTime utc = query.dateFound
-                                  ? cameraTimeToUtc(query.captureDate, clock, query.captureOffset)
+        const QDateTime utc = query.captureTimeFound
+                                  ? cameraTimeToUtc(query.captureTime, clock, query.captureOffset)
                                   : QDateTime();
         const TrackMatch match = track->match(utc, maxIntervalSeconds);
+        // Which moment was looked up, and from which tag; or which date was not taken for one.
+        QString moment;
+        if (utc.isValid())
+            moment = query.captureTimeTag + QStringLiteral(", hora UTC ") + utcText(utc);
+        else if (query.dateFound)
+            moment = QStringLiteral("no se usa ") + query.dateTag;
 
         TrackPosition position;
+        position.utc = utc;
         if (!match.found()) {
-            position.logLine = QStringLiteral("Sin posición del track para %1: %2.")
-                                   .arg(name, trackMatchReason(match.result));
+            position.reason = trackMatchReason(match.result);
+            position.logLine =
+                QStringLiteral("Sin posición del track para %1: %2%3.")
+                    .arg(name, position.reason,
+                         moment.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(moment));
             return position;
         }
         position.found = true;
         position.latitude = match.latitude;
         position.longitude = match.longitude;
+        position.altitude = match.elevation;
         // As with a position read from the EXIF, a heading of exactly 0 counts as unknown.
         position.directionKnown = query.imageDirectionFound && query.imageDirection != 0.0;
         position.direction = position.directionKnown ? query.imageDirection : 0.0;
@@ -62,19 +75,20 @@ TrackLookup trackLookupFor(std::shared_ptr<const GpsTrack> track, const CameraCl
                 ? QStringLiteral("entre los puntos de %1 y %2")
                       .arg(utcText(match.fix).mid(11), utcText(match.laterFix).mid(11))
                 : QStringLiteral("punto de %1").arg(utcText(match.fix).mid(11));
-        position.logLine =
-            QStringLiteral("Posición desde track para %1: Lat %2, Lon %3 (hora UTC %4, %5)")
-                .arg(name, degreesText(match.latitude), degreesText(match.longitude), utcText(utc),
-                     fixes);
+        position.logLine = QStringLiteral("Posición desde track para %1: Lat %2, Lon %3 (%4, %5)")
+                               .arg(name, degreesText(match.latitude), degreesText(match.longitude),
+                                    moment, fixes);
         return position;
     };
 }
 
-QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes)
+QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes,
+                                std::optional<int> cameraZoneSeconds)
 {
     QList<LayerPoint> points;
     for (const PhotoOutcome &outcome : outcomes) {
-        if (!outcome.processed)
+        // Photos skipped for anything else (damaged, no table row) have nothing to show.
+        if (!outcome.processed && !outcome.positionMissing)
             continue;
         LayerPoint point;
         point.originalName = QFileInfo(outcome.listedPath).fileName();
@@ -82,7 +96,17 @@ QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes)
         // A photo without a capture date is stamped with the time of the run; that is no date
         // of where it was taken.
         if (outcome.dateFound)
-            point.date = outcome.captureDate;
+            point.date =
+                withKnownOffset(outcome.captureDate, cameraZoneSeconds, outcome.captureOffset);
+        if (!outcome.processed) {
+            // Never a point at a made-up place: the photo is listed, where it was is not known.
+            point.located = false;
+            point.source = QStringLiteral("sin posición");
+            if (!outcome.reason.isEmpty())
+                point.source += QStringLiteral(": ") + outcome.reason;
+            points.append(point);
+            continue;
+        }
         point.utm = {outcome.zoneNumber, outcome.zoneLetter, outcome.easting, outcome.northing};
         point.position = outcome.latLonKnown ? GeoPosition{outcome.latitude, outcome.longitude}
                                              : utmToLatLon(outcome.zoneNumber, outcome.zoneLetter,

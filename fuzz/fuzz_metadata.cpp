@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return 0;
         file.write(bytes);
     }
-    const auto ignore = [](const QString &) {
+    const auto ignore = [](Severity, const QString &) {
     };
 
     QDateTime date;

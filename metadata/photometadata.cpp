@@ -173,7 +173,9 @@ QByteArray bytesOf(Exiv2::Image &image)
 bool replaceFile(const QString &path, const QByteArray &bytes, QString &errorText)
 {
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    // Flushed first: Qt 6.4's commit does not report a failure to write what it still buffers.
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+        file.commit())
         return true;
     errorText = file.errorString();
     return false;
@@ -321,6 +323,95 @@ bool dateFromTexts(const DateTexts &texts, QDateTime &captureDate, QString &tag)
         if (date.isValid()) {
             captureDate = date;
             tag = QString::fromLatin1(xmpDateKey);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The texts a track's capture time may come from, in the order they are tried.
+struct CaptureTimeTexts
+{
+    std::optional<std::string> original, subSeconds, xmpOriginal, xmpCreated, iptcDate, iptcTime;
+};
+
+std::optional<std::string> textOf(const Exiv2::ExifData &exif, const char *key)
+{
+    const auto it = exif.findKey(Exiv2::ExifKey(key));
+    return it == exif.end() ? std::nullopt : std::optional<std::string>(it->toString());
+}
+
+CaptureTimeTexts captureTimeTextsOf(const Exiv2::Image &image)
+{
+    CaptureTimeTexts texts;
+    const Exiv2::ExifData &exif = image.exifData();
+    if (!exif.empty()) {
+        texts.original = textOf(exif, "Exif.Photo.DateTimeOriginal");
+        texts.subSeconds = textOf(exif, "Exif.Photo.SubSecTimeOriginal");
+    }
+    const Exiv2::XmpData &xmp = image.xmpData();
+    for (auto [key, text] : {std::pair{"Xmp.exif.DateTimeOriginal", &texts.xmpOriginal},
+                             std::pair{"Xmp.photoshop.DateCreated", &texts.xmpCreated}}) {
+        const auto it = xmp.findKey(Exiv2::XmpKey(key));
+        if (it != xmp.end())
+            *text = it->toString();
+    }
+    const Exiv2::IptcData &iptc = image.iptcData();
+    for (auto [key, text] : {std::pair{"Iptc.Application2.DateCreated", &texts.iptcDate},
+                             std::pair{"Iptc.Application2.TimeCreated", &texts.iptcTime}}) {
+        const auto it = iptc.findKey(Exiv2::IptcKey(key));
+        if (it != iptc.end())
+            *text = it->toString();
+    }
+    return texts;
+}
+
+// Cameras pad ASCII values with NULs or blanks.
+QString trimmedText(const std::string &raw)
+{
+    return QString::fromStdString(raw.substr(0, raw.find('\0'))).trimmed();
+}
+
+// An ISO 8601 date and time, with the offset it states; a date alone is no moment to match.
+QDateTime isoMoment(const QString &text)
+{
+    if (!text.contains(QLatin1Char('T')))
+        return {};
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+bool captureTimeFromTexts(const CaptureTimeTexts &texts, QDateTime &time, QString &tag)
+{
+    if (texts.original) {
+        QDateTime moment = QDateTime::fromString(trimmedText(*texts.original),
+                                                 QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+        if (moment.isValid()) {
+            // "45" is 0.45 s; anything but digits is no fraction.
+            const QString digits = texts.subSeconds ? trimmedText(*texts.subSeconds) : QString();
+            bool isNumber = false;
+            const int millis = (digits + QStringLiteral("00")).left(3).toInt(&isNumber);
+            if (!digits.isEmpty() && isNumber)
+                moment = moment.addMSecs(millis);
+            time = moment;
+            tag = QStringLiteral("Exif.Photo.DateTimeOriginal");
+            return true;
+        }
+    }
+    for (auto [text, key] : {std::pair{&texts.xmpOriginal, "Xmp.exif.DateTimeOriginal"},
+                             std::pair{&texts.xmpCreated, "Xmp.photoshop.DateCreated"}}) {
+        const QDateTime moment = *text ? isoMoment(trimmedText(**text)) : QDateTime();
+        if (moment.isValid()) {
+            time = moment;
+            tag = QString::fromLatin1(key);
+            return true;
+        }
+    }
+    if (texts.iptcDate && texts.iptcTime) {
+        const QDateTime moment = isoMoment(trimmedText(*texts.iptcDate) + QLatin1Char('T') +
+                                           trimmedText(*texts.iptcTime));
+        if (moment.isValid()) {
+            time = moment;
+            tag = QStringLiteral("Iptc.Application2.DateCreated/TimeCreated");
             return true;
         }
     }
@@ -496,6 +587,13 @@ PhotoMetadata readPhotoMetadata(const QString &path)
     }
     if (textsRead)
         found.dateFound = dateFromTexts(texts, found.captureDate, found.dateTag);
+    try {
+        const CaptureTimeTexts timeTexts = captureTimeTextsOf(*image);
+        found.captureTimeFound =
+            captureTimeFromTexts(timeTexts, found.captureTime, found.captureTimeTag);
+    } catch (const std::exception &error) {
+        qDebug() << dateErrorPrefix << messageOf(error);
+    }
     const Exiv2::ExifData &exif = image->exifData();
     try {
         found.gpsFound = gpsOf(exif, found.latitude, found.longitude, found.direction);
@@ -517,6 +615,56 @@ PhotoMetadata readPhotoMetadata(const QString &path)
 }
 
 namespace {
+
+Exiv2::Value::AutoPtr bytesValue(const char *text)
+{
+    auto value = Exiv2::Value::create(Exiv2::unsignedByte);
+    value->read(text);
+    return value;
+}
+
+// The one place GPS tags are set, through keyed access, so existing tags of those keys are
+// replaced and every other tag stays. The position, then the direction: the order the UTM
+// writer has always set them in.
+void putGpsTags(Exiv2::ExifData &exif, const GpsTags &tags)
+{
+    if (tags.versionAndDatum) {
+        // Readers that look for the GPS block by its version find ours too.
+        const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
+        if (exif.findKey(versionKey) == exif.end())
+            exif.add(versionKey, bytesValue("2 2 0 0").get());
+    }
+    exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(tags.latitude >= 0.0 ? "N" : "S");
+    exif["Exif.GPSInfo.GPSLatitude"] = toDms(tags.latitude);
+    exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(tags.longitude >= 0.0 ? "E" : "W");
+    exif["Exif.GPSInfo.GPSLongitude"] = toDms(tags.longitude);
+    if (tags.direction) {
+        Exiv2::URationalValue hundredths;
+        hundredths.value_.push_back({toRationalPart(std::round(*tags.direction * 100.0)), 100});
+        exif["Exif.GPSInfo.GPSImgDirection"] = hundredths;
+        exif["Exif.GPSInfo.GPSImgDirectionRef"] = std::string("T");
+    }
+    if (tags.altitude && std::isfinite(*tags.altitude)) {
+        exif["Exif.GPSInfo.GPSAltitudeRef"] = *bytesValue(*tags.altitude < 0.0 ? "1" : "0");
+        Exiv2::URationalValue centimetres;
+        centimetres.value_.push_back(
+            {toRationalPart(std::round(std::fabs(*tags.altitude) * 100.0)), 100});
+        exif["Exif.GPSInfo.GPSAltitude"] = centimetres;
+    }
+    if (tags.time.isValid()) {
+        const QDateTime utc = tags.time.toUTC();
+        const QTime clock = utc.time();
+        Exiv2::URationalValue hms;
+        hms.value_.push_back({uint32_t(clock.hour()), 1});
+        hms.value_.push_back({uint32_t(clock.minute()), 1});
+        hms.value_.push_back({uint32_t(clock.second() * 1000 + clock.msec()), 1000});
+        exif["Exif.GPSInfo.GPSTimeStamp"] = hms;
+        exif["Exif.GPSInfo.GPSDateStamp"] =
+            utc.date().toString(QStringLiteral("yyyy:MM:dd")).toStdString();
+    }
+    if (tags.versionAndDatum)
+        exif["Exif.GPSInfo.GPSMapDatum"] = std::string("WGS-84");
+}
 
 // The UTM write on a photo held in bytes (read first from the file when fromFile is set). True
 // when bytes then hold the changed photo; otherwise its line has been logged.
@@ -558,21 +706,15 @@ bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneN
                                        QStringLiteral(". Se creará."));
 
     try {
-        exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(position.latitude >= 0.0 ? "N" : "S");
-        exif["Exif.GPSInfo.GPSLatitude"] = toDms(position.latitude);
-        exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(position.longitude >= 0.0 ? "E" : "W");
-        exif["Exif.GPSInfo.GPSLongitude"] = toDms(position.longitude);
-
+        GpsTags tags;
+        tags.latitude = position.latitude;
+        tags.longitude = position.longitude;
         double degrees = 0.0;
-        if (writeDirection && normalisedDirection(direction, degrees)) {
-            Exiv2::URationalValue hundredths;
-            hundredths.value_.push_back({toRationalPart(std::round(degrees * 100.0)), 100});
-            exif["Exif.GPSInfo.GPSImgDirection"] = hundredths;
-            exif["Exif.GPSInfo.GPSImgDirectionRef"] = std::string("T");
-        }
+        if (writeDirection && normalisedDirection(direction, degrees))
+            tags.direction = degrees;
+        putGpsTags(exif, tags);
         if (segmentOnly && putJpegExif(bytes, exif))
             return true;
-
         image->setExifData(exif);
         writeTags(*image);
         QByteArray changed = bytesOf(*image);
@@ -719,11 +861,11 @@ bool readCaptureOffset(const QString &path, QString &offset)
 
 namespace {
 
-// Latitude/longitude into the photo held in bytes (read first from the file when fromFile is set).
-bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double latitude,
-                   double longitude, QString &errorText)
+// The tags into the photo held in bytes (read first from the file when fromFile is set).
+bool putTrackTags(QByteArray &bytes, bool fromFile, const QString &path, const GpsTags &tags,
+                  QString &errorText)
 {
-    if (!std::isfinite(latitude) || !std::isfinite(longitude)) {
+    if (!std::isfinite(tags.latitude) || !std::isfinite(tags.longitude)) {
         errorText = QStringLiteral("posición no válida");
         return false;
     }
@@ -740,17 +882,7 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
             readTags(*image);
             exif = image->exifData();
         }
-        // Readers that look for the GPS block by its version find ours too.
-        const Exiv2::ExifKey versionKey("Exif.GPSInfo.GPSVersionID");
-        if (exif.findKey(versionKey) == exif.end()) {
-            const auto version = Exiv2::Value::create(Exiv2::unsignedByte);
-            version->read("2 2 0 0");
-            exif.add(versionKey, version.get());
-        }
-        exif["Exif.GPSInfo.GPSLatitudeRef"] = std::string(latitude >= 0.0 ? "N" : "S");
-        exif["Exif.GPSInfo.GPSLatitude"] = toDms(latitude);
-        exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(longitude >= 0.0 ? "E" : "W");
-        exif["Exif.GPSInfo.GPSLongitude"] = toDms(longitude);
+        putGpsTags(exif, tags);
         if (segmentOnly && putJpegExif(bytes, exif))
             return true;
         image->setExifData(exif);
@@ -765,18 +897,32 @@ bool putLatLonTags(QByteArray &bytes, bool fromFile, const QString &path, double
     return true;
 }
 
+GpsTags positionOnly(double latitude, double longitude)
+{
+    GpsTags tags;
+    tags.latitude = latitude;
+    tags.longitude = longitude;
+    tags.versionAndDatum = true;
+    return tags;
+}
+
 } // namespace
+
+bool writeGpsToExif(QByteArray &encoded, const GpsTags &tags, QString &errorText)
+{
+    return putTrackTags(encoded, false, QString(), tags, errorText);
+}
 
 bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText)
 {
     QByteArray bytes;
-    return putLatLonTags(bytes, true, path, latitude, longitude, errorText) &&
+    return putTrackTags(bytes, true, path, positionOnly(latitude, longitude), errorText) &&
            replaceFile(path, bytes, errorText);
 }
 
 bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText)
 {
-    return putLatLonTags(encoded, false, QString(), latitude, longitude, errorText);
+    return writeGpsToExif(encoded, positionOnly(latitude, longitude), errorText);
 }
 
 // A tag that already says 1 is left alone, so that its segment can go back as it was.

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 // The path handed to the metadata library: absolute, native separators, UTF-8 (and the
@@ -104,6 +105,15 @@ struct PhotoMetadata
 
     QString captureOffset; // readCaptureOffset; empty when there is none
 
+    // The moment of capture a GPS track is matched by, from the tags that only a camera writes:
+    // Exif.Photo.DateTimeOriginal (with SubSecTimeOriginal), else Xmp.exif.DateTimeOriginal or
+    // Xmp.photoshop.DateCreated, else Iptc.Application2.DateCreated with TimeCreated. Never
+    // Exif.Image.DateTime, which editors rewrite. Local time, or carrying the UTC offset an XMP
+    // or IPTC value states (Qt::OffsetFromUTC or Qt::UTC).
+    bool captureTimeFound = false;
+    QDateTime captureTime;
+    QString captureTimeTag; // the key it came from, e.g. "Xmp.photoshop.DateCreated"
+
     bool imageDirectionFound = false; // readImageDirection
     double imageDirection = 0.0;
 };
@@ -114,9 +124,26 @@ PhotoMetadata readPhotoMetadata(const QString &path);
 // tag is absent, empty or the file cannot be read; then offset is left as it was.
 bool readCaptureOffset(const QString &path, QString &offset);
 
-// Writes latitude/longitude (decimal degrees, south and west negative) with their N/S and E/W
-// references into the EXIF GPS tags, keeping every other tag. The photo is rewritten in memory
-// and replaced in one step, so a failure leaves it as it was. False with the reason in errorText.
+// What goes into the EXIF GPS tags; both writers put their position through the same code. The
+// UTM writer gives the position and, when asked, the direction; a track position also its
+// height, its time and the datum.
+struct GpsTags
+{
+    double latitude = 0.0;           // decimal degrees, south negative, with the reference N or S
+    double longitude = 0.0;          // west negative, with the reference E or W
+    std::optional<double> direction; // GPSImgDirection (0 to 360), reference "T"
+    std::optional<double> altitude;  // metres above sea level, negative below: GPSAltitude/Ref
+    QDateTime time;                  // GPSDateStamp and GPSTimeStamp (in UTC), when valid
+    bool versionAndDatum = false;    // GPSVersionID 2.2.0.0 when missing, GPSMapDatum "WGS-84"
+};
+
+// Writes the tags into the photo's EXIF, keeping every other tag, on a photo held in memory (as
+// encoded by the batch), changed in place. False with the reason in errorText, the bytes as they
+// were.
+bool writeGpsToExif(QByteArray &encoded, const GpsTags &tags, QString &errorText);
+
+// writeGpsToExif with the position alone, plus the version and datum. The file is rewritten in
+// memory and replaced in one step, so a failure leaves it as it was.
 bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText);
 // The same on a photo held in memory (as encoded by the batch), changed in place; in a JPEG only
 // the EXIF segment changes.

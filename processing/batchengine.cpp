@@ -52,7 +52,9 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.orientationKnown = photo.orientationKnown;
     outcome.source = photo.source;
     outcome.loggedError = loggedError;
-    outcome.withoutPosition = photo.withoutPosition;
+    outcome.positionMissing = photo.positionMissing;
+    outcome.reason = photo.reason;
+    outcome.captureOffset = photo.captureOffset;
     return outcome;
 }
 

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 enum class PositionSource {
     Fixed, // nothing found: the fixed position
@@ -28,6 +29,11 @@ struct TrackQuery
     QString captureOffset; // the photo's OffsetTimeOriginal, empty when none
     bool imageDirectionFound = false;
     double imageDirection = 0.0; // GPSImgDirection, read even without a position
+    // The moment a track is matched by: only tags a camera writes, never the stamped date's
+    // Exif.Image.DateTime (see PhotoMetadata::captureTime). May carry a stated UTC offset.
+    bool captureTimeFound = false;
+    QDateTime captureTime;
+    QString captureTimeTag;
 };
 
 // What the track lookup found.
@@ -38,6 +44,9 @@ struct TrackPosition
     double longitude = 0.0;
     double direction = 0.0;
     bool directionKnown = false;
+    std::optional<double> altitude; // metres above sea level, from the track's heights
+    QDateTime utc;                  // the moment of capture matched, in UTC
+    QString reason;                 // when not found, why, briefly (e.g. "fuera del track")
     QString logLine; // logged before the position when found, after the no-GPS line otherwise
 };
 
@@ -109,6 +118,14 @@ struct BatchJob
     bool orientUpright = false; // apply the EXIF orientation before painting; write Orientation 1
     TrackLookup trackLookup;
     bool writeTrackToExif = false; // put a track position into the photo's EXIF GPS tags
+    // A photo on which nothing is painted is neither decoded nor encoded: its own bytes get the
+    // run's metadata changes, so its image data stays byte for byte.
+    bool metadataOnlyWrites = false;
+    // A JPEG keeps the blocks no stamp touches, quantized as they were; only those under the
+    // stamps are quantized again, with its own tables. Under orientUpright its pixels stay as
+    // stored, the stamps are turned to match and the Orientation tag is kept. Photos this cannot
+    // keep are encoded as usual, with a line saying why.
+    bool lossless = false;
     ProgressCallback progress;
     DataSafety safety;
 };
@@ -134,6 +151,11 @@ struct PhotoOutcome
     double orientation = 0.0;
     bool orientationKnown = false;
     PositionSource source = PositionSource::Fixed;
-    bool loggedError = false;     // one of its log lines has the error severity
-    bool withoutPosition = false; // left untouched for want of a position
+    bool loggedError = false; // one of its log lines has the error severity
+    QString captureOffset;    // the photo's OffsetTimeOriginal ("±HH:MM"), empty when none
+    // Set, with processed false, when the photo was left as it was because nothing gave it a
+    // position; reason then says why (e.g. "fuera del track"). The layer shows such photos
+    // without a geometry.
+    bool positionMissing = false;
+    QString reason;
 };

@@ -88,8 +88,11 @@ bool DiskOperations::write(const QString &path, const QByteArray &bytes, QString
 {
     QSaveFile file(path);
     // No direct-write fallback: in a folder that takes no new entries the file is left as it
-    // was and the write is reported, rather than truncated and rewritten in place.
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    // was and the write is reported, rather than truncated and rewritten in place. Flushed first:
+    // Qt 6.4's commit does not report a failure to write what it still buffers (a photo under
+    // 16 KB on a full disk), and would put the truncated file in place.
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+        file.commit())
         return true;
     errorText = file.errorString();
     return false;

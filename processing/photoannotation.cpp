@@ -170,3 +170,8 @@ void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &
     image.setDotsPerMeterX(storedDpmX);
     image.setDotsPerMeterY(storedDpmY);
 }
+
+bool paintsAnything(const QImage &logo, const AnnotationStyle &style, bool orientationKnown)
+{
+    return !logo.isNull() || style.drawText || (style.drawRose && orientationKnown);
+}

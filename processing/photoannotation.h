@@ -29,3 +29,6 @@ struct AnnotationStyle
 void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &style,
                       const QDateTime &captureDate, const QString &coordinateText,
                       double orientation, bool orientationKnown, const LogCallback &log);
+
+// Whether paintAnnotations would draw anything with these settings.
+bool paintsAnything(const QImage &logo, const AnnotationStyle &style, bool orientationKnown);

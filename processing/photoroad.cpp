@@ -1,7 +1,11 @@
 // The road of one photo, in the order a run takes it: backup, metadata, position, UTM name and
 // rename; then decoding, painting, encoding, the metadata carried over, and one atomic write.
+// cartaluz-lote may skip the decoding: a photo with nothing to paint keeps its own bytes, and a
+// JPEG can be stamped in its coefficients.
 #include "photoroad.h"
 
+#include "librarynotes.h"
+#include "losslessjpeg.h"
 #include "photonaming.h"
 #include "utm.h"
 
@@ -9,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageIOHandler>
 #include <QImageReader>
 #include <QImageWriter>
 
@@ -28,6 +33,16 @@ QString numberText(double value)
 QString nativePathText(const QString &path)
 {
     return QString::fromStdString(qPathToNativeStdString(path));
+}
+
+// What the decoding libraries said of the photo, for its log line: " (…; …)", or empty. Only a
+// front end that routes their output collects anything; the window's lines stay as they are.
+QString notesText()
+{
+    const QStringList notes = LibraryNotes::take();
+    return notes.isEmpty()
+               ? QString()
+               : QStringLiteral(" (") + notes.join(QStringLiteral("; ")) + QLatin1Char(')');
 }
 
 void info(const LogSink &log, const QString &line)
@@ -84,6 +99,7 @@ void describe(Photo &photo, const QString &listedPath)
 bool isDecodable(const Photo &photo, const Run &run)
 {
     allowLargeImages();
+    LibraryNotes::take();
     QImageReader reader(photo.sourcePath);
     reader.setDecideFormatFromContent(true);
     const QByteArray format = reader.format();
@@ -92,7 +108,7 @@ bool isDecodable(const Photo &photo, const Run &run)
     if ((format == "jpeg" || format == "tiff" || format == "png") && size.isValid() &&
         !size.isEmpty() && bytes <= qint64(QImageReader::allocationLimit()) * 1024 * 1024)
         return true;
-    error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.sourcePath);
+    error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.sourcePath + notesText());
     return false;
 }
 
@@ -132,13 +148,12 @@ void takeMetadata(Photo &photo, PhotoMetadata &found, const Run &run)
     photo.snapshot = std::move(found.snapshot);
     photo.dateFound = found.dateFound;
     photo.captureDate = found.captureDate;
+    photo.captureOffset = found.captureOffset;
     if (!photo.dateFound) {
         photo.captureDate = QDateTime::currentDateTime();
         warning(run.log, QStringLiteral("Fecha de captura no encontrada en metadata para ") +
                              photo.fileName + QStringLiteral(". Usando fecha/hora actual."));
     }
-    if (run.orientUpright)
-        photo.snapshot.markUpright();
 }
 
 TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run &run)
@@ -153,6 +168,9 @@ TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run
     query.captureOffset = found.captureOffset;
     query.imageDirectionFound = found.imageDirectionFound;
     query.imageDirection = found.imageDirection;
+    query.captureTimeFound = found.captureTimeFound;
+    query.captureTime = found.captureTime;
+    query.captureTimeTag = found.captureTimeTag;
     return run.trackLookup(query);
 }
 
@@ -189,7 +207,9 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
     } else {
         const TrackPosition track = askTrack(photo, found, run);
         if (!track.found && run.safety.untouchedWithoutPosition) {
-            photo.withoutPosition = true;
+            photo.positionMissing = true;
+            photo.reason =
+                track.reason.isEmpty() ? QStringLiteral("sin datos GPS en EXIF") : track.reason;
             warning(run.log, (track.logLine.isEmpty()
                                   ? QStringLiteral("Sin posición para ") + photo.fileName +
                                         QStringLiteral(": no hay datos GPS en EXIF.")
@@ -211,6 +231,7 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         orientation = track.direction;
         orientationKnown = track.directionKnown;
         photo.source = PositionSource::Track;
+        photo.track = track;
     }
     info(run.log, QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
                       numberText(longitude) + QStringLiteral(", Orientación: ") +
@@ -247,7 +268,8 @@ bool locateFromTable(Photo &photo, const Run &run)
     if (row == run.table.constEnd())
         row = run.table.constFind(photo.fileName);
     if (row == run.table.constEnd()) {
-        photo.withoutPosition = run.safety.untouchedWithoutPosition;
+        photo.positionMissing = run.safety.untouchedWithoutPosition;
+        photo.reason = QStringLiteral("sin fila en el archivo TXT");
         warning(run.log, QStringLiteral("Coordenadas UTM no encontradas en archivo TXT para ") +
                              photo.fileName);
         return false;
@@ -323,10 +345,15 @@ bool loadPhotoImage(const QString &path, bool upright, QImage &image)
 // False when the file cannot be decoded; the photo's turn then ends without any write.
 bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 {
-    if (!loadPhotoImage(photo.contentPath, run.orientUpright, image)) {
-        error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.currentPath);
+    LibraryNotes::take();
+    const bool loaded = loadPhotoImage(photo.contentPath, run.orientUpright, image);
+    const QString notes = notesText();
+    if (!loaded) {
+        error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.currentPath + notes);
         return false;
     }
+    if (!notes.isEmpty())
+        warning(run.log, QStringLiteral("Avisos al leer la imagen ") + photo.currentPath + notes);
     paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
                      photo.orientation, photo.orientationKnown,
                      withSeverity(run.log, Severity::Information));
@@ -391,7 +418,13 @@ void logUtmWritten(const Photo &photo, const LogSink &log)
 
 bool writeTrackPosition(const Photo &photo, QByteArray &bytes, QString &errorText)
 {
-    return writeLatLonToExif(bytes, photo.latitude, photo.longitude, errorText);
+    GpsTags tags;
+    tags.latitude = photo.latitude;
+    tags.longitude = photo.longitude;
+    tags.altitude = photo.track.altitude;
+    tags.time = photo.track.utc;
+    tags.versionAndDatum = true;
+    return writeGpsToExif(bytes, tags, errorText);
 }
 
 void logTrackWritten(const Photo &photo, bool written, const QString &errorText, const LogSink &log)
@@ -432,38 +465,186 @@ void writePositionsIntoFile(const Photo &photo, bool embedUtm, bool embedTrack, 
     }
 }
 
-// Encodes, puts the metadata into the bytes and writes the photo once. The metadata steps' lines
-// are held back until the write has worked: a failed write logs only its own error, and the
-// position steps then run on the file as it lies.
-void saveWithMetadata(const QImage &painted, const Photo &photo, const Run &run)
+bool embedsUtm(const Run &run)
 {
-    QByteArray encoded;
-    QString errorText;
+    return !run.useExif && run.embedTxtInExif;
+}
+
+bool embedsTrack(const Photo &photo, const Run &run)
+{
+    return run.writeTrackToExif && photo.source == PositionSource::Track;
+}
+
+// Puts the metadata into the photo's bytes and writes them once. With restore the bytes are a
+// new encoding, which gets the snapshot back first; without it they are the photo's own, already
+// carrying its metadata, and are written only when a position changed them. The metadata steps'
+// lines are held back until the write has worked: a failed write logs only its own error, and the
+// position steps then run on the file as it lies.
+void writeWithMetadata(QByteArray bytes, bool restore, const Photo &photo, const Run &run)
+{
     QVector<std::pair<Severity, QString>> held;
     const LogSink hold = [&held](Severity severity, const QString &line) {
         held.append({severity, line});
     };
-    const bool embedUtm = !run.useExif && run.embedTxtInExif;
-    const bool embedTrack = run.writeTrackToExif && photo.source == PositionSource::Track;
-    if (encode(painted, photo, encoded, errorText)) {
-        restoreMetadata(photo, encoded, hold);
-        if (embedUtm) {
-            writeUtmPosition(photo, encoded, hold);
-            logUtmWritten(photo, hold);
-        }
-        if (embedTrack) {
-            QString trackError;
-            const bool written = writeTrackPosition(photo, encoded, trackError);
-            logTrackWritten(photo, written, trackError, hold);
-        }
-        if (run.files->write(photo.currentPath, encoded, errorText)) {
-            for (const auto &[severity, line] : std::as_const(held))
-                run.log(severity, line);
-            return;
-        }
+    bool changed = restore;
+    if (restore)
+        restoreMetadata(photo, bytes, hold);
+    if (embedsUtm(run)) {
+        changed = writeUtmPosition(photo, bytes, hold) || changed;
+        logUtmWritten(photo, hold);
+    }
+    if (embedsTrack(photo, run)) {
+        QString trackError;
+        const bool written = writeTrackPosition(photo, bytes, trackError);
+        changed = changed || written;
+        logTrackWritten(photo, written, trackError, hold);
+    }
+    QString errorText;
+    if (!changed || run.files->write(photo.currentPath, bytes, errorText)) {
+        for (const auto &[severity, line] : std::as_const(held))
+            run.log(severity, line);
+        return;
     }
     error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
-    writePositionsIntoFile(photo, embedUtm, embedTrack, run);
+    writePositionsIntoFile(photo, embedsUtm(run), embedsTrack(photo, run), run);
+}
+
+void saveWithMetadata(const QImage &painted, const Photo &photo, const Run &run)
+{
+    QByteArray encoded;
+    QString errorText;
+    if (encode(painted, photo, encoded, errorText)) {
+        writeWithMetadata(std::move(encoded), true, photo, run);
+        return;
+    }
+    error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
+    writePositionsIntoFile(photo, embedsUtm(run), embedsTrack(photo, run), run);
+}
+
+// A photo's file as it lies, with what the road needs to know before keeping its image data.
+struct OwnBytes
+{
+    QByteArray bytes;
+    QByteArray format;       // by content: "jpeg", "tiff", "png", or anything else
+    bool formatKept = false; // its current name asks for the format it has
+    int orientation = 1;     // the EXIF orientation the decoder would apply
+};
+
+// The EXIF orientation (1–8) of the decoder's transformation.
+int exifOrientation(QImageIOHandler::Transformations transformation)
+{
+    using T = QImageIOHandler::Transformation;
+    const QImageIOHandler::Transformations byTag[] = {T::TransformationNone,
+                                                      T::TransformationMirror,
+                                                      T::TransformationRotate180,
+                                                      T::TransformationFlip,
+                                                      T::TransformationFlipAndRotate90,
+                                                      T::TransformationRotate90,
+                                                      T::TransformationMirrorAndRotate90,
+                                                      T::TransformationRotate270};
+    for (int tag = 1; tag <= 8; ++tag) {
+        if (byTag[tag - 1] == transformation)
+            return tag;
+    }
+    return 1;
+}
+
+OwnBytes readOwnBytes(const Photo &photo)
+{
+    OwnBytes own;
+    QFile file(photo.contentPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return own;
+    own.bytes = file.readAll();
+    QBuffer buffer(&own.bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    own.format = reader.format();
+    own.orientation = exifOrientation(reader.transformation());
+    // The encoder takes its format from the suffix (see encode).
+    const QByteArray wanted = QFileInfo(photo.currentPath).suffix().toLower().toUtf8();
+    own.formatKept = !own.format.isEmpty() && own.format == (wanted == "jpg" ? "jpeg" : wanted);
+    return own;
+}
+
+// Always false: the photo goes on to the decoder.
+bool fallBack(const Photo &photo, const QString &reason, const Run &run)
+{
+    warning(run.log, QStringLiteral("No se puede estampar sin pérdidas ") +
+                         QFileInfo(photo.currentPath).fileName() + QStringLiteral(" (") + reason +
+                         QStringLiteral("); se recodifica."));
+    return false;
+}
+
+// The stamps painted on a layer of the photo's size (upright under orientUpright, then turned
+// into the stored orientation) and put into its coefficients. False when the photo must be
+// decoded after all; the painting's lines are then left to the decoded road.
+bool stampLosslessly(const OwnBytes &own, const Photo &photo, const Run &run)
+{
+    const losslessjpeg::Probe header = losslessjpeg::probe(own.bytes);
+    if (header.outcome != losslessjpeg::Outcome::Done)
+        return fallBack(photo, header.message, run);
+    QSize size = header.storedSize;
+    if (run.orientUpright && own.orientation >= 5)
+        size.transpose();
+    QImage layer = losslessjpeg::transparentLayer(size);
+    QVector<std::pair<Severity, QString>> held;
+    const LogSink hold = [&held](Severity severity, const QString &line) {
+        held.append({severity, line});
+    };
+    if (!layer.isNull()) {
+        paintAnnotations(layer, run.logo, run.style, photo.captureDate, photo.coordinateText,
+                         photo.orientation, photo.orientationKnown,
+                         withSeverity(hold, Severity::Information));
+        if (run.orientUpright)
+            layer = losslessjpeg::toStoredOrientation(layer, own.orientation);
+    }
+    if (layer.isNull())
+        return fallBack(photo, QStringLiteral("sin memoria para la capa"), run);
+    const losslessjpeg::Result stamped = losslessjpeg::stamp(own.bytes, layer);
+    if (stamped.outcome != losslessjpeg::Outcome::Done)
+        return fallBack(photo, stamped.message, run);
+    for (const auto &[severity, line] : std::as_const(held))
+        run.log(severity, line);
+    info(run.log, QStringLiteral("Estampado sin pérdidas en %1: %2 de %3 bloques recodificados.")
+                      .arg(QFileInfo(photo.currentPath).fileName())
+                      .arg(stamped.blocksReencoded)
+                      .arg(stamped.blocksTotal));
+    writeWithMetadata(stamped.jpeg, true, photo, run);
+    return true;
+}
+
+// True when the photo was written from its own bytes, not decoded: nothing is painted on it, or
+// it was stamped losslessly. Only the decoder turns pixels upright, so under orientUpright a
+// photo stored turned keeps its bytes only on the lossless road, which keeps its orientation.
+bool keepImageData(const Photo &photo, const Run &run)
+{
+    const bool paints = paintsAnything(run.logo, run.style, photo.orientationKnown);
+    if (!run.lossless && (paints || !run.metadataOnlyWrites))
+        return false;
+    const OwnBytes own = readOwnBytes(photo);
+    const bool photoFormat = own.format == "jpeg" || own.format == "tiff" || own.format == "png";
+    if (!photoFormat)
+        return false; // the decoder reports it
+    if (!own.formatKept)
+        return run.lossless &&
+               fallBack(photo,
+                        own.format == "jpeg" ? QStringLiteral("su nombre pide otro formato")
+                                             : QStringLiteral("no es un JPEG"),
+                        run);
+    if (!paints && run.metadataOnlyWrites &&
+        (run.lossless || !run.orientUpright || own.orientation == 1)) {
+        info(run.log, QStringLiteral("Nada que dibujar en ") +
+                          QFileInfo(photo.currentPath).fileName() +
+                          QStringLiteral(": imagen conservada sin recodificar."));
+        writeWithMetadata(own.bytes, false, photo, run);
+        return true;
+    }
+    if (!run.lossless)
+        return false;
+    if (own.format != "jpeg")
+        return fallBack(photo, QStringLiteral("no es un JPEG"), run);
+    return stampLosslessly(own, photo, run);
 }
 
 } // namespace
@@ -491,6 +672,8 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.style.rosePosition = job.rosePosition;
     run.trackLookup = job.trackLookup;
     run.writeTrackToExif = job.writeTrackToExif;
+    run.metadataOnlyWrites = job.metadataOnlyWrites;
+    run.lossless = job.lossless;
     run.files = &files;
     run.log = job.log;
     run.safety = job.safety;
@@ -542,8 +725,13 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
     return true;
 }
 
-bool finishPhoto(const Photo &photo, const Run &run, QImage &image)
+bool finishPhoto(Photo &photo, const Run &run, QImage &image)
 {
+    if (keepImageData(photo, run))
+        return true;
+    // Only decoded pixels are turned upright, so only then do the tags say so.
+    if (run.orientUpright)
+        photo.snapshot.markUpright();
     if (!loadAndPaint(photo, run, image))
         return false;
     saveWithMetadata(image, photo, run);

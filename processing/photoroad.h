@@ -32,6 +32,8 @@ struct Run
     CoordinateTable table; // empty in EXIF mode or without a coordinate file
     TrackLookup trackLookup;
     bool writeTrackToExif = false;
+    bool metadataOnlyWrites = false;
+    bool lossless = false;
     FileOperations *files = nullptr; // outlives the run
     LogSink log;
     DataSafety safety;
@@ -52,6 +54,7 @@ struct Photo
     MetadataSnapshot snapshot;
     QDateTime captureDate;
     bool dateFound = false;
+    QString captureOffset; // OffsetTimeOriginal, for the outcome
 
     int zoneNumber = 19;
     char zoneLetter = 'J';
@@ -63,12 +66,14 @@ struct Photo
     bool latLonKnown = false;
     double latitude = 0.0;
     double longitude = 0.0;
+    TrackPosition track; // the track's answer, when the position came from it
 
     QString prefixedName;
     QString coordinateText;
     QString currentPath;
     QString contentPath; // where the photo's bytes can be read now (the source, in a dry run)
-    bool withoutPosition = false; // left untouched for want of a position
+    bool positionMissing = false; // left untouched for want of a position; reason says why
+    QString reason;
 };
 
 // The run-wide preparations: the logo and, in text-file mode, the coordinate table. photos is
@@ -81,7 +86,8 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run);
 
 // Decoding, painting, encoding, writing and the metadata steps; touches only the photo's own
 // file. False when the image cannot be loaded. image is a picture buffer the caller keeps from
-// one photo to the next on the same thread (null at first).
-bool finishPhoto(const Photo &photo, const Run &run, QImage &image);
+// one photo to the next on the same thread (null at first). The snapshot is marked upright here,
+// once the road knows whether the pixels are turned.
+bool finishPhoto(Photo &photo, const Run &run, QImage &image);
 
 } // namespace photoroad

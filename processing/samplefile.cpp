@@ -9,10 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSaveFile>
 #include <QTextStream>
 
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -44,9 +46,14 @@ QString wholeNumber(double value)
 
 void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
                                bool includeSubdirectories, bool useExif, bool relativeWhereRepeated,
-                               const LogSink &log)
+                               const LogSink &log, SampleWrite mode)
 {
-    QFile file(outputPath);
+    std::unique_ptr<QFileDevice> device;
+    if (mode == SampleWrite::Whole)
+        device = std::make_unique<QSaveFile>(outputPath);
+    else
+        device = std::make_unique<QFile>(outputPath);
+    QFileDevice &file = *device;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) {
         log(Severity::Error,
             QStringLiteral("Error al crear el archivo de ejemplo: no se pudo abrir el archivo."));
@@ -90,6 +97,17 @@ void writeSampleCoordinateFile(const QString &directory, const QString &outputPa
     }
 
     out.flush();
-    file.close();
+    if (mode == SampleWrite::Whole) {
+        auto &whole = static_cast<QSaveFile &>(file);
+        // The stream's flush also flushes the file, so a failed write shows in its status;
+        // either way the target is left as it was.
+        if (out.status() != QTextStream::Ok || !whole.commit()) {
+            log(Severity::Error, QStringLiteral("Error al escribir el archivo de ejemplo %1: %2")
+                                     .arg(outputPath, whole.errorString()));
+            return;
+        }
+    } else {
+        file.close();
+    }
     log(Severity::Information, QStringLiteral("Archivo de ejemplo creado en: ") + outputPath);
 }

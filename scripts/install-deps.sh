@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-image-formats-plugins
     libexiv2-dev
     libjpeg62-turbo-dev
-    libgdal-dev gdal-bin python3-matplotlib
+    libgdal-dev libtiff-dev gdal-bin python3-matplotlib
     libfontconfig-dev fonts-noto-core
     python3 help2man dpkg-dev file bash-completion
     xvfb xauth imagemagick

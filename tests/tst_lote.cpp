@@ -4,12 +4,16 @@
 #include "testphotos.h"
 
 #include <QImage>
+#include <QImageReader>
 #include <QtTest>
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
 #include <algorithm>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -21,13 +25,20 @@ struct Result
     QString out, err;
 };
 
-Result lote(const QStringList &arguments)
+// fileSizeLimit: bytes any file the run writes may hold (a full disk, for one process).
+Result lote(const QStringList &arguments, rlim_t fileSizeLimit = RLIM_INFINITY)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("QT_QPA_PLATFORM");
     environment.remove("DISPLAY");
     process.setProcessEnvironment(environment);
+    process.setChildProcessModifier([fileSizeLimit] {
+        // A write past the limit then fails instead of killing the process.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{fileSizeLimit, fileSizeLimit};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
     process.start(QStringLiteral(CARTALUZ_LOTE), arguments);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return {};
@@ -36,10 +47,16 @@ Result lote(const QStringList &arguments)
 }
 
 // A blue photo stored on its side, with a capture date and, when asked, the GPS position of
-// utmName.
-void makePhoto(const QString &path, bool withGps = true)
+// utmName. A detailed one has fine stripes instead, at quality 95, so that a re-encoding shows
+// in every block.
+void makePhoto(const QString &path, bool withGps = true, bool detailed = false)
 {
-    QVERIFY(TestPhotos::writeImage(path, 320, 240, QColor(30, 60, 160)));
+    QImage image(320, 240, QImage::Format_RGB32);
+    image.fill(QColor(30, 60, 160));
+    for (int y = 0; detailed && y < 240; ++y)
+        for (int x = 0; x < 320; ++x)
+            image.setPixel(x, y, qRgb(x * 7 % 256, (x + y) * 5 % 256, y * 11 % 256));
+    QVERIFY(image.save(path, nullptr, detailed ? 95 : -1));
     TestPhotos::Tags tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"},
                           {"Exif.Image.Orientation", "6"}}; // upright: turned a quarter right
     if (withGps)
@@ -65,6 +82,23 @@ void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+}
+
+// The JPEG's segments with this marker, one after another; for SOS (0xDA), all from the first
+// scan on.
+QByteArray segments(const QString &path, uchar marker)
+{
+    QFile file(path);
+    const QByteArray jpeg = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    QByteArray found;
+    for (qsizetype at = 2, size = 0; at + 4 <= jpeg.size(); at += 2 + size) {
+        size = uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]);
+        if (uchar(jpeg[at + 1]) == 0xDA)
+            return marker == 0xDA ? jpeg.mid(at) : found;
+        if (uchar(jpeg[at + 1]) == marker)
+            found += jpeg.mid(at, 2 + size);
+    }
+    return found;
 }
 
 bool hasColour(const QString &path, const QColor &c)
@@ -100,13 +134,18 @@ private slots:
         row("no rename", "--sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
         row("prefix", "--prefijo P_%1_", "P_%1_" + renamed, "a P_%1_", Qt::white);
         row("no backup, no rose", "--sin-backup --sin-rosa", renamed, "!rosa", Qt::white);
-        row("no text", "--sin-texto --sin-rosa", renamed, "Metadatos restaurados", noWhite);
+        row("no text", "--sin-texto --sin-rosa", renamed, "Nada que dibujar en 19H", noWhite);
+        // Nothing drawn, but only the decoder turns the photo upright.
+        row("upright, nothing drawn", "--recodificar --orientar --sin-texto --sin-rosa", renamed,
+            "!Nada que", noWhite);
         row("text colour", "--color-fuente lime --ratio-fuente 0.1 --sin-rosa", renamed, "Renombr",
             Qt::green);
-        row("logo", "--logo logo.png --ratio-logo 0.3", renamed, "Renombrado", Qt::yellow);
+        row("logo alone", "--logo logo.png --ratio-logo 0.3 --sin-texto --sin-rosa", renamed,
+            "Renombrado", Qt::yellow);
         row("coordinate file into EXIF", "--txt coords.txt --txt-a-exif", "19K 300000 7000000.jpg",
             "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", Qt::white);
-        row("upright", "--orientar --sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
+        row("upright", "--recodificar --orientar --sin-renombrar", "a.jpg", "Lat: -33.45",
+            Qt::white);
         row("subfolders", "--subdirectorios --sin-renombrar", "sub/b.jpg", "Procesando: b.jpg",
             Qt::white);
         row("sample file", "--ejemplo ej.txt --ejemplo-exif", "a.jpg", "Archivo de ejemplo",
@@ -145,6 +184,62 @@ private slots:
         }
     }
 
+    void keepsImageData_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("photo");
+        QTest::addColumn<QString>("logLine");
+        QTest::addColumn<QString>("kept"); // "bytes", or the "stored" or "upright" top half
+        const auto row = [](const char *arguments, const char *photo, const char *line,
+                            const char *kept) {
+            QTest::addRow("%s %s", photo, arguments)
+                << QString(arguments) << QString(photo) << QString(line) << QString(kept);
+        };
+        row("--sin-texto --sin-rosa", "a.jpg",
+            "Nada que dibujar en a.jpg: imagen conservada sin recodificar.", "bytes");
+        row("--sin-perdidas", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "stored");
+        row("--sin-perdidas --orientar", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "upright");
+        row("--sin-perdidas", "a.png",
+            "No se puede estampar sin pérdidas a.png (no es un JPEG); se recodifica.\n", "stored");
+    }
+
+    // The stamps go to the bottom corners as the photo is painted; the positions of a coordinate
+    // file go into the EXIF whichever way the image data takes.
+    void keepsImageData()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, photo);
+        QFETCH(QString, logLine);
+        QFETCH(QString, kept);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(photo);
+        makePhoto(path, false, true);
+        writeFile(dir.filePath("c.txt"), photo.toUtf8() + ",19,K,300000,7000000,90\n");
+        const Result run = lote(arguments.split(' ', Qt::SkipEmptyParts)
+                                << "--sin-renombrar"
+                                << "--txt-a-exif"
+                                << "--txt" << dir.filePath("c.txt") << dir.path());
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.contains(logLine), qPrintable(run.out));
+        QCOMPARE(TestPhotos::tag(path, "Exif.GPSInfo.GPSLatitudeRef"), QString("S"));
+        const QString backup = dir.filePath("Backup/a_backup." + QFileInfo(photo).suffix());
+        const auto half = [&kept](const QString &file, int which) {
+            QImageReader reader(file);
+            reader.setAutoTransform(kept == "upright");
+            const QImage image = reader.read();
+            return image.copy(0, which * image.height() / 2, image.width(), image.height() / 2);
+        };
+        QCOMPARE(half(path, 0), half(backup, 0));
+        QCOMPARE(half(path, 1) == half(backup, 1), kept == "bytes");
+        if (photo.endsWith(".png"))
+            return;
+        QCOMPARE(segments(path, 0xDB), segments(backup, 0xDB)); // quantization tables
+        QCOMPARE(segments(path, 0xE1).count(QByteArray("Exif\0\0", 6)), 1);
+        QCOMPARE(TestPhotos::tag(path, "Exif.Image.Orientation"), QString("6"));
+        if (kept == "bytes")
+            QCOMPARE(segments(path, 0xDA), segments(backup, 0xDA));
+    }
+
     void badValues_data()
     {
         QTest::addColumn<QString>("arguments"); // separated by spaces; DIR is a folder with a photo
@@ -168,6 +263,12 @@ private slots:
         row("--max-intervalo 60 DIR", "--max-intervalo: solo vale junto con --track");
         row("--capa DIR/capa.txt DIR", "--capa");
         row("--capa DIR/a.jpg.gpkg --ejemplo DIR/e.txt DIR", "--capa: no se combina");
+        row("--logo DIR/notas.txt DIR", "--logo: no se puede leer la imagen");
+        row("--fuente DIR/notas.txt DIR", "--fuente: no se puede cargar la fuente");
+        row("--txt /proc/self/mem DIR", "--txt: no se puede leer el archivo"); // reading fails
+        row("--capa DIR/nada/c.gpkg DIR", "--capa: No existe la carpeta");
+        row("--capa DIR/cerrada/c.gpkg DIR", "--capa: No se puede escribir en la carpeta");
+        row("--ejemplo DIR/notas.txt DIR", "--ejemplo: el archivo");
     }
 
     void badValues()
@@ -176,6 +277,11 @@ private slots:
         QFETCH(QString, message);
         QTemporaryDir dir;
         makePhoto(dir.filePath("a.jpg"));
+        writeFile(dir.filePath("notas.txt"), "a.jpg,19,H,1,2,3\n");
+        QVERIFY(QDir(dir.path()).mkdir("cerrada"));
+        const TestPhotos::ImmutableFile locked(dir.filePath("cerrada"));
+        if (arguments.contains("cerrada") && !locked.isSet())
+            QSKIP("chattr +i is not available here");
         const auto before = tree(dir.path());
         const Result run = lote(arguments.replace("DIR", dir.path()).split(' '));
         QCOMPARE(run.status, 2);
@@ -183,6 +289,68 @@ private slots:
         QCOMPARE(run.err.count('\n'), 1);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
         QCOMPARE(tree(dir.path()), before);
+    }
+
+    void failedWrites_data()
+    {
+        QTest::addColumn<QString>("arguments"); // DIR: a folder of photos, OUT: a new file's stem
+        QTest::addColumn<int>("limit");         // bytes a file may hold; 0: no PROJ database
+        QTest::addColumn<QString>("message");
+        QTest::newRow("sample file, disk full")
+            << "--ejemplo OUT.txt DIR" << 100 << "Error al escribir el archivo de ejemplo";
+        QTest::newRow("KML layer, disk full")
+            << "--simular --capa OUT.kml DIR" << 1000 << "No se pudo escribir la capa";
+        QTest::newRow("no reference systems") << "--simular --capa OUT.gpkg DIR" << 0 << "(PROJ";
+        QTest::newRow("small photo, disk full")
+            << "--sin-backup --sin-renombrar DIR" << 2048 << "Error guardando la imagen";
+    }
+
+    // A file that could not be written whole is an error, never "created", and nothing of it
+    // is left behind.
+    void failedWrites()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(int, limit);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QDir().mkpath(folder);
+        for (const char *name : {"a.jpg", "b.jpg", "c.jpg"})
+            makePhoto(folder + '/' + name);
+        const auto before = tree(folder);
+        for (const char *variable : {"PROJ_DATA", "PROJ_LIB"})
+            limit > 0 ? qunsetenv(variable) : qputenv(variable, "/nada");
+        const Result run =
+            lote(arguments.replace("DIR", folder).replace("OUT", dir.filePath("salida")).split(' '),
+                 limit > 0 ? rlim_t(limit) : RLIM_INFINITY);
+        for (const char *variable : {"PROJ_DATA", "PROJ_LIB"})
+            qunsetenv(variable);
+        QCOMPARE(run.status, 1);
+        QVERIFY2((run.out + run.err).contains(message), qPrintable(run.out + run.err));
+        QVERIFY(!run.out.contains("ejemplo creado") && !run.out.contains("Capa escrita"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(tree(folder), before);
+    }
+
+    // What the image libraries say of damaged photos stays off stderr and goes into the photo's
+    // line; the good photo is done.
+    void damagedPhotosKeepStderrClean()
+    {
+        QTemporaryDir dir;
+        makePhoto(dir.filePath("a.jpg"));
+        for (const char *name : {"t.tiff", "p.png"}) {
+            QFile file(dir.filePath(name));
+            QVERIFY(TestPhotos::writeImage(file.fileName(), 200, 100) &&
+                    file.open(QFile::ReadWrite));
+            const qint64 size = file.size();
+            // A TIFF without its directory; a PNG whose header fails its check sum.
+            QVERIFY(name[0] == 't' ? file.resize(size / 2) : file.seek(18) && file.putChar(0x7f));
+        }
+        const Result run = lote({"-j", "2", dir.path()});
+        QCOMPARE(run.err, QString());
+        QCOMPARE(run.status, 1);
+        QVERIFY(QFileInfo::exists(dir.filePath(utmName + ".jpg")));
+        QVERIFY2(run.out.contains("/p.png (libpng "), qPrintable(run.out));
     }
 
     // A dry run goes down the real road with every file operation only recorded, so it says line
@@ -228,10 +396,13 @@ private slots:
         QTest::newRow("GeoPackage, one worker") << "capa.gpkg" << 1;
         QTest::newRow("GeoJSON, three workers") << "capa.geojson" << 3;
         QTest::newRow("KML, two workers") << "capa.kml" << 2;
+        QTest::newRow("CSV, two workers") << "capa.csv" << 2;
     }
 
-    // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast);
-    // c lies 30 s after the last fix, beyond a 20 s limit.
+    // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast),
+    // with an impossible fix between them; c lies 30 s after the last fix, beyond a 20 s limit; d
+    // was edited (its Exif.Image.DateTime would lie outside the track) and is placed by the
+    // time and offset its XMP states.
     void trackAndLayer()
     {
         QFETCH(QString, file);
@@ -241,9 +412,10 @@ private slots:
         QDir().mkpath(folder);
         writeFile(dir.filePath("t.gpx"),
                   "<gpx version=\"1.1\" xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>"
-                  "<trkpt lat=\"-33.40\" lon=\"-70.60\"><time>2024-03-15T13:19:20Z</time></trkpt>"
-                  "<trkpt lat=\"-33.41\" lon=\"-70.62\"><time>2024-03-15T13:19:40Z</time></trkpt>"
-                  "</trkseg></trk></gpx>");
+                  "<trkpt lat=\"-33.40\" lon=\"-70.60\"><ele>500</ele><time>2024-03-15T13:19:20Z"
+                  "</time></trkpt><trkpt lat=\"95\" lon=\"0\"><time>2024-03-15T13:19:30Z</time>"
+                  "</trkpt><trkpt lat=\"-33.41\" lon=\"-70.62\"><ele>520</ele><time>2024-03-15T"
+                  "13:19:40Z</time></trkpt></trkseg></trk></gpx>");
         makePhoto(folder + "/a.jpg");
         const TestPhotos::Tags zone{{"Exif.Photo.OffsetTimeOriginal", "-03:00"}};
         makePhoto(folder + "/b.jpg", false);
@@ -253,24 +425,35 @@ private slots:
         QVERIFY(TestPhotos::setTags(
             folder + "/c.jpg",
             zone + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:21:10"}}));
+        QVERIFY(TestPhotos::writeImage(folder + "/d.jpg") &&
+                TestPhotos::setTags(folder + "/d.jpg",
+                                    {{"Exif.Image.DateTime", "2024:03:15 10:20:30"},
+                                     {"Xmp.photoshop.DateCreated", "2024-03-15T10:20:40-03:00"}}));
         writeFile(folder + "/roto.jpg", "not a photo");
         const Result run = lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60",
                                  "--max-intervalo", "20", "--track-a-exif", "--posicion-fija",
                                  "--capa", layer, "-j", QString::number(workers), folder});
         QCOMPARE(run.status, 1); // roto.jpg
-        QVERIFY2(
-            run.out.contains(
-                "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (hora UTC "
-                "2024-03-15 13:19:30, entre los puntos de 13:19:20 y 13:19:40)\n"
-                "Lat: -33.405, Lon: -70.61, Orientación: 90\n") &&
-                run.out.contains("GPS no encontrados en EXIF para c.jpg. Usando coords fijas.\n"
-                                 "Sin posición del track para c.jpg: fuera del track.\n"),
-            qPrintable(run.out));
+        for (const char *line :
+             {"Se omiten 1 puntos del track ",
+              "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (Exif.Photo."
+              "DateTimeOriginal, hora UTC 2024-03-15 13:19:30, entre los puntos de 13:19:20 y "
+              "13:19:40)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
+              "GPS no encontrados en EXIF para c.jpg. Usando coords fijas.\nSin posición del track "
+              "para c.jpg: fuera del track (Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 "
+              "13:20:10).\n",
+              "Posición desde track para d.jpg: Lat -33.410000, Lon -70.620000 (Xmp.photoshop."
+              "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40)\n"})
+            QVERIFY2(run.out.contains(QString::fromUtf8(line)), qPrintable(run.out));
 
+        // The track's position goes into the EXIF with its height and UTC time.
         const QMap<QString, QString> wanted{
-            {"a.jpg", "2024-03-15T10:20:30|exif|45|-33.4500|-70.6600"},
-            {"b.jpg", "2024-03-15T10:20:30|track|90|-33.4050|-70.6100"},
-            {"c.jpg", "2024-03-15T10:21:10|fija||-36.1447|-69.0000"}};
+            {"a.jpg", "2024-03-15T10:20:30|exif|45|-33.4500|-70.6600|"},
+            {"b.jpg", "2024-03-15T10:20:30-03:00|track|90|-33.4050|-70.6100|"
+                      "0 51000/100 13/1 19/1 30000/1000 2024:03:15 WGS-84"},
+            {"c.jpg", "2024-03-15T10:21:10-03:00|fija||-36.1447|-69.0000|"},
+            {"d.jpg", "2024-03-15T10:20:30|track||-33.4100|-70.6200|"
+                      "0 52000/100 13/1 19/1 40000/1000 2024:03:15 WGS-84"}};
         QStringList expected, rows;
         static const QRegularExpression listed("^Procesando: (.*)$",
                                                QRegularExpression::MultilineOption);
@@ -296,9 +479,15 @@ private slots:
             QCOMPARE(degrees(point->getY()) + degrees(point->getX()),
                      degrees(feature->GetFieldAsDouble("latitud")) +
                          degrees(feature->GetFieldAsDouble("longitud")));
+            const QString written = folder + '/' + field("archivo_final");
+            QStringList gps;
+            for (const char *key :
+                 {"GPSAltitudeRef", "GPSAltitude", "GPSTimeStamp", "GPSDateStamp", "GPSMapDatum"})
+                gps << TestPhotos::tag(written, QString("Exif.GPSInfo.") + key);
             rows << QStringList{field("archivo"),       field("fecha"),
                                 field("fuente"),        field("orientacion"),
-                                degrees(point->getY()), degrees(point->getX())}
+                                degrees(point->getY()), degrees(point->getX()),
+                                gps.join(' ').trimmed()}
                         .join('|');
             // The final name is the UTM position the layer gives, and the photo is there under it.
             const QString finalName = field("archivo_final");
@@ -316,7 +505,11 @@ private slots:
             QCOMPARE(ref, field("fuente") == "fija" ? "" : "SW");
         }
         QCOMPARE(rows, expected);
-        QCOMPARE(run.out.count("Posición GPS escrita en EXIF para "), 1);
+        QCOMPARE(run.out.count("Posición GPS escrita en EXIF para "), 2);
+        QFile text(layer);
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        QCOMPARE(text.readAll().count("<when>2024-03-15T10:20:30-03:00</when>"),
+                 file.endsWith(".kml") ? 1 : 0);
         const QByteArray written = tree(dir.path()).value(file);
         QCOMPARE(lote({"--capa", layer, folder}).status, 2);
         QCOMPARE(tree(dir.path()).value(file), written);

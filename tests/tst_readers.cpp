@@ -87,6 +87,10 @@ private slots:
                      references);
         QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSImgDirectionRef"), QString("T"));
         QCOMPARE(TestPhotos::tag(latLonFile, "Exif.GPSInfo.GPSVersionID"), QString("2 2 0 0"));
+        // The UTM writer's tags are the window's: the track position's extras stay out.
+        QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSVersionID") +
+                     TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSMapDatum"),
+                 QString());
     }
 
     void zoneAndBand_data()

@@ -112,7 +112,11 @@ private slots:
         }
         job.writeTrackToExif = row == "track into EXIF";
         job.trackLookup = [](const TrackQuery &) {
-            return TrackPosition{true, -33.45, -70.66, 0.0, false, QString()};
+            TrackPosition position;
+            position.found = true;
+            position.latitude = -33.45;
+            position.longitude = -70.66;
+            return position;
         };
 
         runBatch(job);

@@ -1,7 +1,12 @@
-// Positions from GPX tracks by a photo's capture time, and the latitude/longitude EXIF writer.
+// Positions from GPX tracks by a photo's capture time, the capture time read for them, the GPS
+// writer for track positions, and photos without a position in the run's layer.
 #include "gpstrack.h"
 #include "photometadata.h"
 #include "testphotos.h"
+#include "trackrun.h"
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -81,7 +86,8 @@ private slots:
         const QStringList day{gpx("1.1", daySegments)};
         row("exact fix", day, "10:00:10", 1800, "40.001 -3.002 10:00:10");
         row("between fixes", day, "10:00:05", 1800, between);
-        row("gap over the limit", day, "10:30:10", 1800, "hueco demasiado largo");
+        row("long gap, nearer fix within", day, "10:35:00", 1800, "40.1 -3.1 11:00:10");
+        row("long gap, both fixes beyond", day, "10:30:10", 600, "hueco demasiado largo");
         row("gap at the limit", day, "10:30:10", 3600, "40.0505 -3.051 10:00:10 11:00:10");
         row("before the start, within", day, "09:30:00", 1800, "40 -3 10:00:00");
         row("before the start, beyond", day, "09:29:59", 1800, "fuera del track");
@@ -93,6 +99,8 @@ private slots:
         row("offset from OffsetTimeOriginal", day, "05:00:05", 1800, between, "", "-05:00");
         row("machine time zone", day, "13:00:05", 1800, between, "");
         row("camera clock a minute fast", day, "12:01:05", 1800, between, "+02:00", "", 60);
+        row("zone typed as hours", day, "05:00:05", 1800, between, "-05");
+        row("zone with one-digit hours", day, "15:30:05", 1800, between, "+5:30");
         row("no capture date", day, "", 1800, "sin fecha de captura");
         row("GPX 1.0", {gpx("1.0", daySegments)}, "10:00:05", 1800, between);
         row("untimed point left out",
@@ -135,8 +143,10 @@ private slots:
         }
         CameraClock clock{std::nullopt, adjust};
         int zoneSeconds = 0;
-        if (!zone.isEmpty() && parseCameraZoneOption(zone, zoneSeconds, error))
+        if (!zone.isEmpty()) {
+            QVERIFY2(parseCameraZoneOption(zone, zoneSeconds, error), qPrintable(error));
             clock.zoneOffsetSeconds = zoneSeconds;
+        }
         const QDateTime captureDate =
             QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
         QCOMPARE(describe(track.match(cameraTimeToUtc(captureDate, clock, offset), limit)),
@@ -162,6 +172,74 @@ private slots:
         QVERIFY(readCaptureOffset(photo, offset) && offset == "-05:00");
         QCOMPARE(TestPhotos::tag(photo, "Xmp.xmp.Label"), "Campo");
         QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1.0, 1.0, error) && !error.isEmpty());
+    }
+
+    // The time a track is matched by comes only from tags a camera writes.
+    void captureTime_data()
+    {
+        QTest::addColumn<TestPhotos::Tags>("tags");
+        QTest::addColumn<QString>("expected"); // ISO 8601 with milliseconds, '|', the tag
+        const TestPhotos::Tags edited{{"Exif.Image.DateTime", "2025:01:02 03:04:05"}};
+        QTest::newRow("original with its fraction")
+            << edited + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"},
+                                         {"Exif.Photo.SubSecTimeOriginal", "45"}}
+            << "2024-03-15T10:20:30.450|Exif.Photo.DateTimeOriginal";
+        QTest::newRow("zeros fall through to XMP")
+            << edited + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "0000:00:00 00:00:00"},
+                                         {"Xmp.exif.DateTimeOriginal", "2024-03-15T10:20:30Z"}}
+            << "2024-03-15T10:20:30.000Z|Xmp.exif.DateTimeOriginal";
+        QTest::newRow("IPTC, the edit date never")
+            << edited + TestPhotos::Tags{{"Iptc.Application2.DateCreated", "2024-03-15"},
+                                         {"Iptc.Application2.TimeCreated", "10:20:30+02:00"}}
+            << "2024-03-15T10:20:30.000+02:00|Iptc.Application2.DateCreated/TimeCreated";
+    }
+
+    void captureTime()
+    {
+        QFETCH(TestPhotos::Tags, tags);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString photo = dir.filePath("photo.jpg");
+        QVERIFY(TestPhotos::writeImage(photo) && TestPhotos::setTags(photo, tags));
+        const PhotoMetadata found = readPhotoMetadata(photo);
+        QCOMPARE(found.captureTimeFound
+                     ? found.captureTime.toString(Qt::ISODateWithMs) + '|' + found.captureTimeTag
+                     : QString(),
+                 expected);
+    }
+
+    // A photo left without a position is a feature without geometry whose fuente says why; one
+    // skipped for anything else is left out. Dates carry the photo's offset.
+    void unplacedPhotoInTheLayer()
+    {
+        QVector<PhotoOutcome> outcomes(3);
+        for (int i = 0; i < 3; ++i) {
+            outcomes[i].listedPath = outcomes[i].finalPath = QString("%1.jpg").arg(QChar('a' + i));
+            outcomes[i].captureDate = QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30));
+            outcomes[i].dateFound = true;
+            outcomes[i].captureOffset = "-03:00";
+        }
+        outcomes[0].processed = true;
+        outcomes[1].positionMissing = true;
+        outcomes[1].reason = "fuera del track";
+        QTemporaryDir dir;
+        const QString path = dir.filePath("capa.gpkg");
+        QString error;
+        QVERIFY2(writeLayer(path, layerPointsOf(outcomes), error), qPrintable(error));
+        GDALAllRegister();
+        const GDALDatasetUniquePtr data(GDALDataset::Open(QFile::encodeName(path), GDAL_OF_VECTOR));
+        QVERIFY(data && data->GetLayerCount() == 1);
+        QStringList rows;
+        for (const auto &feature : *data->GetLayer(0))
+            rows << QStringList{feature->GetFieldAsString("archivo"),
+                                feature->GetFieldAsString("fuente"),
+                                feature->GetFieldAsString("fecha"),
+                                feature->GetGeometryRef() ? "punto" : "",
+                                feature->GetFieldAsString("easting")}
+                        .join('|');
+        QCOMPARE(rows,
+                 QStringList({"a.jpg|fija|2024-03-15T10:20:30-03:00|punto|500000",
+                              "b.jpg|sin posición: fuera del track|2024-03-15T10:20:30-03:00||"}));
     }
 };
 

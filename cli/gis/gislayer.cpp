@@ -2,10 +2,14 @@
 #include "gislayer.h"
 #include "gdalsupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <cpl_string.h>
+#include <cpl_vsi.h>
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 #include <ogrsf_frmts.h>
@@ -18,17 +22,17 @@ struct LayerFormat
 {
     const char *suffix;
     const char *driver;
-    const char *datasetOption; // or nullptr
-    const char *layerOption;   // or nullptr
+    const char *layerOptions; // separated by '|', or nullptr
+    bool placemarks;          // KML: the name and time of each placemark come from own fields
 };
 
-// CSV has no geometry column of its own.
+// CSV has no geometry column of its own: X and Y columns, typed in the .csvt.
 constexpr std::array<LayerFormat, 5> formats{{
-    {"gpkg", "GPKG", nullptr, nullptr},
-    {"geojson", "GeoJSON", nullptr, nullptr},
-    {"kml", "KML", nullptr, nullptr},
-    {"shp", "ESRI Shapefile", nullptr, "ENCODING=UTF-8"},
-    {"csv", "CSV", nullptr, "GEOMETRY=AS_XY"},
+    {"gpkg", "GPKG", nullptr, false},
+    {"geojson", "GeoJSON", nullptr, false},
+    {"kml", "LIBKML", nullptr, true},
+    {"shp", "ESRI Shapefile", "ENCODING=UTF-8", false},
+    {"csv", "CSV", "GEOMETRY=AS_XY|CREATE_CSVT=YES", false},
 }};
 
 const LayerFormat *formatFor(const QString &path)
@@ -71,46 +75,66 @@ constexpr std::array<std::pair<const char *, OGRFieldType>, 11> fields{{
 }};
 using FieldIndexes = std::array<int, fields.size()>;
 
-// Shapefiles are a .shp with companions; any of them already there belongs to someone's layer.
+// Shapefiles and CSV layers are a file with companions; any of them already there belongs to
+// someone's layer.
 QStringList pathsTaken(const QString &path)
 {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const QString stem = path.left(path.size() - suffix.size());
     QStringList paths{path};
-    if (QFileInfo(path).suffix().toLower() == QLatin1String("shp")) {
-        const QString stem = path.left(path.size() - 3);
+    if (suffix == QLatin1String("shp")) {
         for (const char *companion : {"shx", "dbf", "prj", "cpg"})
+            paths << stem + QLatin1String(companion);
+    } else if (suffix == QLatin1String("csv")) {
+        for (const char *companion : {"csvt", "prj"})
             paths << stem + QLatin1String(companion);
     }
     return paths;
 }
 
-bool fillFeature(OGRFeature &feature, const FieldIndexes &at, const LayerPoint &point)
+// OGR's time zone flag: 100 is UTC, each step a quarter hour; 0 is unknown.
+int zoneFlagOf(const QDateTime &date)
+{
+    return date.timeSpec() == Qt::LocalTime ? 0 : 100 + date.offsetFromUtc() / 900;
+}
+
+void fillFeature(OGRFeature &feature, const FieldIndexes &at, const LayerPoint &point)
 {
     const auto text = [&](Field field, const QString &value) {
         feature.SetField(at[field], value.toUtf8().constData());
     };
+    // Whatever is not known is an explicit null, which every format can say.
+    for (const int index : at)
+        feature.SetFieldNull(index);
     text(Archivo, point.originalName);
     text(ArchivoFinal, point.finalName);
     if (point.date.isValid())
         text(Fecha, point.date.toString(Qt::ISODate));
-    else
-        feature.SetFieldNull(at[Fecha]);
+    text(Fuente, point.source);
+    if (point.heading)
+        feature.SetField(at[Orientacion], *point.heading);
+    // The placemark's own fields, when the format has them: its label and its TimeStamp.
+    const int nameField = feature.GetFieldIndex("Name");
+    if (nameField >= 0)
+        feature.SetField(nameField, point.finalName.toUtf8().constData());
+    const int timeField = feature.GetFieldIndex("timestamp");
+    if (timeField >= 0 && point.date.isValid()) {
+        const QDate day = point.date.date();
+        const QTime clock = point.date.time();
+        feature.SetField(timeField, day.year(), day.month(), day.day(), clock.hour(),
+                         clock.minute(), float(clock.second() + clock.msec() / 1000.0),
+                         zoneFlagOf(point.date));
+    }
+    if (!point.located)
+        return;
     feature.SetField(at[Zona], point.utm.zoneNumber);
     text(Letra, QString(QChar::fromLatin1(point.utm.zoneLetter)));
     feature.SetField(at[Easting], point.utm.easting);
     feature.SetField(at[Northing], point.utm.northing);
     feature.SetField(at[Latitud], point.position.latitude);
     feature.SetField(at[Longitud], point.position.longitude);
-    if (point.heading)
-        feature.SetField(at[Orientacion], *point.heading);
-    else
-        feature.SetFieldNull(at[Orientacion]);
-    text(Fuente, point.source);
-    // A driver's own name field (KML's placemark name) labels the point on the map.
-    const int nameField = feature.GetFieldIndex("Name");
-    if (nameField >= 0)
-        feature.SetField(nameField, point.finalName.toUtf8().constData());
     OGRPoint geometry(point.position.longitude, point.position.latitude);
-    return feature.SetGeometry(&geometry) == OGRERR_NONE;
+    feature.SetGeometry(&geometry);
 }
 
 } // namespace
@@ -135,8 +159,59 @@ bool checkLayerPath(const QString &path, QString &errorText)
             return false;
         }
     }
+    // Asking the folder is not enough (read-only mounts, immutable folders, quotas): a file is
+    // made there and removed again.
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo(folder).isDir()) {
+        errorText = QStringLiteral("No existe la carpeta de la capa %1.").arg(folder);
+        return false;
+    }
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".cartaluz-capa-XXXXXX")));
+    if (!probe.open()) {
+        errorText = QStringLiteral("No se puede escribir en la carpeta de la capa %1: %2")
+                        .arg(folder, probe.errorString());
+        return false;
+    }
     return true;
 }
+
+namespace {
+
+// GDAL's memory file system: the layer is made there, so that everything GDAL writes (some
+// formats only when closing, and GDAL 3.6 does not report a failed write there) can be checked
+// by us when it goes to disk, and a layer is either there whole or not at all.
+const char *const memoryFolder = "/vsimem/cartaluz-capa";
+
+// Writes each file GDAL made in memory beside path, under its own name. False, with what was
+// already written removed, when one of them cannot be written.
+bool copyToDisk(const QString &path, QString &errorText)
+{
+    const QDir folder = QFileInfo(path).absoluteDir();
+    const CPLStringList names(VSIReadDir(memoryFolder));
+    QStringList written;
+    for (int i = 0; i < names.size(); ++i) {
+        const QString name = QString::fromUtf8(names[i]);
+        const QByteArray memoryPath = QByteArray(memoryFolder) + '/' + names[i];
+        vsi_l_offset size = 0;
+        const GByte *data = VSIGetMemFileBuffer(memoryPath.constData(), &size, FALSE);
+        QSaveFile file(folder.filePath(name));
+        // Flushed before the commit: Qt 6.4's commit does not report a failure to write what it
+        // still held in its buffer.
+        if (!data || !file.open(QIODevice::WriteOnly) ||
+            file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size) ||
+            !file.flush() || !file.commit()) {
+            errorText = QStringLiteral("No se pudo escribir la capa %1: no se pudo guardar %2 (%3)")
+                            .arg(path, folder.filePath(name), file.errorString());
+            for (const QString &done : std::as_const(written))
+                QFile::remove(done);
+            return false;
+        }
+        written << folder.filePath(name);
+    }
+    return true;
+}
+
+} // namespace
 
 bool writeLayer(const QString &path, const QList<LayerPoint> &points, QString &errorText)
 {
@@ -151,32 +226,31 @@ bool writeLayer(const QString &path, const QList<LayerPoint> &points, QString &e
         return false;
     }
 
-    const QByteArray nativePath = QFile::encodeName(path);
-    CPLStringList datasetOptions;
-    CPLStringList layerOptions;
-    if (format.datasetOption)
-        datasetOptions.AddString(format.datasetOption);
-    if (format.layerOption)
-        layerOptions.AddString(format.layerOption);
-    GDALDatasetUniquePtr dataset(
-        driver->Create(nativePath.constData(), 0, 0, 0, GDT_Unknown, datasetOptions.List()));
+    VSIRmdirRecursive(memoryFolder);
+    VSIMkdir(memoryFolder, 0755);
+    const QByteArray memoryPath =
+        QByteArray(memoryFolder) + '/' + QFileInfo(path).fileName().toUtf8();
+    GDALDatasetUniquePtr dataset;
     const auto fail = [&](const QString &what) {
         errorText = QStringLiteral("No se pudo escribir la capa %1: %2").arg(path, what);
         if (!quiet.lastMessage().isEmpty())
             errorText += QStringLiteral(" (") + quiet.lastMessage() + QLatin1Char(')');
-        if (dataset) {
-            dataset.reset();
-            driver->Delete(nativePath.constData());
-        }
+        dataset.reset();
+        VSIRmdirRecursive(memoryFolder);
         return false;
     };
-    if (!dataset)
-        return fail(QStringLiteral("no se pudo crear el archivo"));
 
     OGRSpatialReference wgs84;
-    wgs84.importFromEPSG(4326);
+    if (wgs84.importFromEPSG(4326) != OGRERR_NONE)
+        return fail(QStringLiteral("no se pudo preparar el sistema de referencia EPSG:4326"));
     // GDAL 3 would otherwise take EPSG:4326 coordinates latitude first.
     wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+
+    dataset.reset(driver->Create(memoryPath.constData(), 0, 0, 0, GDT_Unknown, nullptr));
+    if (!dataset)
+        return fail(QStringLiteral("no se pudo crear el archivo"));
+    CPLStringList layerOptions(
+        CSLTokenizeString2(format.layerOptions ? format.layerOptions : "", "|", 0));
     const QByteArray layerName = QFileInfo(path).completeBaseName().toUtf8();
     OGRLayer *layer =
         dataset->CreateLayer(layerName.constData(), &wgs84, wkbPoint, layerOptions.List());
@@ -192,19 +266,34 @@ bool writeLayer(const QString &path, const QList<LayerPoint> &points, QString &e
         // The new field is the last one, whatever name the format gave it.
         at[i] = before;
     }
+    if (format.placemarks) {
+        OGRFieldDefn name("Name", OFTString);
+        OGRFieldDefn time("timestamp", OFTDateTime);
+        if (layer->CreateField(&name) != OGRERR_NONE || layer->CreateField(&time) != OGRERR_NONE)
+            return fail(QStringLiteral("no se pudo crear el campo Name o timestamp"));
+    }
 
     // Formats without transactions write feature by feature, which is all they can do.
     const bool inTransaction = dataset->StartTransaction() == OGRERR_NONE;
     for (const LayerPoint &point : points) {
         OGRFeature feature(layer->GetLayerDefn());
-        if (!fillFeature(feature, at, point) || layer->CreateFeature(&feature) != OGRERR_NONE)
+        fillFeature(feature, at, point);
+        if (layer->CreateFeature(&feature) != OGRERR_NONE)
             return fail(QStringLiteral("no se pudo añadir %1").arg(point.finalName));
     }
     if (inTransaction && dataset->CommitTransaction() != OGRERR_NONE)
         return fail(QStringLiteral("no se pudo confirmar la escritura"));
-    dataset->FlushCache();
-    if (CPLGetLastErrorType() == CE_Failure)
-        return fail(QStringLiteral("no se pudo guardar"));
+    // Several formats finish writing only when closed, where GDAL 3.6 reports a failure only as
+    // its last error.
+    CPLErrorReset();
     dataset.reset();
+    if (CPLGetLastErrorType() == CE_Failure)
+        return fail(QStringLiteral("no se pudo terminar de escribir"));
+    // Someone may have put a file there while the run went on.
+    if (!checkLayerPath(path, errorText) || !copyToDisk(path, errorText)) {
+        VSIRmdirRecursive(memoryFolder);
+        return false;
+    }
+    VSIRmdirRecursive(memoryFolder);
     return true;
 }

@@ -70,10 +70,12 @@ bool GpsTrack::load(const QString &path, QString &errorText)
 
     const size_t firstNew = m_fixes.size();
     const int segmentsBefore = m_segmentCount;
+    int impossible = 0;
     OGRLayer *layer = dataset->GetLayerByName("track_points");
     if (layer) {
         const OGRFeatureDefn *definition = layer->GetLayerDefn();
         const int timeField = definition->GetFieldIndex("time");
+        const int elevationField = definition->GetFieldIndex("ele");
         const int trackField = definition->GetFieldIndex("track_fid");
         const int segmentField = definition->GetFieldIndex("track_seg_id");
         // A segment is a run of points sharing track and segment number within this file; the
@@ -100,7 +102,17 @@ bool GpsTrack::load(const QString &path, QString &errorText)
             previousTrack = track;
             previousSegment = segment;
             const OGRPoint *point = geometry->toPoint();
-            m_fixes.push_back({msecs, point->getY(), point->getX(), m_segmentCount - 1});
+            // A receiver without a fix writes placeholders some of which no place has; they
+            // would drag interpolated positions off the map.
+            if (!(std::fabs(point->getY()) <= 90.0 && std::fabs(point->getX()) <= 180.0)) {
+                ++impossible;
+                continue;
+            }
+            const double elevation =
+                elevationField >= 0 && feature->IsFieldSetAndNotNull(elevationField)
+                    ? feature->GetFieldAsDouble(elevationField)
+                    : std::numeric_limits<double>::quiet_NaN();
+            m_fixes.push_back({msecs, point->getY(), point->getX(), elevation, m_segmentCount - 1});
         }
     }
     if (m_fixes.size() == firstNew) {
@@ -108,6 +120,7 @@ bool GpsTrack::load(const QString &path, QString &errorText)
         errorText = QStringLiteral("El track %1 no tiene puntos de track con hora.").arg(path);
         return false;
     }
+    m_impossibleInLastLoad = impossible;
 
     const auto byTime = [](const Fix &a, const Fix &b) {
         return a.msecs < b.msecs;
@@ -134,6 +147,8 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
         found.result = TrackMatch::Result::Found;
         found.latitude = fix.latitude;
         found.longitude = fix.longitude;
+        if (!std::isnan(fix.elevation))
+            found.elevation = fix.elevation;
         found.fix = QDateTime::fromMSecsSinceEpoch(fix.msecs, Qt::UTC);
         return found;
     };
@@ -145,11 +160,8 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
     const Fix *later = after != m_fixes.end() ? &*after : nullptr;
     const Fix *earlier = after != m_fixes.begin() ? &*(after - 1) : nullptr;
 
-    if (earlier && later && earlier->segment == later->segment) {
-        if (later->msecs - earlier->msecs > limit) {
-            found.result = TrackMatch::Result::GapTooLong;
-            return found;
-        }
+    if (earlier && later && earlier->segment == later->segment &&
+        later->msecs - earlier->msecs <= limit) {
         const double f = static_cast<double>(time - earlier->msecs) /
                          static_cast<double>(later->msecs - earlier->msecs);
         double longitudeStep = later->longitude - earlier->longitude;
@@ -166,11 +178,16 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
         single(*earlier);
         found.latitude = earlier->latitude + f * (later->latitude - earlier->latitude);
         found.longitude = longitude;
+        // One end without a height gives none: half a height would be a made-up one.
+        found.elevation.reset();
+        if (!std::isnan(earlier->elevation) && !std::isnan(later->elevation))
+            found.elevation = earlier->elevation + f * (later->elevation - earlier->elevation);
         found.laterFix = QDateTime::fromMSecsSinceEpoch(later->msecs, Qt::UTC);
         return found;
     }
 
-    // At the edge of a segment (or of the whole track): the nearer fix, if close enough.
+    // A long hole in one segment, a break between segments or the edge of the track: the nearer
+    // fix, if close enough.
     const Fix *nearest = earlier;
     if (later && (!nearest || later->msecs - time < time - nearest->msecs))
         nearest = later;
@@ -181,29 +198,36 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
     return found;
 }
 
+QDateTime withKnownOffset(const QDateTime &captureDate, std::optional<int> zoneOffsetSeconds,
+                          const QString &photoOffset)
+{
+    int offset = 0;
+    if (zoneOffsetSeconds)
+        return QDateTime(captureDate.date(), captureDate.time(), QTimeZone(*zoneOffsetSeconds));
+    if (parseUtcOffset(photoOffset, offset))
+        return QDateTime(captureDate.date(), captureDate.time(), QTimeZone(offset));
+    return captureDate;
+}
+
 QDateTime cameraTimeToUtc(const QDateTime &captureDate, const CameraClock &clock,
                           const QString &photoOffset)
 {
     if (!captureDate.isValid())
         return QDateTime();
-    QDateTime local = captureDate;
-    int offset = 0;
-    if (clock.zoneOffsetSeconds)
-        local =
-            QDateTime(captureDate.date(), captureDate.time(), QTimeZone(*clock.zoneOffsetSeconds));
-    else if (parseUtcOffset(photoOffset, offset))
-        local = QDateTime(captureDate.date(), captureDate.time(), QTimeZone(offset));
-    return local.toUTC().addSecs(-clock.adjustSeconds);
+    // Without a known offset the date is local time, which toUTC takes as the machine's zone.
+    return withKnownOffset(captureDate, clock.zoneOffsetSeconds, photoOffset)
+        .toUTC()
+        .addSecs(-clock.adjustSeconds);
 }
 
 bool parseUtcOffset(const QString &text, int &offsetSeconds)
 {
-    static const QRegularExpression pattern(QStringLiteral("^([+-])(\\d\\d):(\\d\\d)$"));
+    static const QRegularExpression pattern(QStringLiteral("^([+-])(\\d{1,2})(?::?(\\d\\d))?$"));
     const QRegularExpressionMatch m = pattern.match(text.trimmed());
     if (!m.hasMatch())
         return false;
     const int hours = m.captured(2).toInt();
-    const int minutes = m.captured(3).toInt();
+    const int minutes = m.captured(3).toInt(); // 0 when left out
     if (hours > 14 || minutes > 59)
         return false;
     offsetSeconds = (m.captured(1) == QLatin1String("-") ? -1 : 1) * (hours * 3600 + minutes * 60);
@@ -215,7 +239,7 @@ bool parseCameraZoneOption(const QString &text, int &offsetSeconds, QString &err
     if (parseUtcOffset(text, offsetSeconds))
         return true;
     errorText = QStringLiteral("Valor no válido para --zona-camara: «%1» (se espera ±HH:MM, "
-                               "p. ej. +02:00).")
+                               "p. ej. +02:00, -05 o +5:30).")
                     .arg(text);
     return false;
 }
