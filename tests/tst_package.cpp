@@ -7,18 +7,17 @@
 
 namespace {
 
-QString run(const QString &program, const QStringList &arguments,
-            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
-            int *status = nullptr)
+// The program's exit code (-1 when it did not end normally) and its output, stderr last.
+QPair<int, QString>
+run(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     const bool finished = process.waitForFinished(300000);
-    if (status)
-        *status =
-            finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    return {finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError())};
 }
 
 // A black photo with a date and a position, so that two runs paint the same text.
@@ -30,16 +29,14 @@ void makePhoto(const QString &path)
                   TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"}}));
 }
 
-int brightPixels(const QImage &image)
+qsizetype brightPixels(const QImage &image)
 {
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            count += qGray(image.pixel(x, y)) > 128 ? 1 : 0;
-    return count;
+    const QImage grey = image.convertToFormat(QImage::Format_Grayscale8);
+    return std::count_if(grey.constBits(), grey.constBits() + grey.sizeInBytes(),
+                         [](uchar value) { return value > 128; });
 }
 
-// What bash completion offers for the words of a cartaluz-lote command line, the last one
+// What bash completion offers, sorted, for the words of a cartaluz-lote command line, the last one
 // being completed.
 QStringList complete(const QString &root, const QStringList &words)
 {
@@ -47,19 +44,16 @@ QStringList complete(const QString &root, const QStringList &words)
         "source /usr/share/bash-completion/bash_completion && source \"$1\" && shift && "
         "COMP_WORDS=(\"$@\") COMP_CWORD=$(($# - 1)) COMP_LINE=\"$*\" && "
         "COMP_POINT=${#COMP_LINE} && _cartaluz_lote cartaluz-lote \"${@: -1}\" \"${@: -2:1}\" && "
-        "printf '%s\\n' \"${COMPREPLY[@]}\"");
+        "printf '%s\\n' \"${COMPREPLY[@]}\" | LC_ALL=C sort");
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("PATH", root + "/usr/bin:" + environment.value("PATH"));
-    QStringList offered =
-        run("bash",
-            QStringList{"-c", script, "bash",
-                        root + "/usr/share/bash-completion/completions/cartaluz-lote",
-                        "cartaluz-lote"} +
-                words,
-            environment)
-            .split('\n', Qt::SkipEmptyParts);
-    offered.sort();
-    return offered;
+    return run("bash",
+               QStringList{"-c", script, "bash",
+                           root + "/usr/share/bash-completion/completions/cartaluz-lote",
+                           "cartaluz-lote"} +
+                   words,
+               environment)
+        .second.split('\n', Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -78,21 +72,20 @@ private slots:
         QVERIFY(scratch.isValid());
         deb = scratch.filePath(QStringLiteral("cartaluz_" CARTALUZ_VERSION "_amd64.deb"));
         root = scratch.filePath("root");
-        int status = -1;
-        const QString cpack =
-            run(CARTALUZ_CPACK, {"--config", CARTALUZ_CPACK_CONFIG, "-B", scratch.path()},
-                QProcessEnvironment::systemEnvironment(), &status);
-        QVERIFY2(status == 0 && QFile::exists(deb), qPrintable(cpack));
-        QVERIFY2(run("dpkg", {"-x", deb, root}).isEmpty(), "dpkg -x failed");
+        const auto cpack =
+            run(CARTALUZ_CPACK, {"--config", CARTALUZ_CPACK_CONFIG, "-B", scratch.path()});
+        QVERIFY2(cpack.first == 0 && QFile::exists(deb), qPrintable(cpack.second));
+        const auto dpkg = run("dpkg", {"-x", deb, root});
+        QVERIFY2(dpkg.first == 0 && dpkg.second.isEmpty(), qPrintable(dpkg.second));
     }
 
     void control()
     {
-        const QString depends = run("dpkg-deb", {"-f", deb, "Depends"});
+        const QString depends = run("dpkg-deb", {"-f", deb, "Depends"}).second;
         QVERIFY2(depends.contains("fonts-noto-core") && depends.contains("libqt6gui6"),
                  qPrintable(depends));
         QCOMPARE(run(root + "/usr/bin/cartaluz-lote", {"--version"}),
-                 QStringLiteral("cartaluz-lote " CARTALUZ_VERSION "\n"));
+                 qMakePair(0, QStringLiteral("cartaluz-lote " CARTALUZ_VERSION "\n")));
         QDirIterator files(root, QDir::Files, QDirIterator::Subdirectories);
         while (files.hasNext())
             QVERIFY2(!files.next().endsWith(".ttf"), "the package ships a font");
@@ -103,28 +96,23 @@ private slots:
     void defaultFontFound()
     {
         QTemporaryDir photos;
-        for (const char *folder : {"default", "given"}) {
-            QVERIFY(QDir(photos.path()).mkdir(folder));
-            makePhoto(photos.filePath(folder + QStringLiteral("/a.jpg")));
-        }
-        QFile config(photos.filePath("fonts.conf"));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("<fontconfig><cachedir>" + photos.filePath("cache").toUtf8() +
-                     "</cachedir></fontconfig>");
-        config.close();
+        const QString config = photos.filePath("fonts.conf");
+        QVERIFY(TestPhotos::writeFile(config, "<fontconfig><cachedir>" +
+                                                  photos.filePath("cache").toUtf8() +
+                                                  "</cachedir></fontconfig>"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("FONTCONFIG_FILE", config.fileName());
-
-        const QStringList common{"--sin-rosa", "--sin-backup", "--sin-renombrar"};
+        environment.insert("FONTCONFIG_FILE", config);
         const QString notoSans = QCoreApplication::applicationDirPath() + "/notosans.ttf";
-        int status = -1;
-        QString log = run(root + "/usr/bin/cartaluz-lote",
-                          common + QStringList{"--fuente", notoSans, photos.filePath("given")},
-                          environment, &status);
-        QVERIFY2(status == 0, qPrintable(log));
-        log = run(root + "/usr/bin/cartaluz-lote", common + QStringList{photos.filePath("default")},
-                  environment, &status);
-        QVERIFY2(status == 0, qPrintable(log));
+        for (const QStringList &font : {QStringList{"--fuente", notoSans}, QStringList()}) {
+            const QString folder = photos.filePath(font.isEmpty() ? "default" : "given");
+            QVERIFY(QDir().mkdir(folder));
+            makePhoto(folder + "/a.jpg");
+            const auto lote =
+                run(root + "/usr/bin/cartaluz-lote",
+                    font + QStringList{"--sin-rosa", "--sin-backup", "--sin-renombrar", folder},
+                    environment);
+            QVERIFY2(lote.first == 0, qPrintable(lote.second));
+        }
 
         const QImage painted(photos.filePath("default/a.jpg"));
         QVERIFY(brightPixels(painted) > 500);

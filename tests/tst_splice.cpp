@@ -75,116 +75,101 @@ class TestSplice : public QObject
     Q_OBJECT
 
 private slots:
-    void carriedThroughRun_data();
-    void carriedThroughRun();
-    void damagedHeaders_data();
-    void damagedHeaders();
+    void carriedThroughRun_data()
+    {
+        QTest::addColumn<QString>("kept"); // back byte for byte, besides the blocks every row keeps
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addRow("default run") << "exif xmp makernote" << u"Exif.Image.Orientation"_s << "6";
+        QTest::addRow("upright") << "makernote" << u"Xmp.tiff.Orientation"_s << "1";
+        QTest::addRow("UTM into EXIF") << "xmp" << u"Exif.GPSInfo.GPSLatitudeRef"_s << "S";
+        QTest::addRow("track into EXIF") << "xmp" << u"Exif.GPSInfo.GPSLongitudeRef"_s << "W";
+    }
+
+    void carriedThroughRun()
+    {
+        QFETCH(QString, kept);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        const QStringList carried = (kept + " photoshop icc com").split(' ');
+        QTemporaryDir dir;
+        const QString path = dir.filePath("a.jpg");
+        QVERIFY(TestPhotos::writeFile(path, sourcePhoto()));
+        BatchJob job;
+        job.directory = dir.path();
+        job.renameToUtm = job.makeBackup = false;
+        QStringList log;
+        job.log = [&log](Severity, const QString &line) {
+            log << line;
+        };
+        const QString row = QTest::currentDataTag();
+        job.orientUpright = row == "upright";
+        if (row == "UTM into EXIF") {
+            job.useExif = false;
+            job.embedTxtInExif = true;
+            job.txtPath = dir.filePath("coords.txt");
+            QVERIFY(TestPhotos::writeFile(job.txtPath, "a.jpg,19,H,346574,6298958\n"));
+        }
+        job.writeTrackToExif = row == "track into EXIF";
+        job.trackLookup = [](const TrackQuery &) {
+            TrackPosition position;
+            position.found = true;
+            position.latitude = -33.45;
+            position.longitude = -70.66;
+            return position;
+        };
+
+        runBatch(job);
+
+        const QByteArray written = TestPhotos::readFile(path);
+        QVERIFY2(log.contains("Imágenes MPF descartadas para a.jpg"), qPrintable(log.join('\n')));
+        QVERIFY(!written.contains("MPF\0II"_ba) && !written.contains("Adobe\0\x64"_ba));
+        // The encoder's own header and its comment made from the source's are gone.
+        QVERIFY(!written.contains("JFIF") && !written.contains("Description:"));
+        qsizetype previous = -1;
+        for (const auto &[name, segment] : sourceSegments) {
+            const qsizetype at = written.indexOf(segment);
+            QCOMPARE(at >= 0, carried.contains(name));
+            QVERIFY2(at < 0 || at > previous, qPrintable(name)); // in source order
+            previous = qMax(previous, at);
+        }
+        QCOMPARE(written.contains(makerNote), carried.contains("makernote"));
+        QCOMPARE(TestPhotos::tag(path, key), value);
+        QCOMPARE(TestPhotos::tag(path, "Exif.Image.Make"), "Canon");
+    }
+
+    void damagedHeaders_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("segments"); // -1: not a JPEG whose segments can be listed
+        const QByteArray soi("\xFF\xD8"), sos = seg(0xDA, "\1\1\0\0?\0"_ba), com = seg(0xFE, "x");
+        QTest::addRow("no SOI") << com + sos << -1;
+        QTest::addRow("length below two") << soi + "\xFF\xFE\0\1"_ba + sos << -1;
+        QTest::addRow("EOI before the scan") << soi + com + "\xFF\xD9"_ba << -1;
+        QTest::addRow("stray bytes and fill") << soi + "\0\x12\xFF\xFF"_ba + com + sos << 1;
+        QTest::addRow("restart marker, no length") << soi + "\xFF\xD3"_ba + com + sos << 2;
+        // Every cut of a real header, inside a segment or between two: listed only once it
+        // reaches its first SOS.
+        const QByteArray photo = sourcePhoto();
+        const JpegLayout whole = parseJpegLayout(photo);
+        for (qsizetype size = 0; size < whole.scanOffset + 8; ++size)
+            QTest::addRow("cut at %lld", qlonglong(size))
+                << photo.left(size)
+                << (size < whole.scanOffset + 2 ? -1 : int(whole.segments.size()));
+    }
+
+    void damagedHeaders()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, segments);
+        const JpegLayout layout = parseJpegLayout(bytes);
+        QCOMPARE(layout.valid ? int(layout.segments.size()) : -1, segments);
+        QCOMPARE(layout.error.isEmpty(), layout.valid);
+        for (const JpegSegment &segment : layout.segments)
+            QVERIFY(segment.offset >= 2 && segment.offset + segment.size <=
+                                               (layout.valid ? layout.scanOffset : bytes.size()));
+    }
 };
-
-void TestSplice::carriedThroughRun_data()
-{
-    QTest::addColumn<QStringList>("kept"); // source segments that come back byte for byte
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("value");
-    const QStringList blocks{"photoshop", "icc", "com"};
-    QTest::addRow("default run") << blocks + QStringList{"exif", "xmp", "makernote"}
-                                 << "Exif.Image.Orientation"
-                                 << "6";
-    QTest::addRow("upright") << blocks + QStringList{"makernote"} << "Xmp.tiff.Orientation"
-                             << "1";
-    QTest::addRow("UTM into EXIF") << blocks + QStringList{"xmp"} << "Exif.GPSInfo.GPSLatitudeRef"
-                                   << "S";
-    QTest::addRow("track into EXIF")
-        << blocks + QStringList{"xmp"} << "Exif.GPSInfo.GPSLongitudeRef"
-        << "W";
-}
-
-void TestSplice::carriedThroughRun()
-{
-    QFETCH(QStringList, kept);
-    QFETCH(QString, key);
-    QFETCH(QString, value);
-    QTemporaryDir dir;
-    const QString path = dir.filePath("a.jpg");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sourcePhoto()) > 0);
-    file.close();
-    BatchJob job;
-    job.directory = dir.path();
-    job.renameToUtm = job.makeBackup = false;
-    QStringList log;
-    job.log = [&log](Severity, const QString &line) {
-        log << line;
-    };
-    const QString row = QTest::currentDataTag();
-    job.orientUpright = row == "upright";
-    if (row == "UTM into EXIF") {
-        job.useExif = false;
-        job.embedTxtInExif = true;
-        job.txtPath = dir.filePath("coords.txt");
-        QFile coords(job.txtPath);
-        QVERIFY(coords.open(QIODevice::WriteOnly) && coords.write("a.jpg,19,H,346574,6298958\n"));
-    }
-    job.writeTrackToExif = row == "track into EXIF";
-    job.trackLookup = [](const TrackQuery &) {
-        TrackPosition position;
-        position.found = true;
-        position.latitude = -33.45;
-        position.longitude = -70.66;
-        return position;
-    };
-
-    runBatch(job);
-
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray written = file.readAll();
-    QVERIFY2(log.contains("Imágenes MPF descartadas para a.jpg"), qPrintable(log.join('\n')));
-    QVERIFY(!written.contains("MPF\0II"_ba) && !written.contains("Adobe\0\x64"_ba));
-    // The encoder's own header and its comment made from the source's are gone.
-    QVERIFY(!written.contains("JFIF") && !written.contains("Description:"));
-    qsizetype previous = -1;
-    for (const auto &[name, segment] : sourceSegments) {
-        const qsizetype at = written.indexOf(segment);
-        QCOMPARE(at >= 0, kept.contains(name));
-        QVERIFY2(at < 0 || at > previous, qPrintable(name)); // in source order
-        previous = qMax(previous, at);
-    }
-    QCOMPARE(written.contains(makerNote), kept.contains("makernote"));
-    QCOMPARE(TestPhotos::tag(path, key), value);
-    QCOMPARE(TestPhotos::tag(path, "Exif.Image.Make"), "Canon");
-}
-
-void TestSplice::damagedHeaders_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<int>("segments"); // -1: not a JPEG whose segments can be listed
-    const QByteArray soi("\xFF\xD8"), sos = seg(0xDA, "\1\1\0\0?\0"_ba), com = seg(0xFE, "x");
-    QTest::addRow("no SOI") << com + sos << -1;
-    QTest::addRow("length past the end") << soi + "\xFF\xE1\xFF\xFF"_ba + "Exif" << -1;
-    QTest::addRow("length below two") << soi + "\xFF\xFE\0\1"_ba + sos << -1;
-    QTest::addRow("EOI before the scan") << soi + com + "\xFF\xD9"_ba << -1;
-    QTest::addRow("no scan") << soi + com << -1;
-    QTest::addRow("stray bytes and fill") << soi + "\0\x12\xFF\xFF"_ba + com + sos << 1;
-    QTest::addRow("restart marker, no length") << soi + "\xFF\xD3"_ba + com + sos << 2;
-    // Every cut of a real header: listed only once it reaches its first SOS.
-    const QByteArray photo = sourcePhoto();
-    const JpegLayout whole = parseJpegLayout(photo);
-    for (qsizetype size = 0; size < whole.scanOffset + 8; ++size)
-        QTest::addRow("cut at %lld", qlonglong(size))
-            << photo.left(size) << (size < whole.scanOffset + 2 ? -1 : int(whole.segments.size()));
-}
-
-void TestSplice::damagedHeaders()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(int, segments);
-    const JpegLayout layout = parseJpegLayout(bytes);
-    QCOMPARE(layout.valid ? int(layout.segments.size()) : -1, segments);
-    QCOMPARE(layout.error.isEmpty(), layout.valid);
-    for (const JpegSegment &segment : layout.segments)
-        QVERIFY(segment.offset >= 2 &&
-                segment.offset + segment.size <= (layout.valid ? layout.scanOffset : bytes.size()));
-}
 
 QTEST_MAIN(TestSplice)
 #include "tst_splice.moc"

@@ -62,6 +62,18 @@ Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString 
     return tags;
 }
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 QString tag(const QString &path, const QString &key)
 {
     try {

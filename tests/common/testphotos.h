@@ -26,6 +26,12 @@ bool setXmpPacket(const QString &path, const QByteArray &packet);
 Tags gpsTags(const QString &latitude, const QString &latitudeRef, const QString &longitude,
              const QString &longitudeRef, const QString &direction = QString());
 
+// A file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
+// Writes the file anew; false unless every byte was written.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
 // The text form of one tag, or a null string when the file lacks it or cannot be read.
 QString tag(const QString &path, const QString &key);
 
