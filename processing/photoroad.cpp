@@ -325,11 +325,10 @@ void renameToUtm(Photo &photo, const Run &run)
 // another format wearing a photo's name is rejected here as the metadata side rejects it. image
 // is the previous photo's picture or null: the JPEG decoder writes every pixel into a buffer of
 // the same size and format instead of faulting in a fresh one for each photo.
-bool loadPhotoImage(const QString &path, bool upright, QImage &image)
+bool loadPhotoImage(QIODevice *device, bool upright, QImage &image)
 {
     allowLargeImages();
-    QImageReader reader(path);
-    reader.setDecideFormatFromContent(true);
+    QImageReader reader(device);
     // Upright means as viewers show it; otherwise the stored pixels are painted as they lie.
     reader.setAutoTransform(upright);
     const QByteArray format = reader.format();
@@ -342,11 +341,17 @@ bool loadPhotoImage(const QString &path, bool upright, QImage &image)
     return !image.isNull();
 }
 
-// False when the file cannot be decoded; the photo's turn then ends without any write.
-bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
+// False when the file cannot be decoded; the photo's turn then ends without any write. bytes are
+// the file's, when an earlier step has read them already; otherwise the file is read here.
+bool loadAndPaint(const Photo &photo, const Run &run, QImage &image, const QByteArray &bytes)
 {
     LibraryNotes::take();
-    const bool loaded = loadPhotoImage(photo.contentPath, run.orientUpright, image);
+    QFile file(photo.contentPath);
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QIODevice *device = bytes.isEmpty() ? static_cast<QIODevice *>(&file) : &buffer;
+    const bool loaded =
+        device->open(QIODevice::ReadOnly) && loadPhotoImage(device, run.orientUpright, image);
     const QString notes = notesText();
     if (!loaded) {
         error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.currentPath + notes);
@@ -549,12 +554,11 @@ int exifOrientation(QImageIOHandler::Transformations transformation)
     return 1;
 }
 
-OwnBytes readOwnBytes(const Photo &photo)
+void readOwnBytes(const Photo &photo, OwnBytes &own)
 {
-    OwnBytes own;
     QFile file(photo.contentPath);
     if (!file.open(QIODevice::ReadOnly))
-        return own;
+        return;
     own.bytes = file.readAll();
     QBuffer buffer(&own.bytes);
     buffer.open(QIODevice::ReadOnly);
@@ -564,7 +568,6 @@ OwnBytes readOwnBytes(const Photo &photo)
     // The encoder takes its format from the suffix (see encode).
     const QByteArray wanted = QFileInfo(photo.currentPath).suffix().toLower().toUtf8();
     own.formatKept = !own.format.isEmpty() && own.format == (wanted == "jpg" ? "jpeg" : wanted);
-    return own;
 }
 
 // Always false: the photo goes on to the decoder.
@@ -617,12 +620,13 @@ bool stampLosslessly(const OwnBytes &own, const Photo &photo, const Run &run)
 // True when the photo was written from its own bytes, not decoded: nothing is painted on it, or
 // it was stamped losslessly. Only the decoder turns pixels upright, so under orientUpright a
 // photo stored turned keeps its bytes only on the lossless road, which keeps its orientation.
-bool keepImageData(const Photo &photo, const Run &run)
+// own holds the file's bytes when they were read, for the decoder to take on a fallback.
+bool keepImageData(const Photo &photo, const Run &run, OwnBytes &own)
 {
     const bool paints = paintsAnything(run.logo, run.style, photo.orientationKnown);
     if (!run.lossless && (paints || !run.metadataOnlyWrites))
         return false;
-    const OwnBytes own = readOwnBytes(photo);
+    readOwnBytes(photo, own);
     const bool photoFormat = own.format == "jpeg" || own.format == "tiff" || own.format == "png";
     if (!photoFormat)
         return false; // the decoder reports it
@@ -727,12 +731,13 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
 
 bool finishPhoto(Photo &photo, const Run &run, QImage &image)
 {
-    if (keepImageData(photo, run))
+    OwnBytes own;
+    if (keepImageData(photo, run, own))
         return true;
     // Only decoded pixels are turned upright, so only then do the tags say so.
     if (run.orientUpright)
         photo.snapshot.markUpright();
-    if (!loadAndPaint(photo, run, image))
+    if (!loadAndPaint(photo, run, image, own.bytes))
         return false;
     saveWithMetadata(image, photo, run);
     return true;
