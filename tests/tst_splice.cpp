@@ -1,7 +1,9 @@
 // A JPEG's metadata segments carried byte for byte through a batch run (only what the run changes
-// is rewritten, MPF is dropped with its line), and the segment lister on damaged headers.
+// is rewritten, MPF is dropped with its line), the segment lister on damaged headers, and entries
+// added to a photo's XMP history as another reader sees them.
 #include "batchengine.h"
 #include "jpegsegments.h"
+#include "photometadata.h"
 #include "testphotos.h"
 
 #include <QtGui>
@@ -66,6 +68,40 @@ QByteArray sourcePhoto()
     for (const auto &segment : sourceSegments)
         photo += segment.second;
     return photo + encoded.mid(4 + (uchar(encoded[4]) << 8 | uchar(encoded[5])));
+}
+
+// An XMP packet holding a rating and whatever inside says.
+QByteArray xmpPacket(const QByteArray &inside)
+{
+    return "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/"
+           "22-rdf-syntax-ns#'><rdf:Description rdf:about='' xmlns:xmp='http://ns.adobe.com/"
+           "xap/1.0/' xmlns:xmpMM='http://ns.adobe.com/xap/1.0/mm/' xmlns:stEvt='http://ns."
+           "adobe.com/xap/1.0/sType/ResourceEvent#' xmp:Rating='3'>" +
+           inside + "</rdf:Description></rdf:RDF></x:xmpmeta>";
+}
+
+// Another program's entry, as the first of the history.
+const QByteArray otherEntry =
+    "<xmpMM:History><rdf:Seq><rdf:li rdf:parseType='Resource'><stEvt:action>saved</stEvt:action>"
+    "<stEvt:softwareAgent>Otro 1.0</stEvt:softwareAgent><stEvt:when>2025-01-02T03:04:05+01:00"
+    "</stEvt:when></rdf:li></rdf:Seq></xmpMM:History>";
+
+QByteArray withXmpSegment(QByteArray jpeg, const QByteArray &packet)
+{
+    QString error;
+    const QByteArray segment =
+        packet.isEmpty() ? QByteArray() : seg(0xE1, xmpIdentifier() + packet);
+    return replaceJpegSegment(jpeg, JpegSegmentKind::Xmp, segment, error) ? jpeg : QByteArray();
+}
+
+QList<QByteArray> segmentsBesidesXmp(const QByteArray &jpeg)
+{
+    const JpegLayout layout = parseJpegLayout(jpeg);
+    QList<QByteArray> kept{jpeg.mid(layout.scanOffset)};
+    for (const JpegSegment &segment : layout.segments)
+        if (segment.kind != JpegSegmentKind::Xmp)
+            kept << jpeg.mid(segment.offset, segment.size);
+    return kept;
 }
 
 } // namespace
@@ -168,6 +204,97 @@ private slots:
         for (const JpegSegment &segment : layout.segments)
             QVERIFY(segment.offset >= 2 && segment.offset + segment.size <=
                                                (layout.valid ? layout.scanOffset : bytes.size()));
+    }
+
+    void appendHistory_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("other"); // the history starts with another program's entry
+        QTest::addRow("JPEG after another program") << "a.jpg" << true;
+        QTest::addRow("JPEG without XMP") << "a.jpg" << false;
+        QTest::addRow("PNG") << "a.png" << true;
+        QTest::addRow("TIFF") << "a.tif" << true;
+    }
+
+    void appendHistory()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, other);
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            QSKIP("exiftool is not installed (scripts/install-deps.sh installs it)");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        QVERIFY(file.endsWith(".jpg")
+                    ? TestPhotos::writeFile(path, withXmpSegment(sourcePhoto(), {}))
+                    : TestPhotos::writeImage(path));
+        QVERIFY(!other || TestPhotos::setXmpPacket(path, xmpPacket(otherEntry)));
+        QVERIFY(!readPhotoMetadata(path).processedByCartaluz);
+
+        // Two of ours, then another program's, which the reader must look past.
+        const QList<HistoryEntry> entries{
+            {"edited", "Cartaluz 9.1", QDateTime({2026, 3, 14}, {9, 26, 53}, QTimeZone(-3 * 3600)),
+             "--prefijo P --zona 19H"},
+            {"edited", "Cartaluz 9.2", QDateTime({2026, 3, 15}, {8, 0}, Qt::UTC), ""},
+            {"saved", "Otro 2.0",
+             QDateTime({2026, 3, 16}, {23, 59, 59}, QTimeZone(5 * 3600 + 1800)), "x"}};
+        const QStringList shown{"2026:03:14 09:26:53-03:00", "2026:03:15 08:00:00+00:00",
+                                "2026:03:16 23:59:59+05:30"};
+        QJsonArray expected;
+        if (other)
+            expected << QJsonObject{{"Action", "saved"},
+                                    {"SoftwareAgent", "Otro 1.0"},
+                                    {"When", "2025:01:02 03:04:05+01:00"}};
+        QByteArray photo = TestPhotos::readFile(path);
+        const QByteArray before = photo;
+        for (int i = 0; i < entries.size(); ++i) {
+            QString error;
+            QVERIFY2(appendHistoryEntry(photo, entries[i], error), qPrintable(error));
+            QJsonObject shownEntry{{"Action", entries[i].action},
+                                   {"SoftwareAgent", entries[i].softwareAgent},
+                                   {"When", shown[i]}};
+            if (!entries[i].parameters.isEmpty())
+                shownEntry["Parameters"] = entries[i].parameters;
+            expected << shownEntry;
+        }
+        QVERIFY(TestPhotos::writeFile(path, photo));
+
+        QProcess exiftool;
+        exiftool.start("exiftool", {"-j", "-struct", "-XMP-xmpMM:History", path});
+        QVERIFY(exiftool.waitForFinished());
+        const QJsonArray history =
+            QJsonDocument::fromJson(exiftool.readAllStandardOutput())[0]["History"].toArray();
+        QVERIFY2(history == expected, QJsonDocument(history).toJson().constData());
+        QCOMPARE(TestPhotos::tag(path, "Xmp.xmp.Rating"), other ? "3" : QString());
+        if (file.endsWith(".jpg"))
+            QCOMPARE(segmentsBesidesXmp(photo), segmentsBesidesXmp(before));
+        const PhotoMetadata read = readPhotoMetadata(path);
+        QVERIFY(read.processedByCartaluz);
+        QCOMPARE(read.processedWhen, entries[1].when);
+        QCOMPARE(read.processedWhen.offsetFromUtc(), 0);
+    }
+
+    void appendRefused_data()
+    {
+        QTest::addColumn<QByteArray>("photo");
+        const QByteArray jpeg = sourcePhoto();
+        QTest::addRow("not a photo") << QByteArray("Obra 12, talud norte\n");
+        QTest::addRow("damaged XMP packet") << withXmpSegment(jpeg, xmpPacket("<xmpMM:History>"));
+        QTest::addRow("History a text")
+            << withXmpSegment(jpeg, xmpPacket("<xmpMM:History>a</xmpMM:History>"));
+        QTest::addRow("History unordered")
+            << withXmpSegment(jpeg, xmpPacket("<xmpMM:History><rdf:Bag><rdf:li>a</rdf:li>"
+                                              "</rdf:Bag></xmpMM:History>"));
+    }
+
+    void appendRefused()
+    {
+        QFETCH(QByteArray, photo);
+        const QByteArray before = photo;
+        QString error;
+        QVERIFY(!appendHistoryEntry(
+            photo, {"edited", "Cartaluz 9.1", QDateTime::currentDateTime(), ""}, error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(photo, before);
     }
 };
 
