@@ -1053,15 +1053,12 @@ bool appendHistoryEntry(QByteArray &photo, const HistoryEntry &entry, QString &e
         if (parseJpegLayout(photo).valid) {
             const QByteArray segment = findJpegSegment(photo, JpegSegmentKind::Xmp);
             const std::string packet = segment.mid(4 + xmpIdentifier().size()).toStdString();
-            QByteArray changed = photo;
             initialiseLibrary();
             const std::lock_guard<std::mutex> lock(metadataLock);
             Exiv2::XmpData xmp;
-            if (!decodeXmp(packet, xmp, errorText) || !addHistoryEntry(xmp, entry, errorText))
-                return false;
-            putJpegXmp(changed, xmp);
-            photo = std::move(changed);
-            return true;
+            // putJpegXmp changes the bytes only once the new segment is made.
+            return decodeXmp(packet, xmp, errorText) && addHistoryEntry(xmp, entry, errorText) &&
+                   putJpegXmp(photo, xmp);
         }
         auto image = openBytes(photo);
         if (!image) {
