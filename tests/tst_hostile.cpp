@@ -13,6 +13,9 @@
 
 #include <unistd.h>
 
+using TestPhotos::readFile;
+using TestPhotos::writeFile;
+
 namespace {
 
 QStringList runBatch(const QString &directory, bool makeBackup)
@@ -25,18 +28,6 @@ QStringList runBatch(const QString &directory, bool makeBackup)
                                   QStringLiteral("arriba-derecha"), makeBackup,
                                   [&log](const QString &line) { log.append(line); });
     return log;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace
@@ -91,7 +82,7 @@ void TestHostile::hostileFileDoesNotStopTheRun()
     const QString good = dir.filePath("good.jpg");
     QVERIFY(writeFile(hostile, bytes) && TestPhotos::writeImage(good));
     QVERIFY(TestPhotos::setTags(good, {{"Exif.Photo.DateTimeOriginal", "2023:07:14 10:20:30"}}));
-    const QByteArray goodBytes = contents(good);
+    const QByteArray goodBytes = readFile(good);
 
     const QStringList log = runBatch(dir.path(), true);
 
@@ -110,10 +101,10 @@ void TestHostile::hostileFileDoesNotStopTheRun()
     const qsizetype goodEnd = log.indexOf("Metadatos restaurados para good.jpg");
     QVERIFY2(goodEnd > log.indexOf("\nProcesando: good.jpg"), qPrintable(log.join('\n')));
     QCOMPARE(TestPhotos::tag(good, "Exif.Photo.DateTimeOriginal"), "2023:07:14 10:20:30");
-    QCOMPARE(contents(hostile), bytes);
-    QCOMPARE(contents(dir.filePath("Backup/" + base + "_backup." + QFileInfo(hostile).suffix())),
+    QCOMPARE(readFile(hostile), bytes);
+    QCOMPARE(readFile(dir.filePath("Backup/" + base + "_backup." + QFileInfo(hostile).suffix())),
              bytes);
-    QCOMPARE(contents(dir.filePath("Backup/good_backup.jpg")), goodBytes);
+    QCOMPARE(readFile(dir.filePath("Backup/good_backup.jpg")), goodBytes);
 }
 
 void TestHostile::bigPhotoIsProcessedAtFullSize()
@@ -148,7 +139,7 @@ void TestHostile::fullDiskDuringMetadataLeavesPhotoWhole()
     QVERIFY(TestPhotos::writeImage(path));
     QVERIFY(TestPhotos::setTags(
         path, {{"Exif.Photo.UserComment", comment}, {"Xmp.dc.description", comment}}));
-    const QByteArray original = contents(path);
+    const QByteArray original = readFile(path);
     QFile filler(dir + "/filler.bin");
     QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     while (filler.write(QByteArray(4096, 'x')) == 4096) {
@@ -163,7 +154,7 @@ void TestHostile::fullDiskDuringMetadataLeavesPhotoWhole()
     // Written once, with its metadata, or not at all: here not at all, and the old photo stays.
     QVERIFY2(log.constLast().startsWith("Error guardando la imagen: "), qPrintable(log.join('\n')));
     QVERIFY(!log.contains("Metadatos restaurados para photo.jpg"));
-    QCOMPARE(contents(path), original);
+    QCOMPARE(readFile(path), original);
     QVERIFY(!QImage(path).isNull());
 }
 

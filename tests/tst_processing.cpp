@@ -8,6 +8,9 @@
 #include <QtGui>
 #include <QtTest>
 
+using TestPhotos::readFile;
+using TestPhotos::writeFile;
+
 namespace {
 
 QMap<QString, QStringList> runBatch(const QString &dir, bool useExif, const QString &txtPath,
@@ -24,18 +27,6 @@ QMap<QString, QStringList> runBatch(const QString &dir, bool useExif, const QStr
                                       log[current] << line;
                                   });
     return log;
-}
-
-QByteArray bytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool put(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // Every quantization table segment of a JPEG, in order.
@@ -155,7 +146,7 @@ void TestProcessing::exifMode()
     QVERIFY(TestPhotos::setTags(path, carried + TestPhotos::gpsTags("33/1 26/1 1608/100", "S",
                                                                     "70/1 39/1 180/100", "W",
                                                                     "12345/100")));
-    const QByteArray original = bytes(path);
+    const QByteArray original = readFile(path);
     const QString name = "%1_19H 346575 6298959.jpg"; // the prefix is kept as typed
     const QString written = dir.filePath(name);
 
@@ -170,7 +161,7 @@ void TestProcessing::exifMode()
         "Intentando escribir EXIF a (nativo): " + written,
         "Metadatos restaurados para " + name};
     QCOMPARE(runBatch(dir.path(), true, {}, true, "%1_", true).value("IMG_0001.jpg"), expected);
-    QCOMPARE(bytes(dir.filePath("Backup/IMG_0001_backup.jpg")), original);
+    QCOMPARE(readFile(dir.filePath("Backup/IMG_0001_backup.jpg")), original);
     for (const auto &[key, value] : carried)
         QCOMPARE(TestPhotos::tag(written, key), value);
 }
@@ -180,12 +171,13 @@ void TestProcessing::textMode()
     QTemporaryDir dir;
     for (const char *name : {"listed.jpg", "unlisted.jpg"})
         QVERIFY(TestPhotos::writeImage(dir.filePath(name)));
-    QVERIFY(put(dir.filePath("junk.jpg"), "not a picture"));
+    QVERIFY(writeFile(dir.filePath("junk.jpg"), "not a picture"));
     QTemporaryDir elsewhere;
     const QString table = elsewhere.filePath("coords.txt");
-    QVERIFY(put(table, "nombre,zona,letra,easting,northing,orientacion\r\nlisted.jpg,19,H,1,2,0\r\n"
-                       "listed.jpg,19,H,346574.735,6298958.906,45\r\njunk.jpg,19,H,1,2\r\n"));
-    const QByteArray unlisted = bytes(dir.filePath("unlisted.jpg"));
+    QVERIFY(writeFile(table,
+                      "nombre,zona,letra,easting,northing,orientacion\r\nlisted.jpg,19,H,1,2,0\r\n"
+                      "listed.jpg,19,H,346574.735,6298958.906,45\r\njunk.jpg,19,H,1,2\r\n"));
+    const QByteArray unlisted = readFile(dir.filePath("unlisted.jpg"));
 
     const auto log = runBatch(dir.path(), false, table, false, {}, false);
     const QString listed = dir.filePath("listed.jpg");
@@ -207,7 +199,7 @@ void TestProcessing::textMode()
                           noDate.arg("unlisted.jpg"),
                           "Coordenadas UTM no encontradas en archivo TXT para unlisted.jpg"}));
     QCOMPARE(log.value("junk.jpg").last(), "Error al abrir la imagen " + dir.filePath("junk.jpg"));
-    QCOMPARE(bytes(dir.filePath("unlisted.jpg")), unlisted);
+    QCOMPARE(readFile(dir.filePath("unlisted.jpg")), unlisted);
     QStringList gps;
     for (const char *key : {"LatitudeRef", "Latitude", "LongitudeRef", "Longitude", "ImgDirection",
                             "ImgDirectionRef"})
@@ -254,7 +246,7 @@ void TestProcessing::names()
     QBuffer reference;
     QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(&reference, "JPEG", 90));
     for (const QString &name : files.split('|')) {
-        const QByteArray written = bytes(dir.filePath(name));
+        const QByteArray written = readFile(dir.filePath(name));
         if (name.endsWith(".jpg"))
             QCOMPARE(quantTables(written), quantTables(reference.data()));
         else
@@ -269,14 +261,14 @@ void TestProcessing::unwritablePhotoIsLeftIntact()
     QTemporaryDir dir;
     const QString path = dir.filePath("photo.jpg");
     QVERIFY(TestPhotos::writeImage(path));
-    const QByteArray original = bytes(path);
+    const QByteArray original = readFile(path);
     TestPhotos::ImmutableFile guard(path);
     if (!guard.isSet())
         QSKIP("chattr +i does not work here (it needs root)");
 
     const QStringList log = runBatch(dir.path(), true, {}, false, {}, false).value("photo.jpg");
     QVERIFY2(log.last().startsWith("Error guardando la imagen: "), qPrintable(log.join('\n')));
-    QCOMPARE(bytes(path), original);
+    QCOMPARE(readFile(path), original);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"photo.jpg"});
 }
 
@@ -291,8 +283,9 @@ void TestProcessing::sampleFile()
     PhotoProcessor::createSampleCoordinateFile(dir.path(), out, false, true,
                                                [&log](const QString &line) { log << line; });
     // Sorted by name ignoring case; whole numbers; the placeholder row for a photo without GPS.
-    QCOMPARE(bytes(out), "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\na.png,19,"
-                         "J,500000,6000000,0\nB.jpg,19,H,346574,6298958,123\n");
+    QCOMPARE(readFile(out),
+             "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\na.png,19,"
+             "J,500000,6000000,0\nB.jpg,19,H,346574,6298958,123\n");
     QCOMPARE(log.join('|'), "Datos GPS no encontrados en EXIF para a.png. Usando coordenadas y "
                             "orientación fijas|Archivo de ejemplo creado en: " +
                                 out);

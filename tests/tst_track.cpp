@@ -132,10 +132,7 @@ private slots:
         QString error;
         for (int i = 0; i < tracks.size(); ++i) {
             const QString path = dir.filePath(QString("t%1.gpx").arg(i));
-            QFile file(path);
-            QVERIFY(tracks[i].isEmpty() ||
-                    (file.open(QIODevice::WriteOnly) && file.write(tracks[i].toUtf8()) > 0));
-            file.close();
+            QVERIFY(tracks[i].isEmpty() || TestPhotos::writeFile(path, tracks[i].toUtf8()));
             if (!track.load(path, error)) {
                 QVERIFY2(error.startsWith(expected) && error.contains(path), qPrintable(error));
                 return;
