@@ -76,6 +76,8 @@ private slots:
         QTemporaryDir dir;
         const QString utmFile = dir.filePath("utm.jpg"), latLonFile = dir.filePath("latlon.jpg");
         QVERIFY(TestPhotos::writeImage(utmFile) && TestPhotos::writeImage(latLonFile));
+        QVERIFY(TestPhotos::setTags(
+            latLonFile, {{"Exif.Photo.OffsetTimeOriginal", "-05:00"}, {"Xmp.xmp.Label", "Campo"}}));
         writeUtmToExif(utmFile, utm.zoneNumber, utm.zoneLetter, utm.easting, utm.northing, 12.5,
                        true, [](const QString &) {});
         QString error;
@@ -87,6 +89,14 @@ private slots:
                      references);
         QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSImgDirectionRef"), QString("T"));
         QCOMPARE(TestPhotos::tag(latLonFile, "Exif.GPSInfo.GPSVersionID"), QString("2 2 0 0"));
+        // The lat/lon writer keeps the position to the micro-degree and the photo's other tags.
+        double latitude = 0, longitude = 0, direction = 0;
+        QVERIFY(readGpsData(latLonFile, latitude, longitude, direction));
+        QVERIFY(qAbs(latitude - geo.latitude) < 1e-6 && qAbs(longitude - geo.longitude) < 1e-6);
+        QString offset;
+        QVERIFY(readCaptureOffset(latLonFile, offset) && offset == "-05:00");
+        QCOMPARE(TestPhotos::tag(latLonFile, "Xmp.xmp.Label"), QString("Campo"));
+        QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1, 1, error) && !error.isEmpty());
         // The UTM writer's tags are the window's: the track position's extras stay out.
         QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSVersionID") +
                      TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSMapDatum"),

@@ -1,5 +1,5 @@
-// Positions from GPX tracks by a photo's capture time, the capture time read for them, the GPS
-// writer for track positions, and photos without a position in the run's layer.
+// Positions from GPX tracks by a photo's capture time, the capture time read for them, and photos
+// without a position in the run's layer.
 #include "gpstrack.h"
 #include "photometadata.h"
 #include "testphotos.h"
@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cmath>
 #include <ctime>
 
 namespace {
@@ -148,27 +147,6 @@ private slots:
             QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
         QCOMPARE(describe(track.match(cameraTimeToUtc(captureDate, clock, offset), limit)),
                  expected);
-    }
-
-    void exifWriter()
-    {
-        QTemporaryDir dir;
-        const QString photo = dir.filePath("photo.jpg");
-        QVERIFY(TestPhotos::writeImage(photo) &&
-                TestPhotos::setTags(photo, {{"Exif.Photo.OffsetTimeOriginal", "-05:00"},
-                                            {"Xmp.xmp.Label", "Campo"}}));
-        QString error;
-        QVERIFY2(writeLatLonToExif(photo, -33.8688, 151.2093, error), qPrintable(error));
-        double latitude, longitude, direction;
-        QVERIFY(readGpsData(photo, latitude, longitude, direction));
-        QVERIFY(std::abs(latitude + 33.8688) < 1e-6 && std::abs(longitude - 151.2093) < 1e-6);
-        QCOMPARE(TestPhotos::tag(photo, "Exif.GPSInfo.GPSLatitudeRef") +
-                     TestPhotos::tag(photo, "Exif.GPSInfo.GPSLongitudeRef"),
-                 "SE");
-        QString offset;
-        QVERIFY(readCaptureOffset(photo, offset) && offset == "-05:00");
-        QCOMPARE(TestPhotos::tag(photo, "Xmp.xmp.Label"), "Campo");
-        QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1.0, 1.0, error) && !error.isEmpty());
     }
 
     // The time a track is matched by comes only from tags a camera writes.
