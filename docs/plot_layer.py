@@ -54,13 +54,17 @@ def main():
             axes.plot(xs, ys, color="#3b6ea8", linewidth=1.5, label="track" if first else None)
             first = False
 
-    # A photo at the fixed fallback position is not where it was taken, and would stretch the map
-    # far off the track: it is only counted in the legend.
+    # A photo left without a position has no geometry, and one at the fixed fallback position
+    # (--posicion-fija) is not where it was taken and would stretch the map far off the track:
+    # both are only counted in the legend.
     photos = read_csv(args.layer)
-    fixed = [p for p in photos if p["fuente"] == "fija"]
-    photos = [p for p in photos if p["fuente"] != "fija"]
+    unplaced = [p for p in photos if not p["X"]]
+    fixed = [p for p in photos if p["X"] and p["fuente"] == "fija"]
+    photos = [p for p in photos if p["X"] and p["fuente"] != "fija"]
+    if unplaced:
+        axes.plot([], [], " ", label=f"{len(unplaced)} foto(s) sin posición, sin tocar")
     if fixed:
-        axes.plot([], [], " ", label=f"{len(fixed)} foto(s) sin posición (fija), fuera del mapa")
+        axes.plot([], [], " ", label=f"{len(fixed)} foto(s) en la posición fija, fuera del mapa")
     colours = {"exif": "#2e8b57", "track": "#d2452c", "txt": "#8a4fbf", "fija": "#777777"}
     for source in sorted({p["fuente"] for p in photos}):
         chosen = [p for p in photos if p["fuente"] == source]

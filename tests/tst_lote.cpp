@@ -403,9 +403,10 @@ private slots:
     }
 
     // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast),
-    // with an impossible fix between them; c lies 30 s after the last fix, beyond a 20 s limit; d
-    // was edited (its Exif.Image.DateTime would lie outside the track) and is placed by the
-    // time and offset its XMP states.
+    // with an impossible fix between them; c lies 30 s after the last fix, beyond a 20 s limit, so
+    // it is left as it was and is in the layer without geometry; d was edited (its
+    // Exif.Image.DateTime would lie outside the track) and is placed by the time and offset its XMP
+    // states.
     void trackAndLayer()
     {
         QFETCH(QString, file);
@@ -433,18 +434,22 @@ private slots:
                                     {{"Exif.Image.DateTime", "2024:03:15 10:20:30"},
                                      {"Xmp.photoshop.DateCreated", "2024-03-15T10:20:40-03:00"}}));
         writeFile(folder + "/roto.jpg", "not a photo");
-        const Result run = lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60",
-                                 "--max-intervalo", "20", "--track-a-exif", "--posicion-fija",
-                                 "--capa", layer, "-j", QString::number(workers), folder});
+        const QByteArray unplaced = tree(folder).value("c.jpg");
+        const Result run =
+            lote({"--track", dir.filePath("t.gpx"), "--ajuste-reloj", "60", "--max-intervalo", "20",
+                  "--track-a-exif", "--capa", layer, "-j", QString::number(workers), folder});
         QCOMPARE(run.status, 1); // roto.jpg
+        QCOMPARE(tree(folder).value("c.jpg"), unplaced);
         for (const char *line :
              {"Se omiten 1 puntos del track ",
+              "Resumen: 3 fotos procesadas, 2 omitidas, 1 con errores, 1 sin posición.\n"
+              "Capa escrita: ",
+              " (3 puntos, 1 fotos sin posición)\n",
               "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (Exif.Photo."
               "DateTimeOriginal, hora UTC 2024-03-15 13:19:30, entre los puntos de 13:19:20 y "
               "13:19:40)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
-              "GPS no encontrados en EXIF para c.jpg. Usando coords fijas.\nSin posición del track "
-              "para c.jpg: fuera del track (Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 "
-              "13:20:10).\n",
+              "\nSin posición del track para c.jpg: fuera del track (Exif.Photo.DateTimeOriginal, "
+              "hora UTC 2024-03-15 13:20:10). No se modifica.\n",
               "Posición desde track para d.jpg: Lat -33.410000, Lon -70.620000 (Xmp.photoshop."
               "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40)\n"})
             QVERIFY2(run.out.contains(QString::fromUtf8(line)), qPrintable(run.out));
@@ -454,7 +459,7 @@ private slots:
             {"a.jpg", "2024-03-15T10:20:30|exif|45|-33.4500|-70.6600|"},
             {"b.jpg", "2024-03-15T10:20:30-03:00|track|90|-33.4050|-70.6100|"
                       "0 51000/100 13/1 19/1 30000/1000 2024:03:15 WGS-84"},
-            {"c.jpg", "2024-03-15T10:21:10-03:00|fija||-36.1447|-69.0000|"},
+            {"c.jpg", "2024-03-15T10:21:10-03:00|sin posición: fuera del track||||"},
             {"d.jpg", "2024-03-15T10:20:30|track||-33.4100|-70.6200|"
                       "0 52000/100 13/1 19/1 40000/1000 2024:03:15 WGS-84"}};
         QStringList expected, rows;
@@ -478,34 +483,38 @@ private slots:
             const auto degrees = [](double value) {
                 return QString::number(value, 'f', 4);
             };
-            const OGRPoint *point = feature->GetGeometryRef()->toPoint();
-            QCOMPARE(degrees(point->getY()) + degrees(point->getX()),
-                     degrees(feature->GetFieldAsDouble("latitud")) +
-                         degrees(feature->GetFieldAsDouble("longitud")));
+            const OGRGeometry *geometry = feature->GetGeometryRef();
+            const OGRPoint *point = geometry ? geometry->toPoint() : nullptr;
+            const QString position =
+                point ? degrees(point->getY()) + '|' + degrees(point->getX()) : "|";
+            QCOMPARE(position, field("latitud").isEmpty()
+                                   ? "|"
+                                   : degrees(feature->GetFieldAsDouble("latitud")) + '|' +
+                                         degrees(feature->GetFieldAsDouble("longitud")));
             const QString written = folder + '/' + field("archivo_final");
             QStringList gps;
             for (const char *key :
                  {"GPSAltitudeRef", "GPSAltitude", "GPSTimeStamp", "GPSDateStamp", "GPSMapDatum"})
                 gps << TestPhotos::tag(written, QString("Exif.GPSInfo.") + key);
-            rows << QStringList{field("archivo"),       field("fecha"),
-                                field("fuente"),        field("orientacion"),
-                                degrees(point->getY()), degrees(point->getX()),
-                                gps.join(' ').trimmed()}
+            rows << QStringList{field("archivo"),     field("fecha"), field("fuente"),
+                                field("orientacion"), position,       gps.join(' ').trimmed()}
                         .join('|');
-            // The final name is the UTM position the layer gives, and the photo is there under it.
+            // The final name is the UTM position the layer gives (a photo without one keeps its
+            // own), and the photo is there under it.
             const QString finalName = field("archivo_final");
             QVERIFY2(
                 finalName.startsWith(
-                    QString("%1%2 %3 %4")
-                        .arg(field("zona"), field("letra"),
-                             QString::number(feature->GetFieldAsDouble("easting"), 'f', 0),
-                             QString::number(feature->GetFieldAsDouble("northing"), 'f', 0))) &&
+                    point ? QString("%1%2 %3 %4")
+                                .arg(field("zona"), field("letra"),
+                                     QString::number(feature->GetFieldAsDouble("easting"), 'f', 0),
+                                     QString::number(feature->GetFieldAsDouble("northing"), 'f', 0))
+                          : field("archivo")) &&
                     QFileInfo::exists(folder + '/' + finalName),
                 qPrintable(finalName));
             const QString ref =
                 TestPhotos::tag(folder + '/' + finalName, "Exif.GPSInfo.GPSLatitudeRef") +
                 TestPhotos::tag(folder + '/' + finalName, "Exif.GPSInfo.GPSLongitudeRef");
-            QCOMPARE(ref, field("fuente") == "fija" ? "" : "SW");
+            QCOMPARE(ref, point ? "SW" : "");
         }
         QCOMPARE(rows, expected);
         QCOMPARE(run.out.count("Posición GPS escrita en EXIF para "), 2);

@@ -1,5 +1,6 @@
 // Painting onto a photo (where the logo, the two text lines and the compass rose land), and the
-// batch run end to end on folders of made photos, checked through its log and its files.
+// batch run end to end on folders of made photos, checked through its log and its files: damaged,
+// disguised and oversized files among them, and photos that cannot be written back.
 #include "annotationfont.h"
 #include "photoannotation.h"
 #include "photoprocessor.h"
@@ -7,6 +8,13 @@
 
 #include <QtGui>
 #include <QtTest>
+
+#include <optional>
+
+#include <unistd.h>
+
+using TestPhotos::readFile;
+using TestPhotos::writeFile;
 
 namespace {
 
@@ -24,18 +32,6 @@ QMap<QString, QStringList> runBatch(const QString &dir, bool useExif, const QStr
                                       log[current] << line;
                                   });
     return log;
-}
-
-QByteArray bytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool put(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 // Every quantization table segment of a JPEG, in order.
@@ -83,6 +79,10 @@ private slots:
     void textMode();
     void names_data();
     void names();
+    void hostileFileDoesNotStopTheRun_data();
+    void hostileFileDoesNotStopTheRun();
+    void bigPhotoIsProcessedAtFullSize();
+    void unwritablePhotoIsLeftIntact_data();
     void unwritablePhotoIsLeftIntact();
     void sampleFile();
 };
@@ -155,7 +155,7 @@ void TestProcessing::exifMode()
     QVERIFY(TestPhotos::setTags(path, carried + TestPhotos::gpsTags("33/1 26/1 1608/100", "S",
                                                                     "70/1 39/1 180/100", "W",
                                                                     "12345/100")));
-    const QByteArray original = bytes(path);
+    const QByteArray original = readFile(path);
     const QString name = "%1_19H 346575 6298959.jpg"; // the prefix is kept as typed
     const QString written = dir.filePath(name);
 
@@ -170,7 +170,7 @@ void TestProcessing::exifMode()
         "Intentando escribir EXIF a (nativo): " + written,
         "Metadatos restaurados para " + name};
     QCOMPARE(runBatch(dir.path(), true, {}, true, "%1_", true).value("IMG_0001.jpg"), expected);
-    QCOMPARE(bytes(dir.filePath("Backup/IMG_0001_backup.jpg")), original);
+    QCOMPARE(readFile(dir.filePath("Backup/IMG_0001_backup.jpg")), original);
     for (const auto &[key, value] : carried)
         QCOMPARE(TestPhotos::tag(written, key), value);
 }
@@ -180,12 +180,13 @@ void TestProcessing::textMode()
     QTemporaryDir dir;
     for (const char *name : {"listed.jpg", "unlisted.jpg"})
         QVERIFY(TestPhotos::writeImage(dir.filePath(name)));
-    QVERIFY(put(dir.filePath("junk.jpg"), "not a picture"));
+    QVERIFY(writeFile(dir.filePath("junk.jpg"), "not a picture"));
     QTemporaryDir elsewhere;
     const QString table = elsewhere.filePath("coords.txt");
-    QVERIFY(put(table, "nombre,zona,letra,easting,northing,orientacion\r\nlisted.jpg,19,H,1,2,0\r\n"
-                       "listed.jpg,19,H,346574.735,6298958.906,45\r\njunk.jpg,19,H,1,2\r\n"));
-    const QByteArray unlisted = bytes(dir.filePath("unlisted.jpg"));
+    QVERIFY(writeFile(table,
+                      "nombre,zona,letra,easting,northing,orientacion\r\nlisted.jpg,19,H,1,2,0\r\n"
+                      "listed.jpg,19,H,346574.735,6298958.906,45\r\njunk.jpg,19,H,1,2\r\n"));
+    const QByteArray unlisted = readFile(dir.filePath("unlisted.jpg"));
 
     const auto log = runBatch(dir.path(), false, table, false, {}, false);
     const QString listed = dir.filePath("listed.jpg");
@@ -207,7 +208,7 @@ void TestProcessing::textMode()
                           noDate.arg("unlisted.jpg"),
                           "Coordenadas UTM no encontradas en archivo TXT para unlisted.jpg"}));
     QCOMPARE(log.value("junk.jpg").last(), "Error al abrir la imagen " + dir.filePath("junk.jpg"));
-    QCOMPARE(bytes(dir.filePath("unlisted.jpg")), unlisted);
+    QCOMPARE(readFile(dir.filePath("unlisted.jpg")), unlisted);
     QStringList gps;
     for (const char *key : {"LatitudeRef", "Latitude", "LongitudeRef", "Longitude", "ImgDirection",
                             "ImgDirectionRef"})
@@ -254,7 +255,7 @@ void TestProcessing::names()
     QBuffer reference;
     QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(&reference, "JPEG", 90));
     for (const QString &name : files.split('|')) {
-        const QByteArray written = bytes(dir.filePath(name));
+        const QByteArray written = readFile(dir.filePath(name));
         if (name.endsWith(".jpg"))
             QCOMPARE(quantTables(written), quantTables(reference.data()));
         else
@@ -264,20 +265,128 @@ void TestProcessing::names()
     }
 }
 
-void TestProcessing::unwritablePhotoIsLeftIntact()
+void TestProcessing::hostileFileDoesNotStopTheRun_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("libraryError"); // the library's text; empty: no error line
+
+    // A damaged QuickTime clip on which the library's video parser corrupts its heap.
+    const QByteArray clip =
+        QByteArray::fromHex("000000186674797071742020000000007174202000000000000000156d646864ffff"
+                            "1200000000ff7e00b4ff000000002f75726c2000ff00ff81bbff00ffdcff00af0055"
+                            "00000000ffffff0027ffffff880041ff7200ffaeff06d100")
+            .leftJustified(128, '\0');
+    QTest::addRow("QuickTime clip named .jpg") << "clip.jpg" << clip << QString();
+    const QByteArray webp = QByteArray::fromHex(
+        "524946461c000000574542505650384c0f0000002f014000000710fd8ffe0722a2ff0100");
+    QTest::addRow("WebP named .png") << "webp.png" << webp << QString();
+    QTest::addRow("PDF named .png")
+        << "doc.png" << QByteArray("%PDF-1.4\n%\xE2\xE3\n1 0 obj\n") << "Failed to read input data";
+    QTest::addRow("empty file") << "empty.jpg" << QByteArray() << "Failed to read input data";
+    const QByteArray exifStart = QByteArray("\xFF\xD8\xFF\xE1\x7F\xF0", 6) + "Exif" +
+                                 QByteArray(2, '\0') + "II*" + QByteArray(1, '\0');
+    QTest::addRow("JPEG cut inside its EXIF")
+        << "cut.jpg" << exifStart << "Failed to read image data";
+    const QByteArray huge = QByteArray::fromHex(
+        "89504e470d0a1a0a0000000d49484452000186a0000186a0080200000027309c9f0000000b49444154789c"
+        "63604005000010000139bd8f650000000049454e44ae426082");
+    QTest::addRow("PNG declaring 10 gigapixels") << "huge.png" << huge << QString();
+}
+
+void TestProcessing::hostileFileDoesNotStopTheRun()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, libraryError);
+    QTemporaryDir dir;
+    const QString hostile = dir.filePath(name);
+    const QString good = dir.filePath("good.jpg");
+    QVERIFY(writeFile(hostile, bytes) && TestPhotos::writeImage(good));
+    QVERIFY(TestPhotos::setTags(good, {{"Exif.Photo.DateTimeOriginal", "2023:07:14 10:20:30"}}));
+    const QByteArray goodBytes = readFile(good);
+
+    const auto log = runBatch(dir.path(), true, {}, false, {}, true);
+
+    const QString base = QFileInfo(hostile).completeBaseName();
+    QStringList expected{"\nProcesando: " + name,
+                         "Backup creado: " + base + "_backup." + QFileInfo(hostile).suffix(),
+                         "Intentando leer EXIF desde (nativo): " + hostile};
+    if (!libraryError.isEmpty())
+        expected << "Error leyendo metadata original para " + name + ": " + libraryError;
+    expected << "Fecha de captura no encontrada en metadata para " + name +
+                    ". Usando fecha/hora actual."
+             << "Datos GPS no encontrados en EXIF para " + name + ". Usando coords fijas."
+             << "Error al abrir la imagen " + hostile;
+    QCOMPARE(log.value(name), expected);
+    // The good photo goes all the way, whether it came before the hostile file or after it.
+    QCOMPARE(log.value("good.jpg").constLast(), "Metadatos restaurados para good.jpg");
+    QCOMPARE(TestPhotos::tag(good, "Exif.Photo.DateTimeOriginal"), "2023:07:14 10:20:30");
+    QCOMPARE(readFile(hostile), bytes);
+    QCOMPARE(readFile(dir.filePath("Backup/" + base + "_backup." + QFileInfo(hostile).suffix())),
+             bytes);
+    QCOMPARE(readFile(dir.filePath("Backup/good_backup.jpg")), goodBytes);
+}
+
+void TestProcessing::bigPhotoIsProcessedAtFullSize()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath("photo.jpg");
-    QVERIFY(TestPhotos::writeImage(path));
-    const QByteArray original = bytes(path);
-    TestPhotos::ImmutableFile guard(path);
-    if (!guard.isSet())
-        QSKIP("chattr +i does not work here (it needs root)");
+    const QString path = dir.filePath("big.jpg");
+    // 45 MP, the sensor of a current full-frame camera; one colour keeps it quick to code.
+    QVERIFY(TestPhotos::writeImage(path, 8192, 5464));
+    QVERIFY(TestPhotos::setTags(path, {{"Exif.Image.Make", "Cartaluz"}}));
 
-    const QStringList log = runBatch(dir.path(), true, {}, false, {}, false).value("photo.jpg");
+    const QStringList log = runBatch(dir.path(), true, {}, false, {}, false).value("big.jpg");
+    QCOMPARE(log.constLast(), "Metadatos restaurados para big.jpg");
+    QCOMPARE(QImageReader(path).size(), QSize(8192, 5464));
+    QCOMPARE(TestPhotos::tag(path, "Exif.Image.Make"), "Cartaluz");
+}
+
+void TestProcessing::unwritablePhotoIsLeftIntact_data()
+{
+    QTest::addColumn<bool>("fullDisk");
+    QTest::addRow("immutable file") << false;
+    // The disk has room for the picture alone (1 KB), not for it with its 120 KB of metadata.
+    QTest::addRow("disk full during the metadata step") << true;
+}
+
+void TestProcessing::unwritablePhotoIsLeftIntact()
+{
+    QFETCH(bool, fullDisk);
+    QTemporaryDir tmp;
+    const QString dir = tmp.path(), path = dir + "/photo.jpg";
+    if (fullDisk && (geteuid() != 0 || QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m",
+                                                                   "tmpfs", dir}) != 0))
+        QSKIP("mounting a tmpfs needs root");
+    const auto unmount = qScopeGuard([&] {
+        if (fullDisk)
+            QProcess::execute("umount", {dir});
+    });
+    const QString comment(60000, 'c');
+    QVERIFY(TestPhotos::writeImage(path) &&
+            TestPhotos::setTags(
+                path, {{"Exif.Photo.UserComment", comment}, {"Xmp.dc.description", comment}}));
+    const QByteArray original = readFile(path);
+    std::optional<TestPhotos::ImmutableFile> guard;
+    QFile filler(dir + "/filler.bin"), holder(path);
+    if (fullDisk) {
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(4096, 'x')) == 4096) {
+        }
+        QVERIFY(filler.resize(filler.size() - 40 * 1024));
+        // Held open, the replaced original keeps its blocks, as a viewer showing it would.
+        QVERIFY(holder.open(QIODevice::ReadOnly));
+    } else if (!guard.emplace(path).isSet()) {
+        QSKIP("chattr +i does not work here (it needs root)");
+    }
+
+    const QStringList log = runBatch(dir, true, {}, false, {}, false).value("photo.jpg");
+    // Written once, with its metadata, or not at all: here not at all, and the old photo stays.
     QVERIFY2(log.last().startsWith("Error guardando la imagen: "), qPrintable(log.join('\n')));
-    QCOMPARE(bytes(path), original);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"photo.jpg"});
+    QVERIFY(!log.contains("Metadatos restaurados para photo.jpg"));
+    QCOMPARE(readFile(path), original);
+    QCOMPARE(QDir(dir).entryList(QDir::Files).join(' '),
+             fullDisk ? "filler.bin photo.jpg" : "photo.jpg");
 }
 
 void TestProcessing::sampleFile()
@@ -291,8 +400,9 @@ void TestProcessing::sampleFile()
     PhotoProcessor::createSampleCoordinateFile(dir.path(), out, false, true,
                                                [&log](const QString &line) { log << line; });
     // Sorted by name ignoring case; whole numbers; the placeholder row for a photo without GPS.
-    QCOMPARE(bytes(out), "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\na.png,19,"
-                         "J,500000,6000000,0\nB.jpg,19,H,346574,6298958,123\n");
+    QCOMPARE(readFile(out),
+             "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\na.png,19,"
+             "J,500000,6000000,0\nB.jpg,19,H,346574,6298958,123\n");
     QCOMPARE(log.join('|'), "Datos GPS no encontrados en EXIF para a.png. Usando coordenadas y "
                             "orientación fijas|Archivo de ejemplo creado en: " +
                                 out);

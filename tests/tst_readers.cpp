@@ -76,6 +76,8 @@ private slots:
         QTemporaryDir dir;
         const QString utmFile = dir.filePath("utm.jpg"), latLonFile = dir.filePath("latlon.jpg");
         QVERIFY(TestPhotos::writeImage(utmFile) && TestPhotos::writeImage(latLonFile));
+        QVERIFY(TestPhotos::setTags(
+            latLonFile, {{"Exif.Photo.OffsetTimeOriginal", "-05:00"}, {"Xmp.xmp.Label", "Campo"}}));
         writeUtmToExif(utmFile, utm.zoneNumber, utm.zoneLetter, utm.easting, utm.northing, 12.5,
                        true, [](const QString &) {});
         QString error;
@@ -87,6 +89,14 @@ private slots:
                      references);
         QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSImgDirectionRef"), QString("T"));
         QCOMPARE(TestPhotos::tag(latLonFile, "Exif.GPSInfo.GPSVersionID"), QString("2 2 0 0"));
+        // The lat/lon writer keeps the position to the micro-degree and the photo's other tags.
+        double latitude = 0, longitude = 0, direction = 0;
+        QVERIFY(readGpsData(latLonFile, latitude, longitude, direction));
+        QVERIFY(qAbs(latitude - geo.latitude) < 1e-6 && qAbs(longitude - geo.longitude) < 1e-6);
+        QString offset;
+        QVERIFY(readCaptureOffset(latLonFile, offset) && offset == "-05:00");
+        QCOMPARE(TestPhotos::tag(latLonFile, "Xmp.xmp.Label"), QString("Campo"));
+        QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1, 1, error) && !error.isEmpty());
         // The UTM writer's tags are the window's: the track position's extras stay out.
         QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSVersionID") +
                      TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSMapDatum"),
@@ -178,6 +188,8 @@ private slots:
         QTest::addColumn<Tags>("tags");
         QTest::addColumn<QString>("gps");        // "latitude longitude direction"; empty: not found
         QTest::addColumn<QDateTime>("expected"); // invalid: none found, the output stays as it was
+        QTest::addColumn<QString>(
+            "capture"); // for tracks: ISO 8601 with milliseconds, '|', the tag
 
         const Tags image{{"Exif.Image.DateTime", "2021:01:02 03:04:05"}};
         const Tags xmp{{"Xmp.xmp.CreateDate", "2022-05-06T07:08:09"}};
@@ -191,19 +203,38 @@ private slots:
             << "a.jpg"
             << gpsTags(lat, "S", lon, "W", "1234/10") + original("2023:07:14 16:05:09") + image +
                    xmp
-            << "-33.4378 -70.655 123.4" << QDateTime(QDate(2023, 7, 14), QTime(16, 5, 9));
+            << "-33.4378 -70.655 123.4" << QDateTime(QDate(2023, 7, 14), QTime(16, 5, 9))
+            << "2023-07-14T16:05:09.000|Exif.Photo.DateTimeOriginal";
         QTest::addRow("lower-case s and w; all-zero original falls back, png")
             << "b.png"
             << gpsTags(lat, "s", lon, "w") + original("0000:00:00 00:00:00") + image + xmp
-            << "-33.4378 -70.655 0" << january;
+            << "-33.4378 -70.655 0" << january << "";
         QTest::addRow("N and E; dashed original skipped, tiff")
             << "c.tif" << gpsTags(lat, "N", lon, "E") + original("2023-07-14 16:05:09") + image
-            << "33.4378 70.655 0" << january;
+            << "33.4378 70.655 0" << january << "";
         QTest::addRow("South spelled out stays positive; XMP last")
             << "d.jpg" << gpsTags(lat, "South", lon, "West") + original("0000:00:00 00:00:00") + xmp
-            << "33.4378 70.655 0" << QDateTime(QDate(2022, 5, 6), QTime(7, 8, 9));
+            << "33.4378 70.655 0" << QDateTime(QDate(2022, 5, 6), QTime(7, 8, 9)) << "";
         QTest::addRow("two-component longitude; no date")
-            << "e.jpg" << gpsTags(lat, "S", "70/1 39/1", "W") << "" << QDateTime();
+            << "e.jpg" << gpsTags(lat, "S", "70/1 39/1", "W") << "" << QDateTime() << "";
+        // Tracks are matched only by the time a camera wrote, never by the edit date.
+        QTest::addRow("fraction of a second")
+            << "f.jpg"
+            << image + original("2024:03:15 10:20:30") +
+                   Tags{{"Exif.Photo.SubSecTimeOriginal", "45"}}
+            << "" << QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30))
+            << "2024-03-15T10:20:30.450|Exif.Photo.DateTimeOriginal";
+        QTest::addRow("zeros: XMP original for tracks")
+            << "g.jpg"
+            << image + original("0000:00:00 00:00:00") +
+                   Tags{{"Xmp.exif.DateTimeOriginal", "2024-03-15T10:20:30Z"}}
+            << "" << january << "2024-03-15T10:20:30.000Z|Xmp.exif.DateTimeOriginal";
+        QTest::addRow("IPTC for tracks")
+            << "h.jpg"
+            << image + Tags{{"Iptc.Application2.DateCreated", "2024-03-15"},
+                            {"Iptc.Application2.TimeCreated", "10:20:30+02:00"}}
+            << "" << january
+            << "2024-03-15T10:20:30.000+02:00|Iptc.Application2.DateCreated/TimeCreated";
     }
 
     void read()
@@ -212,6 +243,7 @@ private slots:
         QFETCH(Tags, tags);
         QFETCH(QString, gps);
         QFETCH(QDateTime, expected);
+        QFETCH(QString, capture);
         QTemporaryDir dir;
         const QString file = dir.filePath(name);
         QVERIFY(TestPhotos::writeImage(file) && TestPhotos::setTags(file, tags));
@@ -224,6 +256,11 @@ private slots:
         QDateTime date = untouched;
         QCOMPARE(readCaptureDate(file, date), expected.isValid());
         QCOMPARE(date, expected.isValid() ? expected : untouched);
+        const PhotoMetadata found = readPhotoMetadata(file);
+        QCOMPARE(found.captureTimeFound
+                     ? found.captureTime.toString(Qt::ISODateWithMs) + '|' + found.captureTimeTag
+                     : QString(),
+                 capture);
     }
 };
 

@@ -1,7 +1,6 @@
-// Positions from GPX tracks by a photo's capture time, the capture time read for them, the GPS
-// writer for track positions, and photos without a position in the run's layer.
+// Positions from GPX tracks by a photo's capture time, and photos without a position in the run's
+// layer.
 #include "gpstrack.h"
-#include "photometadata.h"
 #include "testphotos.h"
 #include "trackrun.h"
 
@@ -12,7 +11,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cmath>
 #include <ctime>
 
 namespace {
@@ -132,10 +130,7 @@ private slots:
         QString error;
         for (int i = 0; i < tracks.size(); ++i) {
             const QString path = dir.filePath(QString("t%1.gpx").arg(i));
-            QFile file(path);
-            QVERIFY(tracks[i].isEmpty() ||
-                    (file.open(QIODevice::WriteOnly) && file.write(tracks[i].toUtf8()) > 0));
-            file.close();
+            QVERIFY(tracks[i].isEmpty() || TestPhotos::writeFile(path, tracks[i].toUtf8()));
             if (!track.load(path, error)) {
                 QVERIFY2(error.startsWith(expected) && error.contains(path), qPrintable(error));
                 return;
@@ -150,61 +145,6 @@ private slots:
         const QDateTime captureDate =
             QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
         QCOMPARE(describe(track.match(cameraTimeToUtc(captureDate, clock, offset), limit)),
-                 expected);
-    }
-
-    void exifWriter()
-    {
-        QTemporaryDir dir;
-        const QString photo = dir.filePath("photo.jpg");
-        QVERIFY(TestPhotos::writeImage(photo) &&
-                TestPhotos::setTags(photo, {{"Exif.Photo.OffsetTimeOriginal", "-05:00"},
-                                            {"Xmp.xmp.Label", "Campo"}}));
-        QString error;
-        QVERIFY2(writeLatLonToExif(photo, -33.8688, 151.2093, error), qPrintable(error));
-        double latitude, longitude, direction;
-        QVERIFY(readGpsData(photo, latitude, longitude, direction));
-        QVERIFY(std::abs(latitude + 33.8688) < 1e-6 && std::abs(longitude - 151.2093) < 1e-6);
-        QCOMPARE(TestPhotos::tag(photo, "Exif.GPSInfo.GPSLatitudeRef") +
-                     TestPhotos::tag(photo, "Exif.GPSInfo.GPSLongitudeRef"),
-                 "SE");
-        QString offset;
-        QVERIFY(readCaptureOffset(photo, offset) && offset == "-05:00");
-        QCOMPARE(TestPhotos::tag(photo, "Xmp.xmp.Label"), "Campo");
-        QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1.0, 1.0, error) && !error.isEmpty());
-    }
-
-    // The time a track is matched by comes only from tags a camera writes.
-    void captureTime_data()
-    {
-        QTest::addColumn<TestPhotos::Tags>("tags");
-        QTest::addColumn<QString>("expected"); // ISO 8601 with milliseconds, '|', the tag
-        const TestPhotos::Tags edited{{"Exif.Image.DateTime", "2025:01:02 03:04:05"}};
-        QTest::newRow("original with its fraction")
-            << edited + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"},
-                                         {"Exif.Photo.SubSecTimeOriginal", "45"}}
-            << "2024-03-15T10:20:30.450|Exif.Photo.DateTimeOriginal";
-        QTest::newRow("zeros fall through to XMP")
-            << edited + TestPhotos::Tags{{"Exif.Photo.DateTimeOriginal", "0000:00:00 00:00:00"},
-                                         {"Xmp.exif.DateTimeOriginal", "2024-03-15T10:20:30Z"}}
-            << "2024-03-15T10:20:30.000Z|Xmp.exif.DateTimeOriginal";
-        QTest::newRow("IPTC, the edit date never")
-            << edited + TestPhotos::Tags{{"Iptc.Application2.DateCreated", "2024-03-15"},
-                                         {"Iptc.Application2.TimeCreated", "10:20:30+02:00"}}
-            << "2024-03-15T10:20:30.000+02:00|Iptc.Application2.DateCreated/TimeCreated";
-    }
-
-    void captureTime()
-    {
-        QFETCH(TestPhotos::Tags, tags);
-        QFETCH(QString, expected);
-        QTemporaryDir dir;
-        const QString photo = dir.filePath("photo.jpg");
-        QVERIFY(TestPhotos::writeImage(photo) && TestPhotos::setTags(photo, tags));
-        const PhotoMetadata found = readPhotoMetadata(photo);
-        QCOMPARE(found.captureTimeFound
-                     ? found.captureTime.toString(Qt::ISODateWithMs) + '|' + found.captureTimeTag
-                     : QString(),
                  expected);
     }
 
