@@ -73,7 +73,9 @@ bool RunJournal::start(const QString &path, const QString &folder, const QString
 
 QString RunJournal::relative(const QString &path) const
 {
-    return path.isEmpty() ? QString() : QDir(m_folder).relativeFilePath(path);
+    // Listed paths are as the folder was given, perhaps relative to the working folder.
+    return path.isEmpty() ? QString()
+                          : QDir(m_folder).relativeFilePath(QFileInfo(path).absoluteFilePath());
 }
 
 bool RunJournal::writeLine(const QByteArray &line, QString &errorText)

@@ -442,8 +442,8 @@ private slots:
         QCOMPARE(tree(folder).value("c.jpg"), unplaced);
         for (const char *line :
              {"Se omiten 1 puntos del track ",
-              "Resumen: 3 fotos procesadas, 2 omitidas, 1 con errores, 1 sin posición.\n"
-              "Capa escrita: ",
+              "Resumen: 3 fotos procesadas, 2 omitidas, 1 con errores, 1 sin posición.\n",
+              "\nCapa escrita: ",
               " (3 puntos, 1 fotos sin posición)\n",
               "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (Exif.Photo."
               "DateTimeOriginal, hora UTC 2024-03-15 13:19:30, entre los puntos de 13:19:20 y "
