@@ -359,8 +359,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
 QString loteHelpText()
 {
     return QStringLiteral(
-        "Uso: cartaluz-lote [opciones] CARPETA\n"
-        "     cartaluz-lote [--simular] --deshacer DIARIO\n"
+        "Uso: cartaluz-lote [opciones] CARPETA  o  cartaluz-lote [--simular] --deshacer DIARIO\n"
         "Procesa las fotos de CARPETA como el botón de inicio de la ventana: copia de seguridad,\n"
         "fecha y posición, nombre UTM, logo, textos y rosa de los vientos, metadatos restaurados.\n"
         "El registro va a la salida estándar; el progreso, a la salida de errores si es una\n"
