@@ -122,7 +122,7 @@ QString undoPhoto(const QDir &folder, const Entry &entry, Disk &disk)
                                 : QStringLiteral("foto ausente");
     const QByteArray holds = disk.hash(now);
     if (holds.isEmpty())
-        return QStringLiteral("no se puede leer ") + QDir(folder).relativeFilePath(now);
+        return QStringLiteral("no se puede leer ") + folder.relativeFilePath(now);
 
     QString failed;
     if (holds == entry.original) {

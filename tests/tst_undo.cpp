@@ -84,6 +84,8 @@ private slots:
         row("chain, simulated", "plan:a:b plan:c:a:PV", chained, "", 0, "Se restauraría: a", true);
         row("one edited of two", "plan:a:b plan:c:d:PV", renamed + " b=X d=V Backup/c_backup=P",
             "b=X Backup/a_backup=O c=P", 1, "No se restaura a: editada desde la ejecución.");
+        row("written photo missing", "plan:a:b", "Backup/a_backup=O", "", 1,
+            "foto escrita ausente");
         row("backup missing", "plan:a:b", "b=W", "", 1, "backup ausente o cambiado");
         row("backup changed", "plan:a:b", "b=W Backup/a_backup=X", "", 1, "backup ausente");
         row("original name taken", "plan:a:b", renamed + " a=X", "", 1, "nombre original ocupado");
