@@ -5,6 +5,7 @@
 
 #include <QColor>
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -160,6 +161,35 @@ QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request
     return QString();
 }
 
+// The options that shape what a photo becomes, as given, for its history: not how many workers
+// ran, nor where the journal went.
+QString settingsText(const QCommandLineParser &parser)
+{
+    QStringList settings;
+    for (const QString &name : parser.optionNames()) {
+        if (name == QLatin1String("j") || name == QLatin1String("trabajos") ||
+            name == QLatin1String("diario"))
+            continue;
+        settings << dashed(name);
+        const QStringList values = parser.values(name);
+        if (!values.isEmpty())
+            settings << values.first();
+    }
+    return settings.isEmpty() ? QStringLiteral("cartaluz-lote, valores por omisión")
+                              : QStringLiteral("cartaluz-lote ") + settings.join(QLatin1Char(' '));
+}
+
+// The run's moment, with this machine's UTC offset. SOURCE_DATE_EPOCH, the convention of
+// reproducible builds, fixes it, so that two runs over the same photos write the same bytes.
+QDateTime runStart()
+{
+    bool fixed = false;
+    const qint64 epoch = qEnvironmentVariableIntValue("SOURCE_DATE_EPOCH", &fixed);
+    const QDateTime start =
+        fixed ? QDateTime::fromSecsSinceEpoch(epoch) : QDateTime::currentDateTime();
+    return start.toOffsetFromUtc(start.offsetFromUtc());
+}
+
 } // namespace
 
 LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defaultFontPath)
@@ -171,7 +201,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                             QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
                             QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
                             QStringLiteral("posicion-fija"),  QStringLiteral("sin-perdidas"),
-                            QStringLiteral("recodificar")};
+                            QStringLiteral("recodificar"),    QStringLiteral("reprocesar")};
     for (const QString &flag : flags)
         parser.addOption(QCommandLineOption(flag));
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
@@ -179,7 +209,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         QCommandLineOption(QStringList{QStringLiteral("v"), QStringLiteral("version")}));
     const QStringList fileOptions{QStringLiteral("logo"),  QStringLiteral("fuente"),
                                   QStringLiteral("txt"),   QStringLiteral("ejemplo"),
-                                  QStringLiteral("track"), QStringLiteral("capa")};
+                                  QStringLiteral("track"), QStringLiteral("capa"),
+                                  QStringLiteral("diario")};
     parser.addOption(valued({QStringLiteral("deshacer")}, QStringLiteral("DIARIO")));
     for (const QString &name : fileOptions)
         parser.addOption(valued({name}, QStringLiteral("ARCHIVO")));
@@ -225,7 +256,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
             if (name != QLatin1String("deshacer") && name != QLatin1String("simular"))
                 return failure(QStringLiteral("--deshacer: no se combina con ") + dashed(name));
         request.action = LoteRequest::Action::Undo;
-        request.journalPath = parser.value(QStringLiteral("deshacer"));
+        request.undoJournal = parser.value(QStringLiteral("deshacer"));
         request.job.dryRun = parser.isSet(QStringLiteral("simular"));
         return request;
     }
@@ -257,6 +288,24 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.safety = DataSafety::all();
     job.safety.untouchedWithoutPosition = !parser.isSet(QStringLiteral("posicion-fija"));
     job.fontPath = defaultFontPath;
+
+    // Re-runs over a folder that gained new photos must not stamp the earlier ones twice: each
+    // photo written carries this entry in its XMP history, and photos that have one are skipped.
+    request.options = arguments.mid(1);
+    request.version = QStringLiteral(CARTALUZ_VERSION);
+    job.history.action = QStringLiteral("edited");
+    job.history.softwareAgent = QStringLiteral("Cartaluz " CARTALUZ_VERSION);
+    job.history.when = runStart();
+    job.history.parameters = settingsText(parser);
+    job.skipProcessed = !parser.isSet(QStringLiteral("reprocesar"));
+    request.journal = !job.dryRun && (job.makeBackup || parser.isSet(QStringLiteral("diario")));
+    if (parser.isSet(QStringLiteral("diario"))) {
+        request.journalPath = parser.value(QStringLiteral("diario"));
+        const QFileInfo journal(request.journalPath);
+        if (journal.exists() || journal.isSymLink())
+            return failure(QStringLiteral("--diario: el archivo %1 ya existe; no se sobrescribe.")
+                               .arg(request.journalPath));
+    }
 
     const auto existingFile = [&](const QString &name, QString *target) -> QString {
         if (!parser.isSet(name))
@@ -396,6 +445,11 @@ QString loteHelpText()
         "una posición EXIF imposible (nan, fuera de rango, 0,0) cuenta como ausente; en el\n"
         "archivo de coordenadas una fila puede nombrar la ruta relativa (100CANON/IMG_0001.JPG),\n"
         "que gana al nombre solo, y un nombre que llevan varias fotos no sitúa a ninguna.\n"
+        "Cada foto se copia, se renombra y se escribe solo cuando su imagen nueva está lista; si\n"
+        "la escritura falla, recupera su nombre. El diario guarda, antes de tocar cada foto, su\n"
+        "backup, su nombre nuevo y el SHA-256 del original, del backup y de lo escrito, y después\n"
+        "su resultado; cada foto escrita lleva una entrada más en su historial XMP\n"
+        "(xmpMM:History, «Cartaluz VERSIÓN»).\n"
         "Una foto en la que no se dibuja nada (sin logo, --sin-texto, sin rosa) no se\n"
         "recodifica: solo cambian sus metadatos, y su imagen queda idéntica byte a byte (con\n"
         "--orientar, salvo que haya que girarla).\n"
@@ -441,6 +495,12 @@ QString loteHelpText()
         "Ejecución:\n"
         "  -j, --trabajos N            fotos procesadas a la vez (número de núcleos)\n"
         "  --simular                   decir qué se haría, sin tocar nada\n"
+        "  --diario ARCHIVO            escribir el diario de la ejecución en ARCHIVO (por\n"
+        "                              omisión Backup/cartaluz-AAAAMMDD-HHMMSS.jsonl en CARPETA;\n"
+        "                              con --sin-backup y sin --diario no hay diario); nunca\n"
+        "                              sobrescribe un archivo existente\n"
+        "  --reprocesar                procesar también las fotos que ya procesó Cartaluz (no: se\n"
+        "                              omiten, con «Ya procesada por Cartaluz el …»)\n"
         "  --deshacer DIARIO           devolver cada foto de la ejecución del DIARIO a su\n"
         "                              nombre y contenido de antes, desde su backup; una foto\n"
         "                              editada desde entonces, cuyo backup falte o haya cambiado\n"

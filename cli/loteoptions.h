@@ -14,12 +14,16 @@ struct LoteRequest
     Action action = Action::Error;
     BatchJob job;        // for Run (and the folder and subfolder flag for Sample)
     QString samplePath;  // for Sample
-    QString journalPath; // for Undo (job.dryRun set by --simular)
+    QString undoJournal; // for Undo (job.dryRun set by --simular)
     QString layerPath;   // for Run: where the run's point layer goes; empty for none
     bool sampleFromExif = false;
     std::optional<int> cameraZoneSeconds; // for Run: --zona-camara, which dates the layer's too
     QStringList warnings; // for Run: lines the log starts with (track points left out)
-    QString text;         // the help text, or the one error line
+    QString journalPath;  // for Run: --diario; empty for the default place
+    bool journal = false; // for Run: whether the run keeps a journal
+    QStringList options;  // the arguments as given, for the journal
+    QString version;
+    QString text; // the help text, or the one error line
 };
 
 // Exit statuses the front end documents in its help.

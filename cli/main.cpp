@@ -8,6 +8,7 @@
 
 #include "batchengine.h"
 #include "defaultfont.h"
+#include "runjournal.h"
 #include "samplefile.h"
 
 #include <QCoreApplication>
@@ -65,6 +66,20 @@ int runJob(LoteRequest &request)
         progress.update(done, total);
     };
 
+    // Made only now, when every run-wide check has passed: a refused run leaves nothing behind.
+    RunJournal journal;
+    if (request.journal) {
+        const QString path = request.journalPath.isEmpty()
+                                 ? RunJournal::defaultPath(job.directory, job.history.when)
+                                 : request.journalPath;
+        QString errorText;
+        if (!journal.start(path, job.directory, request.options, request.version, errorText)) {
+            writeLine(errors, QStringLiteral("cartaluz-lote: no se puede crear el diario %1 (%2)")
+                                  .arg(path, errorText));
+            return StatusUsage;
+        }
+        job.journal = &journal;
+    }
     for (const QString &line : std::as_const(request.warnings))
         job.log(Severity::Warning, line);
     QVector<PhotoOutcome> outcomes;
@@ -88,6 +103,14 @@ int runJob(LoteRequest &request)
         withoutPosition += outcome.positionMissing ? 1 : 0;
     }
     const int skipped = int(outcomes.size()) - processed;
+    if (job.journal) {
+        QString errorText;
+        if (!journal.finish(processed, skipped, withErrors, withoutPosition, errorText)) {
+            writeLine(errors, QStringLiteral("cartaluz-lote: el diario %1 está incompleto (%2)")
+                                  .arg(journal.path(), errorText));
+            loggedError = true;
+        }
+    }
     if (job.dryRun)
         writeLine(stdout, QStringLiteral("\nSimulación: se procesarían %1 fotos, se omitirían %2, "
                                          "%3 con errores, %4 sin posición; no se ha modificado "
@@ -105,6 +128,8 @@ int runJob(LoteRequest &request)
                 .arg(skipped)
                 .arg(withErrors)
                 .arg(withoutPosition));
+    if (job.journal)
+        writeLine(stdout, QStringLiteral("Diario: ") + journal.path());
     if (!request.layerPath.isEmpty()) {
         QString errorText;
         const QList<LayerPoint> points = layerPointsOf(outcomes, request.cameraZoneSeconds);
@@ -154,7 +179,7 @@ int main(int argc, char *argv[])
     case LoteRequest::Action::Undo: {
         QString errorText;
         status = undoRun(
-            request.journalPath, request.job.dryRun,
+            request.undoJournal, request.job.dryRun,
             [](const QString &line) { writeLine(stdout, line); }, errorText);
         if (!errorText.isEmpty())
             writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);

@@ -14,10 +14,13 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -482,6 +485,48 @@ bool imageDirectionOf(const Exiv2::ExifData &exif, double &direction)
     return true;
 }
 
+const char *const historyKey = "Xmp.xmpMM.History";
+
+// The position of the History item a key belongs to ("Xmp.xmpMM.History[3]/stEvt:when" gives
+// 3), 0 for any other key.
+int historyIndexOf(const std::string &key, std::string *field = nullptr)
+{
+    static const std::string prefix = std::string(historyKey) + '[';
+    if (key.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    const size_t close = key.find(']', prefix.size());
+    const std::string digits = key.substr(prefix.size(), close - prefix.size());
+    if (close == std::string::npos || digits.empty() || digits.size() > 6 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    if (field)
+        *field = key.substr(close + 1);
+    return std::stoi(digits);
+}
+
+// The moment of the last History entry written by this program; false when there is none.
+bool lastOwnHistoryEntry(const Exiv2::XmpData &xmp, QDateTime &when)
+{
+    int latest = 0;
+    std::map<int, std::string> moments;
+    std::string field;
+    for (const Exiv2::Xmpdatum &datum : xmp) {
+        const int index = historyIndexOf(datum.key(), &field);
+        if (index > latest && field == "/stEvt:softwareAgent" &&
+            datum.toString().rfind("Cartaluz", 0) == 0)
+            latest = index;
+        else if (index > 0 && field == "/stEvt:when")
+            moments[index] = datum.toString();
+    }
+    if (latest == 0)
+        return false;
+    const auto moment = moments.find(latest);
+    when = moment == moments.end()
+               ? QDateTime()
+               : QDateTime::fromString(QString::fromStdString(moment->second), Qt::ISODate);
+    return true;
+}
+
 const char *const dateErrorPrefix = "Error leyendo metadata para fecha de captura:";
 const char *const gpsErrorPrefix = "Error leyendo EXIF:";
 
@@ -610,6 +655,13 @@ PhotoMetadata readPhotoMetadata(const QString &path)
         // As their readers: a tag that cannot be read is a tag that is not there.
         found.captureOffset.clear();
         found.imageDirectionFound = false;
+    }
+    try {
+        found.processedByCartaluz = lastOwnHistoryEntry(image->xmpData(), found.processedWhen);
+    } catch (const std::exception &error) {
+        found.processedByCartaluz = false;
+        found.processedWhen = QDateTime();
+        qDebug() << "Error leyendo el historial XMP:" << messageOf(error);
     }
     return found;
 }
@@ -923,6 +975,114 @@ bool writeLatLonToExif(const QString &path, double latitude, double longitude, Q
 bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText)
 {
     return writeGpsToExif(encoded, positionOnly(latitude, longitude), errorText);
+}
+
+namespace {
+
+// ISO 8601 to the second with the offset always spelled out, "+00:00" included, rounded to whole
+// minutes as the format allows.
+std::string isoWithOffset(const QDateTime &when)
+{
+    const int offset = when.offsetFromUtc() / 60 * 60;
+    const int minutes = std::abs(offset) / 60;
+    const QString text = when.toOffsetFromUtc(offset).toString(u"yyyy-MM-dd'T'HH:mm:ss") +
+                         QLatin1Char(offset < 0 ? '-' : '+') +
+                         QStringLiteral("%1:%2")
+                             .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+                             .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    return text.toStdString();
+}
+
+// Appends entry to xmp's History. The library decodes a list of structures as an empty text
+// that carries the list's type, and an empty list as a list value of no items; anything else
+// under that name is left alone, with the reason in errorText.
+bool addHistoryEntry(Exiv2::XmpData &xmp, const HistoryEntry &entry, QString &errorText)
+{
+    const Exiv2::XmpKey listKey(historyKey);
+    const auto list = xmp.findKey(listKey);
+    int last = 0;
+    if (list == xmp.end()) {
+        Exiv2::XmpTextValue value;
+        value.setXmpArrayType(Exiv2::XmpValue::xaSeq);
+        xmp.add(listKey, &value);
+    } else {
+        const auto *value = dynamic_cast<const Exiv2::XmpValue *>(&list->value());
+        const bool ordered = list->typeId() == Exiv2::xmpSeq
+                                 ? list->count() == 0
+                                 : value && value->xmpArrayType() == Exiv2::XmpValue::xaSeq;
+        if (!ordered) {
+            errorText = QStringLiteral("el historial XMP (xmpMM:History) no es una lista ordenada");
+            return false;
+        }
+        for (const Exiv2::Xmpdatum &datum : xmp)
+            last = std::max(last, historyIndexOf(datum.key()));
+    }
+    const std::string item = std::string(historyKey) + '[' + std::to_string(last + 1) + "]/stEvt:";
+    const auto put = [&](const char *field, const QString &text) {
+        if (!text.isEmpty())
+            xmp[item + field] = text.toStdString();
+    };
+    put("action", entry.action);
+    put("softwareAgent", entry.softwareAgent);
+    xmp[item + "when"] = isoWithOffset(entry.when);
+    put("parameters", entry.parameters);
+    return true;
+}
+
+// The packet's properties into xmp; false when there is a packet the library cannot decode,
+// which is then never written over.
+bool decodeXmp(const std::string &packet, Exiv2::XmpData &xmp, QString &errorText)
+{
+    if (packet.empty() || Exiv2::XmpParser::decode(xmp, packet) == 0)
+        return true;
+    errorText = QStringLiteral("el paquete XMP está dañado");
+    return false;
+}
+
+} // namespace
+
+// Everything from decoding to encoding runs under the metadata lock: decoding registers the
+// packet's namespaces and encoding walks them.
+bool appendHistoryEntry(QByteArray &photo, const HistoryEntry &entry, QString &errorText)
+{
+    if (!entry.when.isValid()) {
+        errorText = QStringLiteral("fecha no válida para el historial XMP");
+        return false;
+    }
+    try {
+        if (parseJpegLayout(photo).valid) {
+            const QByteArray segment = findJpegSegment(photo, JpegSegmentKind::Xmp);
+            const std::string packet = segment.mid(4 + xmpIdentifier().size()).toStdString();
+            initialiseLibrary();
+            const std::lock_guard<std::mutex> lock(metadataLock);
+            Exiv2::XmpData xmp;
+            // putJpegXmp changes the bytes only once the new segment is made.
+            return decodeXmp(packet, xmp, errorText) && addHistoryEntry(xmp, entry, errorText) &&
+                   putJpegXmp(photo, xmp);
+        }
+        auto image = openBytes(photo);
+        if (!image) {
+            errorText = QStringLiteral("no es una imagen");
+            return false;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(metadataLock);
+            image->readMetadata();
+            Exiv2::XmpData xmp;
+            if (!decodeXmp(image->xmpPacket(), xmp, errorText) ||
+                !addHistoryEntry(xmp, entry, errorText))
+                return false;
+            image->setXmpData(xmp);
+            image->writeMetadata();
+        }
+        QByteArray changed = bytesOf(*image);
+        image.reset();
+        photo = std::move(changed);
+    } catch (const std::exception &error) {
+        errorText = messageOf(error);
+        return false;
+    }
+    return true;
 }
 
 // A tag that already says 1 is left alone, so that its segment can go back as it was.

@@ -116,6 +116,12 @@ struct PhotoMetadata
 
     bool imageDirectionFound = false; // readImageDirection
     double imageDirection = 0.0;
+
+    // The last entry of the photo's XMP history (Xmp.xmpMM.History) whose software agent starts
+    // with "Cartaluz": a photo this program already wrote. processedWhen is that entry's moment,
+    // with the UTC offset it states; invalid when the entry has none that can be read.
+    bool processedByCartaluz = false;
+    QDateTime processedWhen;
 };
 
 PhotoMetadata readPhotoMetadata(const QString &path);
@@ -152,6 +158,23 @@ bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, Q
 // The photo's Exif.GPSInfo.GPSImgDirection in degrees, read whether or not the EXIF holds a
 // position (readGpsData needs one). False when the tag is absent or unreadable.
 bool readImageDirection(const QString &path, double &direction);
+
+// One event of a photo's XMP history: what was done to it, by which program, when, and with which
+// settings. Empty texts are left out of the entry.
+struct HistoryEntry
+{
+    QString action;        // stEvt:action, e.g. "edited"
+    QString softwareAgent; // stEvt:softwareAgent, e.g. "Cartaluz 2.1.0"
+    QDateTime when;        // stEvt:when, written as ISO 8601 with its UTC offset; must be valid
+    QString parameters;    // stEvt:parameters
+};
+
+// Adds entry at the end of the photo's Xmp.xmpMM.History, creating the list when missing and
+// keeping its earlier entries and every other XMP property. In a JPEG only the XMP segment
+// changes; PNG and TIFF are rewritten through the metadata library. Safe to call from several
+// threads at once. False with the reason in errorText, photo as it was, when the bytes are no
+// photo, the XMP packet is damaged or its History is something other than an ordered list.
+bool appendHistoryEntry(QByteArray &photo, const HistoryEntry &entry, QString &errorText);
 
 // Readies the metadata library for use from several threads; call before the first worker
 // starts. Safe to call any number of times.

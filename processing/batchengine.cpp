@@ -7,6 +7,7 @@
 #include "annotationfont.h"
 #include "photolisting.h"
 #include "photoroad.h"
+#include "runjournal.h"
 #include "utm.h"
 
 #include <QImage>
@@ -25,8 +26,15 @@ using photoroad::Run;
 
 namespace {
 
+// What a photo's lines say of it besides their text, gathered as they are made.
+struct Marks
+{
+    bool loggedError = false;
+    QStringList problems; // warning and error lines
+};
+
 PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool processed,
-                       bool loggedError)
+                       const Marks &marks)
 {
     PhotoOutcome outcome;
     outcome.listedPath = listedPath;
@@ -51,23 +59,37 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.orientation = photo.orientation;
     outcome.orientationKnown = photo.orientationKnown;
     outcome.source = photo.source;
-    outcome.loggedError = loggedError;
+    outcome.loggedError = marks.loggedError;
+    outcome.problems = marks.problems;
     outcome.positionMissing = photo.positionMissing;
     outcome.reason = photo.reason;
     outcome.captureOffset = photo.captureOffset;
+    if (photo.backupMade)
+        outcome.backupPath = photo.backupPath;
+    outcome.sha256Original = photo.sha256Original;
+    outcome.sha256Backup = photo.sha256Backup;
+    outcome.sha256Written = photo.sha256Written;
     return outcome;
 }
 
-// The run as one photo sees it: its error lines also mark the photo.
-Run runFor(const Run &run, const LogSink &sink, bool *loggedError)
+// The run as one photo sees it: its lines also mark the photo.
+Run runFor(const Run &run, const LogSink &sink, Marks *marks)
 {
     Run photoRun = run;
-    photoRun.log = [sink, loggedError](Severity severity, const QString &line) {
+    photoRun.log = [sink, marks](Severity severity, const QString &line) {
         if (severity == Severity::Error)
-            *loggedError = true;
+            marks->loggedError = true;
+        if (severity != Severity::Information)
+            marks->problems.append(line.trimmed());
         sink(severity, line);
     };
     return photoRun;
+}
+
+void journalDone(const BatchJob &job, const PhotoOutcome &outcome)
+{
+    if (job.journal && !job.dryRun)
+        job.journal->photoDone(outcome);
 }
 
 void reportProgress(const BatchJob &job, int done, int total)
@@ -82,12 +104,13 @@ QVector<PhotoOutcome> runInline(const QStringList &photos, const Run &run, const
     QVector<PhotoOutcome> outcomes;
     QImage picture;
     for (const QString &path : photos) {
-        bool loggedError = false;
-        const Run photoRun = runFor(run, run.log, &loggedError);
+        Marks marks;
+        const Run photoRun = runFor(run, run.log, &marks);
         Photo photo;
         const bool processed = photoroad::preparePhoto(photo, path, photoRun) &&
                                photoroad::finishPhoto(photo, photoRun, picture);
-        outcomes.append(outcomeOf(photo, path, processed, loggedError));
+        outcomes.append(outcomeOf(photo, path, processed, marks));
+        journalDone(job, outcomes.constLast());
         reportProgress(job, int(outcomes.size()), int(photos.size()));
     }
     return outcomes;
@@ -100,7 +123,7 @@ struct Turn
     std::unique_ptr<Photo> photo;
     Run run; // the job's run, with a log of its own that fills lines
     QVector<std::pair<Severity, QString>> lines;
-    bool loggedError = false;
+    Marks marks;
     PhotoOutcome outcome;
     bool done = false; // guarded by the run's mutex
     std::exception_ptr failure;
@@ -154,7 +177,7 @@ private:
         Turn &turn = m_turns[size_t(index)];
         const QString &path = m_photos.at(index);
         turn.photo = std::make_unique<Photo>();
-        turn.run = runFor(m_run, sinkFor(turn), &turn.loggedError);
+        turn.run = runFor(m_run, sinkFor(turn), &turn.marks);
         bool goesOn = false;
         try {
             goesOn = photoroad::preparePhoto(*turn.photo, path, turn.run);
@@ -163,7 +186,7 @@ private:
             return;
         }
         if (!goesOn) {
-            turn.outcome = outcomeOf(*turn.photo, path, false, turn.loggedError);
+            turn.outcome = outcomeOf(*turn.photo, path, false, turn.marks);
             finish(turn, nullptr);
             return;
         }
@@ -186,7 +209,7 @@ private:
         std::exception_ptr failure;
         try {
             const bool processed = photoroad::finishPhoto(*turn.photo, turn.run, picture);
-            turn.outcome = outcomeOf(*turn.photo, m_photos.at(index), processed, turn.loggedError);
+            turn.outcome = outcomeOf(*turn.photo, m_photos.at(index), processed, turn.marks);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -231,6 +254,7 @@ private:
                     m_failure = turn.failure;
             } else {
                 m_outcomes.append(turn.outcome);
+                journalDone(m_job, turn.outcome);
             }
             ++m_emitted;
             reportProgress(m_job, m_emitted, int(m_turns.size()));

@@ -4,10 +4,12 @@
 
 #include "corner.h"
 #include "logline.h"
+#include "photometadata.h"
 
 #include <QColor>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -80,9 +82,18 @@ struct DataSafety
     // Coordinate file rows may name a path relative to the folder, which wins over a bare name;
     // a bare name shared by several listed photos places none of them.
     bool relativePathRows = false;
+    // Every change to a photo's files (backup, rename, write) waits until its new bytes are
+    // ready, then comes in one short step: a photo whose image data cannot be decoded, or that
+    // cannot be encoded or backed up, keeps its name and bytes, and a failed write is taken back.
+    // Its names are still claimed in listing order, so they do not depend on the workers; for
+    // the same reason a listed photo's own name stays taken for the whole run, even once that
+    // photo has been renamed.
+    bool changesLast = false;
 
-    static DataSafety all() { return {true, true, true, true, true, true, true, true, true}; }
+    static DataSafety all() { return {true, true, true, true, true, true, true, true, true, true}; }
 };
+
+class RunJournal;
 
 // Photos whose log has been handed out so far, of all listed; on the calling thread.
 using ProgressCallback = std::function<void(int done, int total)>;
@@ -128,6 +139,13 @@ struct BatchJob
     bool lossless = false;
     ProgressCallback progress;
     DataSafety safety;
+    // cartaluz-lote's record of its work. Each photo it writes gets this entry in its XMP
+    // history (none while softwareAgent is empty); a photo whose history already holds one by
+    // this program is skipped under skipProcessed. The journal, when set, outlives the run and
+    // learns each photo's names and digests before its file changes (only with changesLast).
+    HistoryEntry history;
+    bool skipProcessed = false;
+    RunJournal *journal = nullptr;
 };
 
 // The most workers a run takes; more would only wait for the disk.
@@ -158,4 +176,11 @@ struct PhotoOutcome
     // without a geometry.
     bool positionMissing = false;
     QString reason;
+    QStringList problems; // its warning and error lines
+    // For the journal: the backup made, and the SHA-256 digests (hexadecimal) of the photo as it
+    // was, of its backup and of what was written; empty where there is none.
+    QString backupPath;
+    QByteArray sha256Original;
+    QByteArray sha256Backup;
+    QByteArray sha256Written;
 };

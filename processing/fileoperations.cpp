@@ -105,22 +105,26 @@ QString DiskOperations::readablePath(const QString &path) const
 
 bool RecordingOperations::isTaken(const QString &path) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_folders.contains(path) || m_files.contains(path) ||
            (!m_removed.contains(path) && takenOnDisk(path));
 }
 
 bool RecordingOperations::isFolder(const QString &path) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_folders.contains(path) || (!m_removed.contains(path) && QFileInfo(path).isDir());
 }
 
 bool RecordingOperations::isFile(const QString &path) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_files.contains(path) || (!m_removed.contains(path) && QFileInfo(path).isFile());
 }
 
 bool RecordingOperations::makeFolder(const QString &path)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     // Anything but a folder in the way (a file named like it, or like a parent) stops mkpath.
     QStringList missing;
     for (QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath()); !isFolder(at);) {
@@ -139,6 +143,7 @@ bool RecordingOperations::makeFolder(const QString &path)
 
 bool RecordingOperations::copy(const QString &from, const QString &to)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!isFile(from) || !isFolder(QFileInfo(to).path()) || isTaken(to))
         return false;
     m_files.insert(to);
@@ -147,6 +152,7 @@ bool RecordingOperations::copy(const QString &from, const QString &to)
 
 bool RecordingOperations::rename(const QString &from, const QString &to)
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!isFile(from) || !isFolder(QFileInfo(to).path()) || isTaken(to))
         return false;
     const QString content = readablePath(from);
@@ -166,5 +172,6 @@ bool RecordingOperations::write(const QString &, const QByteArray &, QString &)
 
 QString RecordingOperations::readablePath(const QString &path) const
 {
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_movedFrom.value(path, path);
 }

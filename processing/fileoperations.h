@@ -9,12 +9,14 @@
 #include <QSet>
 #include <QString>
 
+#include <mutex>
+
 class FileOperations
 {
 public:
     virtual ~FileOperations() = default;
 
-    // Whether a new file may not be put at path. Asked on the calling thread only.
+    // Whether a new file may not be put at path.
     virtual bool isTaken(const QString &path) const = 0;
     // The folder and its parents; true when it is there afterwards.
     virtual bool makeFolder(const QString &path) = 0;
@@ -39,7 +41,8 @@ public:
 };
 
 // Touches nothing. Copies and renames succeed where the real ones would: the source is there,
-// the target folder is (or would have been made), and the target is free.
+// the target folder is (or would have been made), and the target is free. Safe from any thread:
+// in a run whose changes come last, workers record while the calling thread asks.
 class RecordingOperations final : public FileOperations
 {
 public:
@@ -55,8 +58,9 @@ private:
     bool isFolder(const QString &path) const;
     bool isFile(const QString &path) const;
 
-    QSet<QString> m_folders;             // folders the run would have made
-    QSet<QString> m_files;               // files it would have made, by copy or rename
-    QSet<QString> m_removed;             // files it would have moved away
-    QHash<QString, QString> m_movedFrom; // renamed file -> where its content lies now
+    mutable std::recursive_mutex m_mutex; // makeFolder asks isTaken
+    QSet<QString> m_folders;              // folders the run would have made
+    QSet<QString> m_files;                // files it would have made, by copy or rename
+    QSet<QString> m_removed;              // files it would have moved away
+    QHash<QString, QString> m_movedFrom;  // renamed file -> where its content lies now
 };

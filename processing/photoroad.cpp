@@ -7,6 +7,8 @@
 #include "librarynotes.h"
 #include "losslessjpeg.h"
 #include "photonaming.h"
+#include "runjournal.h"
+#include "sha256.h"
 #include "utm.h"
 
 #include <QBuffer>
@@ -112,21 +114,50 @@ bool isDecodable(const Photo &photo, const Run &run)
     return false;
 }
 
-bool backUp(const Photo &photo, const Run &run)
+// Whether a new file may not be put at path. In a run whose changes come last, the names claimed
+// so far and every listed photo's own count as taken whatever the disk says at that moment: the
+// workers are changing it, and the names must not depend on how far they are.
+bool isTaken(const QString &path, const Run &run)
 {
-    FileOperations &files = *run.files;
-    const QString backupFolder = QDir(photo.folder).filePath(QStringLiteral("Backup"));
+    return (run.claims &&
+            (run.claims->claimed.contains(path) || run.claims->listed.contains(path))) ||
+           run.files->isTaken(path);
+}
+
+QString backupFolderOf(const Photo &photo)
+{
+    return QDir(photo.folder).filePath(QStringLiteral("Backup"));
+}
+
+// The copy into a Backup folder made, when needed, now.
+bool copyBackup(Photo &photo, const Run &run)
+{
     // A folder that cannot be made shows up as a failed copy, which is reported.
-    files.makeFolder(backupFolder);
-    const QString backupPath =
-        backupPathIn(backupFolder, photo.baseName, photo.suffix,
-                     [&files](const QString &path) { return files.isTaken(path); });
-    if (files.copy(photo.sourcePath, backupPath)) {
-        info(run.log, QStringLiteral("Backup creado: ") + QFileInfo(backupPath).fileName());
+    run.files->makeFolder(backupFolderOf(photo));
+    if (run.files->copy(photo.sourcePath, photo.backupPath)) {
+        photo.backupMade = true;
+        info(run.log, QStringLiteral("Backup creado: ") + QFileInfo(photo.backupPath).fileName());
         return true;
     }
     error(run.log, QStringLiteral("Error creando backup de ") + photo.fileName);
     return false;
+}
+
+bool backUp(Photo &photo, const Run &run)
+{
+    run.files->makeFolder(backupFolderOf(photo));
+    photo.backupPath = backupPathIn(backupFolderOf(photo), photo.baseName, photo.suffix,
+                                    [&run](const QString &path) { return isTaken(path, run); });
+    return copyBackup(photo, run);
+}
+
+// With changesLast the backup's name is claimed in listing order and the copy is made on the
+// photo's worker, just before its first change.
+void claimBackup(Photo &photo, const Run &run)
+{
+    photo.backupPath = backupPathIn(backupFolderOf(photo), photo.baseName, photo.suffix,
+                                    [&run](const QString &path) { return isTaken(path, run); });
+    run.claims->claimed.insert(photo.backupPath);
 }
 
 // One parse of the untouched file gives the snapshot (the re-encoded image carries no metadata
@@ -299,16 +330,23 @@ void nameAfterUtm(Photo &photo, const Run &run)
     photo.coordinateText = QStringLiteral("UTM ") + name;
 }
 
+// With changesLast the new name is only claimed here: the photo's worker renames it once its new
+// bytes are ready.
 void renameToUtm(Photo &photo, const Run &run)
 {
     FileOperations &files = *run.files;
     const bool ownNameIsFree = run.safety.ownNameIsFree;
     const QString newName = utmFileName(photo.folder, photo.prefixedName, [&](const QString &path) {
-        return !(ownNameIsFree && path == photo.sourcePath) && files.isTaken(path);
+        return !(ownNameIsFree && path == photo.sourcePath) && isTaken(path, run);
     });
     const QString newPath = QDir(photo.folder).filePath(newName);
     if (newPath == photo.sourcePath) {
         info(run.log, QStringLiteral("Ya lleva su nombre UTM: ") + photo.fileName);
+        return;
+    }
+    if (run.changesLast) {
+        run.claims->claimed.insert(newPath);
+        photo.currentPath = newPath;
         return;
     }
     if (files.rename(photo.sourcePath, newPath)) {
@@ -345,6 +383,8 @@ bool loadPhotoImage(QIODevice *device, bool upright, QImage &image)
 // the file's, when an earlier step has read them already; otherwise the file is read here.
 bool loadAndPaint(const Photo &photo, const Run &run, QImage &image, const QByteArray &bytes)
 {
+    // Where the photo lies now: with changesLast it has not been renamed yet.
+    const QString &shownPath = run.changesLast ? photo.sourcePath : photo.currentPath;
     LibraryNotes::take();
     QFile file(photo.contentPath);
     QBuffer buffer;
@@ -354,11 +394,11 @@ bool loadAndPaint(const Photo &photo, const Run &run, QImage &image, const QByte
         device->open(QIODevice::ReadOnly) && loadPhotoImage(device, run.orientUpright, image);
     const QString notes = notesText();
     if (!loaded) {
-        error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.currentPath + notes);
+        error(run.log, QStringLiteral("Error al abrir la imagen ") + shownPath + notes);
         return false;
     }
     if (!notes.isEmpty())
-        warning(run.log, QStringLiteral("Avisos al leer la imagen ") + photo.currentPath + notes);
+        warning(run.log, QStringLiteral("Avisos al leer la imagen ") + shownPath + notes);
     paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
                      photo.orientation, photo.orientationKnown,
                      withSeverity(run.log, Severity::Information));
@@ -485,9 +525,79 @@ bool embedsTrack(const Photo &photo, const Run &run)
 // carrying its metadata, and are written only when a position changed them. The metadata steps'
 // lines are held back until the write has worked: a failed write logs only its own error, and the
 // position steps then run on the file as it lies.
-void writeWithMetadata(QByteArray bytes, bool restore, const Photo &photo, const Run &run)
+using HeldLines = QVector<std::pair<Severity, QString>>;
+
+void logHeld(const HeldLines &held, const Run &run)
 {
-    QVector<std::pair<Severity, QString>> held;
+    for (const auto &[severity, line] : held)
+        run.log(severity, line);
+}
+
+// Puts what a photo's journal line needs to know on disk before the photo changes. False when it
+// cannot: the photo is then left as it is.
+bool journalPlan(Photo &photo, const Run &run, const QByteArray &bytes, bool changed)
+{
+    photo.sha256Original = fileSha256Hex(photo.sourcePath);
+    photo.sha256Backup = photo.backupMade ? fileSha256Hex(photo.backupPath) : QByteArray();
+    photo.sha256Written = changed ? sha256Hex(bytes) : photo.sha256Original;
+    QString errorText = QStringLiteral("no se puede leer la foto");
+    const JournalPlan plan{photo.sourcePath,   photo.backupMade ? photo.backupPath : QString(),
+                           photo.currentPath,  photo.sha256Original,
+                           photo.sha256Backup, photo.sha256Written};
+    if (!photo.sha256Original.isEmpty() && (!photo.backupMade || !photo.sha256Backup.isEmpty()) &&
+        run.journal->plan(plan, errorText))
+        return true;
+    error(run.log, QStringLiteral("Error escribiendo el diario para ") + photo.fileName +
+                       QStringLiteral(": ") + errorText);
+    return false;
+}
+
+// With changesLast, every change to the photo's files, once its new bytes are ready: the backup
+// copy, the journal's plan, the rename and the write. A failed step leaves the photo as it was
+// (a failed write renames it back); leftUntouched then says so.
+void commitChanges(const QByteArray &bytes, bool changed, const HeldLines &held, Photo &photo,
+                   const Run &run)
+{
+    FileOperations &files = *run.files;
+    const auto leaveUntouched = [&photo] {
+        photo.leftUntouched = true;
+        photo.currentPath = photo.sourcePath;
+        photo.sha256Written.clear();
+    };
+    if ((run.makeBackup && !copyBackup(photo, run)) ||
+        (run.journal && !journalPlan(photo, run, bytes, changed)))
+        return leaveUntouched();
+    const QString newName = QFileInfo(photo.currentPath).fileName();
+    const bool renames = photo.currentPath != photo.sourcePath;
+    if (renames) {
+        if (!files.rename(photo.sourcePath, photo.currentPath)) {
+            error(run.log, QStringLiteral("Error renombrando ") + photo.fileName);
+            return leaveUntouched();
+        }
+        info(run.log,
+             QStringLiteral("Renombrado: ") + photo.fileName + QStringLiteral(" a ") + newName);
+    }
+    QString errorText;
+    if (!changed || files.write(photo.currentPath, bytes, errorText))
+        return logHeld(held, run);
+    error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
+    if (!renames)
+        return leaveUntouched();
+    if (files.rename(photo.currentPath, photo.sourcePath)) {
+        info(run.log, QStringLiteral("Nombre devuelto: ") + newName + QStringLiteral(" a ") +
+                          photo.fileName);
+        return leaveUntouched();
+    }
+    // Its bytes are still the original's, under the new name.
+    photo.leftUntouched = true;
+    photo.sha256Written = photo.sha256Original;
+    error(run.log, QStringLiteral("Error devolviendo su nombre a ") + photo.fileName +
+                       QStringLiteral(": queda como ") + newName);
+}
+
+void writeWithMetadata(QByteArray bytes, bool restore, Photo &photo, const Run &run)
+{
+    HeldLines held;
     const LogSink hold = [&held](Severity severity, const QString &line) {
         held.append({severity, line});
     };
@@ -504,17 +614,25 @@ void writeWithMetadata(QByteArray bytes, bool restore, const Photo &photo, const
         changed = changed || written;
         logTrackWritten(photo, written, trackError, hold);
     }
-    QString errorText;
-    if (!changed || run.files->write(photo.currentPath, bytes, errorText)) {
-        for (const auto &[severity, line] : std::as_const(held))
-            run.log(severity, line);
-        return;
+    if (!run.history.softwareAgent.isEmpty()) {
+        QString historyError;
+        if (appendHistoryEntry(bytes, run.history, historyError))
+            changed = true;
+        else
+            warning(hold, QStringLiteral("No se pudo anotar el historial XMP de ") +
+                              QFileInfo(photo.currentPath).fileName() + QStringLiteral(": ") +
+                              historyError);
     }
+    if (run.changesLast)
+        return commitChanges(bytes, changed, held, photo, run);
+    QString errorText;
+    if (!changed || run.files->write(photo.currentPath, bytes, errorText))
+        return logHeld(held, run);
     error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
     writePositionsIntoFile(photo, embedsUtm(run), embedsTrack(photo, run), run);
 }
 
-void saveWithMetadata(const QImage &painted, const Photo &photo, const Run &run)
+void saveWithMetadata(const QImage &painted, Photo &photo, const Run &run)
 {
     QByteArray encoded;
     QString errorText;
@@ -523,6 +641,11 @@ void saveWithMetadata(const QImage &painted, const Photo &photo, const Run &run)
         return;
     }
     error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
+    if (run.changesLast) {
+        photo.leftUntouched = true;
+        photo.currentPath = photo.sourcePath;
+        return;
+    }
     writePositionsIntoFile(photo, embedsUtm(run), embedsTrack(photo, run), run);
 }
 
@@ -582,7 +705,7 @@ bool fallBack(const Photo &photo, const QString &reason, const Run &run)
 // The stamps painted on a layer of the photo's size (upright under orientUpright, then turned
 // into the stored orientation) and put into its coefficients. False when the photo must be
 // decoded after all; the painting's lines are then left to the decoded road.
-bool stampLosslessly(const OwnBytes &own, const Photo &photo, const Run &run)
+bool stampLosslessly(const OwnBytes &own, Photo &photo, const Run &run)
 {
     const losslessjpeg::Probe header = losslessjpeg::probe(own.bytes);
     if (header.outcome != losslessjpeg::Outcome::Done)
@@ -607,8 +730,7 @@ bool stampLosslessly(const OwnBytes &own, const Photo &photo, const Run &run)
     const losslessjpeg::Result stamped = losslessjpeg::stamp(own.bytes, layer);
     if (stamped.outcome != losslessjpeg::Outcome::Done)
         return fallBack(photo, stamped.message, run);
-    for (const auto &[severity, line] : std::as_const(held))
-        run.log(severity, line);
+    logHeld(held, run);
     info(run.log, QStringLiteral("Estampado sin pérdidas en %1: %2 de %3 bloques recodificados.")
                       .arg(QFileInfo(photo.currentPath).fileName())
                       .arg(stamped.blocksReencoded)
@@ -621,7 +743,7 @@ bool stampLosslessly(const OwnBytes &own, const Photo &photo, const Run &run)
 // it was stamped losslessly. Only the decoder turns pixels upright, so under orientUpright a
 // photo stored turned keeps its bytes only on the lossless road, which keeps its orientation.
 // own holds the file's bytes when they were read, for the decoder to take on a fallback.
-bool keepImageData(const Photo &photo, const Run &run, OwnBytes &own)
+bool keepImageData(Photo &photo, const Run &run, OwnBytes &own)
 {
     const bool paints = paintsAnything(run.logo, run.style, photo.orientationKnown);
     if (!run.lossless && (paints || !run.metadataOnlyWrites))
@@ -682,6 +804,17 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.log = job.log;
     run.safety = job.safety;
     run.directory = job.directory;
+    run.changesLast = job.safety.changesLast;
+    if (run.changesLast) {
+        run.claims = std::make_shared<NameClaims>();
+        for (const QString &path : photos)
+            run.claims->listed.insert(QFileInfo(path).absoluteFilePath());
+    }
+    run.history = job.history;
+    run.skipProcessed = job.skipProcessed;
+    // The journal's plan comes between the backup and the first change, which only a run whose
+    // changes come last keeps together.
+    run.journal = run.changesLast && !job.dryRun ? job.journal : nullptr;
     if (run.safety.relativePathRows) {
         QSet<QString> seen;
         for (const QString &path : photos) {
@@ -710,13 +843,23 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
     // Read-only steps whose failure leaves the photo untouched come before the first change.
     const bool checksFirst = safety.untouchedWithoutMetadata || safety.untouchedWithoutPosition;
     const auto backUpUnlessFailed = [&] {
-        return !run.makeBackup || backUp(photo, run) || !safety.untouchedWithoutBackup;
+        if (run.makeBackup && run.changesLast)
+            claimBackup(photo, run);
+        return !run.makeBackup || run.changesLast || backUp(photo, run) ||
+               !safety.untouchedWithoutBackup;
     };
     if (!checksFirst && !backUpUnlessFailed())
         return false;
     PhotoMetadata found = readMetadata(photo, run);
     if (found.outcome == MetadataSnapshot::Outcome::Failed && safety.untouchedWithoutMetadata)
         return false;
+    if (run.skipProcessed && found.processedByCartaluz) {
+        photo.reason = QStringLiteral("ya procesada");
+        info(run.log, QStringLiteral("Ya procesada por Cartaluz el ") +
+                          found.processedWhen.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) +
+                          QStringLiteral(": ") + photo.fileName);
+        return false;
+    }
     takeMetadata(photo, found, run);
     if (run.useExif ? !locateFromExif(photo, found, run) : !locateFromTable(photo, run))
         return false;
@@ -733,14 +876,14 @@ bool finishPhoto(Photo &photo, const Run &run, QImage &image)
 {
     OwnBytes own;
     if (keepImageData(photo, run, own))
-        return true;
+        return !photo.leftUntouched;
     // Only decoded pixels are turned upright, so only then do the tags say so.
     if (run.orientUpright)
         photo.snapshot.markUpright();
     if (!loadAndPaint(photo, run, image, own.bytes))
         return false;
     saveWithMetadata(image, photo, run);
-    return true;
+    return !photo.leftUntouched;
 }
 
 } // namespace photoroad

@@ -14,7 +14,19 @@
 #include <QSet>
 #include <QString>
 
+#include <memory>
+
+class RunJournal;
+
 namespace photoroad {
+
+// Names claimed so far in a run whose changes come last (see DataSafety::changesLast): asked and
+// filled in listing order on the calling thread, while workers rename and copy.
+struct NameClaims
+{
+    QSet<QString> listed;  // every listed photo's path: taken for the whole run
+    QSet<QString> claimed; // backup and new names given to photos so far
+};
 
 // What every photo of one run needs. Cheap to copy (its members are implicitly shared), so each
 // photo can get a copy whose log is its own.
@@ -39,6 +51,11 @@ struct Run
     DataSafety safety;
     QString directory;           // the folder the job named
     QSet<QString> repeatedNames; // file names more than one listed photo has
+    bool changesLast = false;
+    std::shared_ptr<NameClaims> claims; // with changesLast
+    HistoryEntry history;
+    bool skipProcessed = false;
+    RunJournal *journal = nullptr;
 };
 
 // One photo's turn. The position starts at the fixed position and stays there wherever the
@@ -74,6 +91,15 @@ struct Photo
     QString contentPath; // where the photo's bytes can be read now (the source, in a dry run)
     bool positionMissing = false; // left untouched for want of a position; reason says why
     QString reason;
+
+    // With changesLast: the backup name claimed, and whether the changes were taken back or
+    // never made because a step failed.
+    QString backupPath;
+    bool backupMade = false;
+    bool leftUntouched = false;
+    QByteArray sha256Original; // with a journal
+    QByteArray sha256Backup;
+    QByteArray sha256Written;
 };
 
 // The run-wide preparations: the logo and, in text-file mode, the coordinate table. photos is

@@ -306,6 +306,9 @@ private slots:
         QTest::newRow("no reference systems") << "--simular --capa OUT.gpkg DIR" << 0 << "(PROJ";
         QTest::newRow("small photo, disk full")
             << "--sin-backup --sin-renombrar DIR" << 2048 << "Error guardando la imagen";
+        // Renamed for the write, then given its name back.
+        QTest::newRow("renamed photo, disk full")
+            << "--sin-backup DIR" << 2048 << "0 fotos procesadas, 3 omitidas, 3 con errores";
     }
 
     // A file that could not be written whole is an error, never "created", and nothing of it
@@ -383,8 +386,8 @@ private slots:
         for (const QString &line :
              QStringList{"Error creando backup de x.jpg\n\n",
                          "Renombrado: " + utmName + " (1).jpg a " + utmName + ".jpg\n",
-                         "Renombrado: p.jpg a " + utmName + " (1).jpg\n",
-                         "Renombrado: q.jpg a " + utmName + " (2).jpg\n",
+                         "Renombrado: p.jpg a " + utmName + " (2).jpg\n",
+                         "Renombrado: q.jpg a " + utmName + " (3).jpg\n",
                          "Error al abrir la imagen " + b + "/roto.jpg\n\n"})
             QVERIFY2(run.out.contains(line), qPrintable(run.out));
         QCOMPARE(tree(a), (QMap<QString, QByteArray>{{"Backup", before.value("a/Backup")},
@@ -544,6 +547,15 @@ private slots:
             png.insert(33, QByteArray::fromHex("00000012") + "zTXt" + text + QByteArray(4, 0));
             QVERIFY(file.seek(0) && file.write(png) == png.size());
         }
+        // A PNG whose header reads but whose image data fails its check sum.
+        QVERIFY(TestPhotos::writeImage(root + "/datos.png") &&
+                TestPhotos::setTags(root + "/datos.png",
+                                    TestPhotos::gpsTags("33/1 0/1 0/1", "S", "70/1 0/1 0/1", "W")));
+        {
+            QFile file(root + "/datos.png");
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(file.size() - 20));
+            QVERIFY(file.putChar(0x55));
+        }
         makePhoto(root + "/sub/Backup/old_backup.jpg");
         makePhoto(root + "/noBackup/y.jpg");
         writeFile(root + "/noBackup/Backup", "a file where the backup folder would go");
@@ -551,7 +563,7 @@ private slots:
 
         const Result run = lote({"--subdirectorios", "-j", "2", root});
         QCOMPARE(run.status, 1);
-        QVERIFY2(run.out.contains("2 fotos procesadas, 5 omitidas, 3 con errores, 2 sin posición."),
+        QVERIFY2(run.out.contains("2 fotos procesadas, 6 omitidas, 4 con errores, 2 sin posición."),
                  qPrintable(run.out));
         for (const QString &line : QStringList{
                  "Ya lleva su nombre UTM: " + utmName + ".jpg",
@@ -560,11 +572,12 @@ private slots:
                  "Posición GPS no válida en EXIF para nan.jpg (Lat: nan, Lon: nan): se toma como "
                  "ausente.",
                  "Error al abrir la imagen " + root + "/roto.jpg",
+                 "Error al abrir la imagen " + root + "/datos.png",
                  "Error leyendo metadata original para meta.png", "Error creando backup de y.jpg"})
             QVERIFY2(run.out.contains(line), qPrintable(line));
         QVERIFY(!run.out.contains("old_backup.jpg"));
         const auto after = tree(root);
-        for (const char *kept : {"nogps.jpg", "nan.jpg", "roto.jpg", "meta.png",
+        for (const char *kept : {"nogps.jpg", "nan.jpg", "roto.jpg", "meta.png", "datos.png",
                                  "sub/Backup/old_backup.jpg", "noBackup/y.jpg"})
             QCOMPARE(after.value(kept), before.value(kept));
         QVERIFY(after.value(utmName + ".jpg") != before.value(utmName + ".jpg"));
@@ -605,6 +618,52 @@ private slots:
                  qPrintable(run.out));
     }
 
+    // A folder run again after new photos were added: only those are processed. The history
+    // entry that marks the others is the one other tools read, and a forced re-run keeps it.
+    void reRunsTouchOnlyNewPhotos()
+    {
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            QSKIP("exiftool is not installed (scripts/install-deps.sh installs it)");
+        QTemporaryDir dir;
+        const QString first = dir.filePath(utmName + ".jpg");
+        makePhoto(dir.filePath("a.jpg"));
+        qputenv("SOURCE_DATE_EPOCH", "1700000000");
+        qputenv("TZ", "UTC");
+        QCOMPARE(lote({"--sin-backup", dir.path()}).status, 0);
+        makePhoto(dir.filePath("b.jpg"));
+        const auto before = tree(dir.path());
+        const Result again = lote({"--sin-backup", "--prefijo", "X_", dir.path()});
+        QVERIFY2(again.out.contains(
+                     "\nYa procesada por Cartaluz el 14/11/2023 22:13:20: " + utmName + ".jpg\n") &&
+                     again.out.contains("1 fotos procesadas, 1 omitidas, 0 con errores"),
+                 qPrintable(again.out));
+        QCOMPARE(tree(dir.path()).value(utmName + ".jpg"), before.value(utmName + ".jpg"));
+        QVERIFY(QFileInfo::exists(dir.filePath("X_" + utmName + ".jpg")));
+
+        const Result forced = lote({"--sin-backup", "--reprocesar", "--sin-renombrar", dir.path()});
+        qunsetenv("SOURCE_DATE_EPOCH");
+        qunsetenv("TZ");
+        QCOMPARE(forced.status, 0);
+        QProcess exiftool;
+        exiftool.start("exiftool", {"-j", "-struct", "-XMP-xmpMM:History", first});
+        QVERIFY(exiftool.waitForFinished());
+        const QJsonArray history = QJsonDocument::fromJson(exiftool.readAllStandardOutput())
+                                       .array()
+                                       .at(0)
+                                       .toObject()
+                                       .value("History")
+                                       .toArray();
+        QCOMPARE(history.size(), 2);
+        for (const QJsonValue &entry : history) {
+            QCOMPARE(entry["SoftwareAgent"].toString(), QString("Cartaluz " CARTALUZ_VERSION));
+            QCOMPARE(entry["Action"].toString(), QString("edited"));
+            QCOMPARE(entry["When"].toString(), QString("2023:11:14 22:13:20+00:00"));
+        }
+        QCOMPARE(history[0]["Parameters"].toString(), QString("cartaluz-lote --sin-backup"));
+        QCOMPARE(history[1]["Parameters"].toString(),
+                 QString("cartaluz-lote --sin-backup --reprocesar --sin-renombrar"));
+    }
+
     void workersGiveTheSameTreeAndLog()
     {
         QTemporaryDir dir;
@@ -615,8 +674,14 @@ private slots:
             for (int i = 0; i < 7; ++i)
                 makePhoto(folder + "/p" + QString::number(i) + ".jpg", i % 3 != 0);
             writeFile(folder + "/roto.jpg", "not a photo");
-            const Result run = lote({"-j", workers, folder});
+            qputenv("SOURCE_DATE_EPOCH", "1700000000"); // the same history entry in both
+            Result run = lote({"-j", workers, folder});
+            qunsetenv("SOURCE_DATE_EPOCH");
             QCOMPARE(run.status, 1);
+            // Each run's journal is named after the second it started.
+            run.out.remove(QRegularExpression("\nDiario: .*"));
+            QVERIFY(QFile::remove(
+                QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath()));
             QVERIFY2(run.out.contains("4 fotos procesadas, 4 omitidas, 1 con errores, 3 sin "
                                       "posición."),
                      qPrintable(run.out));

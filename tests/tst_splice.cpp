@@ -1,7 +1,9 @@
 // A JPEG's metadata segments carried byte for byte through a batch run (only what the run changes
-// is rewritten, MPF is dropped with its line), and the segment lister on damaged headers.
+// is rewritten, MPF is dropped with its line), the segment lister on damaged headers, and entries
+// added to a photo's XMP history as another reader sees them.
 #include "batchengine.h"
 #include "jpegsegments.h"
+#include "photometadata.h"
 #include "testphotos.h"
 
 #include <QtGui>
@@ -66,6 +68,30 @@ QByteArray sourcePhoto()
     for (const auto &segment : sourceSegments)
         photo += segment.second;
     return photo + encoded.mid(4 + (uchar(encoded[4]) << 8 | uchar(encoded[5])));
+}
+
+// An XMP packet holding a rating and whatever inside says.
+QByteArray xmpPacket(const QByteArray &inside)
+{
+    return "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/"
+           "22-rdf-syntax-ns#'><rdf:Description rdf:about='' xmlns:xmp='http://ns.adobe.com/"
+           "xap/1.0/' xmlns:xmpMM='http://ns.adobe.com/xap/1.0/mm/' xmlns:stEvt='http://ns."
+           "adobe.com/xap/1.0/sType/ResourceEvent#' xmp:Rating='3'>" +
+           inside + "</rdf:Description></rdf:RDF></x:xmpmeta>";
+}
+
+// Another program's entry, as the first of the history.
+const QByteArray otherEntry =
+    "<xmpMM:History><rdf:Seq><rdf:li rdf:parseType='Resource'><stEvt:action>saved</stEvt:action>"
+    "<stEvt:softwareAgent>Otro 1.0</stEvt:softwareAgent><stEvt:when>2025-01-02T03:04:05+01:00"
+    "</stEvt:when></rdf:li></rdf:Seq></xmpMM:History>";
+
+QByteArray withXmpSegment(QByteArray jpeg, const QByteArray &packet)
+{
+    QString error;
+    const QByteArray segment =
+        packet.isEmpty() ? QByteArray() : seg(0xE1, xmpIdentifier() + packet);
+    return replaceJpegSegment(jpeg, JpegSegmentKind::Xmp, segment, error) ? jpeg : QByteArray();
 }
 
 } // namespace
@@ -168,6 +194,83 @@ private slots:
         for (const JpegSegment &segment : layout.segments)
             QVERIFY(segment.offset >= 2 && segment.offset + segment.size <=
                                                (layout.valid ? layout.scanOffset : bytes.size()));
+    }
+
+    void appendHistory_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("packet"); // the XMP the photo starts with
+        QTest::addColumn<int>("kept"); // entries of another program ahead of ours; -1: refused
+        const QByteArray other = xmpPacket(otherEntry);
+        QTest::addRow("JPEG after another program") << "a.jpg" << other << 1;
+        QTest::addRow("JPEG without XMP") << "a.jpg" << QByteArray() << 0;
+        QTest::addRow("PNG") << "a.png" << other << 1;
+        QTest::addRow("TIFF") << "a.tif" << other << 1;
+        QTest::addRow("not a photo") << "a.txt" << QByteArray() << -1;
+        QTest::addRow("damaged XMP packet") << "a.jpg" << xmpPacket("<xmpMM:History>") << -1;
+        QTest::addRow("History a text")
+            << "a.jpg" << xmpPacket("<xmpMM:History>a</xmpMM:History>") << -1;
+        QTest::addRow("History unordered")
+            << "a.jpg" << xmpPacket("<xmpMM:History><rdf:Bag/></xmpMM:History>") << -1;
+    }
+
+    void appendHistory()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, packet);
+        QFETCH(int, kept);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        const bool jpeg = file.endsWith(".jpg");
+        QByteArray photo = jpeg ? withXmpSegment(sourcePhoto(), packet) : "Obra 12";
+        // Qt writes no ".txt" image, so that row keeps its text.
+        if (!jpeg && TestPhotos::writeImage(path) && TestPhotos::setXmpPacket(path, packet))
+            photo = TestPhotos::readFile(path);
+        QVERIFY(TestPhotos::writeFile(path, photo));
+        QVERIFY(!readPhotoMetadata(path).processedByCartaluz);
+
+        // Two of ours, then another program's, which the reader looks past: action, agent,
+        // parameters, when, and the moment as exiftool shows it.
+        const QList<QStringList> entries{
+            {"edited", "Cartaluz 9.1", "--prefijo P", "2026-03-14T09:26:53Z", "09:26:53+00:00"},
+            {"edited", "Cartaluz 9.2", "", "2026-03-14T08:00:00-03:00", "08:00:00-03:00"},
+            {"saved", "Otro 2.0", "x", "2026-03-14T23:59:59+05:30", "23:59:59+05:30"}};
+        QStringList expected;
+        if (kept > 0)
+            expected << "saved|Otro 1.0||2025:01:02 03:04:05+01:00";
+        const QByteArray before = photo;
+        QString error;
+        for (const QStringList &e : entries) {
+            if (!appendHistoryEntry(
+                    photo, {e[0], e[1], QDateTime::fromString(e[3], Qt::ISODate), e[2]}, error))
+                break;
+            expected << QStringList{e[0], e[1], e[2], "2026:03:14 " + e[4]}.join('|');
+        }
+        QCOMPARE(error.isEmpty(), kept >= 0);
+        if (kept < 0) {
+            QCOMPARE(photo, before);
+            return;
+        }
+        if (jpeg) // every segment but the XMP one byte for byte
+            QCOMPARE(withXmpSegment(photo, {}), withXmpSegment(before, {}));
+        QVERIFY(TestPhotos::writeFile(path, photo));
+        const PhotoMetadata read = readPhotoMetadata(path);
+        QVERIFY(read.processedByCartaluz);
+        QCOMPARE(read.processedWhen.toString(Qt::ISODate), entries[1][3]);
+        QCOMPARE(TestPhotos::tag(path, "Xmp.xmp.Rating"), kept ? "3" : QString());
+
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            QSKIP("exiftool is not installed (scripts/install-deps.sh installs it)");
+        QProcess exiftool;
+        exiftool.start("exiftool", {"-j", "-struct", "-XMP-xmpMM:History", path});
+        QVERIFY(exiftool.waitForFinished());
+        QStringList history;
+        for (const QJsonValue &e :
+             QJsonDocument::fromJson(exiftool.readAllStandardOutput())[0]["History"].toArray())
+            history << QStringList{e["Action"].toString(), e["SoftwareAgent"].toString(),
+                                   e["Parameters"].toString(), e["When"].toString()}
+                           .join('|');
+        QCOMPARE(history, expected);
     }
 };
 

@@ -1,0 +1,150 @@
+#include "runjournal.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonValue textOrNull(const QByteArray &text)
+{
+    return textOrNull(QString::fromLatin1(text));
+}
+
+QString now()
+{
+    const QDateTime local = QDateTime::currentDateTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+QString sourceName(PositionSource source)
+{
+    switch (source) {
+    case PositionSource::Exif:
+        return QStringLiteral("exif");
+    case PositionSource::Track:
+        return QStringLiteral("track");
+    case PositionSource::Table:
+        return QStringLiteral("txt");
+    case PositionSource::Fixed:
+        break;
+    }
+    return QStringLiteral("fija");
+}
+
+} // namespace
+
+QString RunJournal::defaultPath(const QString &folder, const QDateTime &start)
+{
+    const QString stem = QDir(folder).filePath(QStringLiteral("Backup/cartaluz-") +
+                                               start.toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    QString path = stem + QStringLiteral(".jsonl");
+    for (int number = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++number)
+        path = stem + QStringLiteral("-%1.jsonl").arg(number);
+    return path;
+}
+
+bool RunJournal::start(const QString &path, const QString &folder, const QStringList &options,
+                       const QString &version, QString &errorText)
+{
+    m_folder = QFileInfo(folder).absoluteFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    m_file.setFileName(path);
+    // NewOnly: two runs never share a journal, and an earlier one is never overwritten.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        errorText = m_file.errorString();
+        return false;
+    }
+    QJsonObject header{{QStringLiteral("tipo"), QStringLiteral("inicio")},
+                       {QStringLiteral("programa"), QStringLiteral("cartaluz-lote")},
+                       {QStringLiteral("version"), version},
+                       {QStringLiteral("inicio"), now()},
+                       {QStringLiteral("carpeta"), m_folder},
+                       {QStringLiteral("opciones"), QJsonArray::fromStringList(options)}};
+    return writeLine(QJsonDocument(header).toJson(QJsonDocument::Compact), errorText);
+}
+
+QString RunJournal::relative(const QString &path) const
+{
+    return path.isEmpty() ? QString() : QDir(m_folder).relativeFilePath(path);
+}
+
+bool RunJournal::writeLine(const QByteArray &line, QString &errorText)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    // Handed to the system at once: a killed run loses nothing it wrote.
+    if (m_file.write(line + '\n') == line.size() + 1 && m_file.flush())
+        return true;
+    errorText = m_file.errorString();
+    if (m_firstError.isEmpty())
+        m_firstError = errorText;
+    return false;
+}
+
+bool RunJournal::plan(const JournalPlan &plan, QString &errorText)
+{
+    const QJsonObject line{{QStringLiteral("tipo"), QStringLiteral("plan")},
+                           {QStringLiteral("foto"), relative(plan.listedPath)},
+                           {QStringLiteral("backup"), textOrNull(relative(plan.backupPath))},
+                           {QStringLiteral("final"), relative(plan.finalPath)},
+                           {QStringLiteral("sha256_original"), textOrNull(plan.sha256Original)},
+                           {QStringLiteral("sha256_backup"), textOrNull(plan.sha256Backup)},
+                           {QStringLiteral("sha256_escrita"), textOrNull(plan.sha256Written)}};
+    return writeLine(QJsonDocument(line).toJson(QJsonDocument::Compact), errorText);
+}
+
+void RunJournal::photoDone(const PhotoOutcome &outcome)
+{
+    QJsonValue position = QJsonValue::Null;
+    if (outcome.processed) {
+        QJsonObject place{{QStringLiteral("zona"),
+                           QString::number(outcome.zoneNumber) + QLatin1Char(outcome.zoneLetter)},
+                          {QStringLiteral("este"), outcome.easting},
+                          {QStringLiteral("norte"), outcome.northing},
+                          {QStringLiteral("fuente"), sourceName(outcome.source)}};
+        if (outcome.latLonKnown) {
+            place.insert(QStringLiteral("lat"), outcome.latitude);
+            place.insert(QStringLiteral("lon"), outcome.longitude);
+        }
+        position = place;
+    }
+    const QString result = outcome.processed     ? QStringLiteral("procesada")
+                           : outcome.loggedError ? QStringLiteral("error")
+                                                 : QStringLiteral("omitida");
+    const QJsonObject line{
+        {QStringLiteral("tipo"), QStringLiteral("foto")},
+        {QStringLiteral("foto"), relative(outcome.listedPath)},
+        {QStringLiteral("backup"), textOrNull(relative(outcome.backupPath))},
+        {QStringLiteral("final"), textOrNull(relative(outcome.finalPath))},
+        {QStringLiteral("sha256_original"), textOrNull(outcome.sha256Original)},
+        {QStringLiteral("sha256_backup"), textOrNull(outcome.sha256Backup)},
+        {QStringLiteral("sha256_escrita"), textOrNull(outcome.sha256Written)},
+        {QStringLiteral("posicion"), position},
+        {QStringLiteral("resultado"), result},
+        {QStringLiteral("motivo"), outcome.reason},
+        {QStringLiteral("lineas"), QJsonArray::fromStringList(outcome.problems)}};
+    QString ignored; // remembered for finish
+    writeLine(QJsonDocument(line).toJson(QJsonDocument::Compact), ignored);
+}
+
+bool RunJournal::finish(int processed, int skipped, int withErrors, int withoutPosition,
+                        QString &errorText)
+{
+    const QJsonObject line{{QStringLiteral("tipo"), QStringLiteral("fin")},
+                           {QStringLiteral("fin"), now()},
+                           {QStringLiteral("procesadas"), processed},
+                           {QStringLiteral("omitidas"), skipped},
+                           {QStringLiteral("errores"), withErrors},
+                           {QStringLiteral("sin_posicion"), withoutPosition}};
+    writeLine(QJsonDocument(line).toJson(QJsonDocument::Compact), errorText);
+    m_file.close();
+    errorText = m_firstError;
+    return m_firstError.isEmpty();
+}
