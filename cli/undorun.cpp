@@ -232,6 +232,13 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
     int restored = 0;
     int left = 0;
     for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
+        // Left alone, without even a backup: the run changed nothing there.
+        if (entry->backup.isEmpty() && entry->written.isEmpty() &&
+            (entry->finalName.isEmpty() || entry->finalName == entry->photo)) {
+            ++restored;
+            log(QStringLiteral("Sin cambios que deshacer: ") + entry->photo);
+            continue;
+        }
         const QString reason = undoPhoto(folder, *entry, disk);
         if (reason.isEmpty()) {
             ++restored;

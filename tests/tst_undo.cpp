@@ -77,6 +77,8 @@ private slots:
         row("killed: renamed, not written", "plan:a:b", "b=O Backup/a_backup=O", "a=O", 0, "");
         row("killed: not renamed", "plan:a:b", "a=O Backup/a_backup=O", "a=O", 0, "");
         row("skipped", "foto:a::O-", "a=O Backup/a_backup=O", "a=O", 0, "");
+        row("skipped, no backup", "{'tipo':'foto','foto':'a','backup':null,'final':'a'}", "a=O",
+            "a=O", 0, "Sin cambios que deshacer: a");
         row("truncated last line", "plan:a:b {'tipo':'fo", renamed, "a=O", 0, "Se ignora la");
         // c took a's name after a gave it up.
         const QString chained = renamed + " a=V Backup/c_backup=P";
