@@ -211,6 +211,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                                   QStringLiteral("txt"),   QStringLiteral("ejemplo"),
                                   QStringLiteral("track"), QStringLiteral("capa"),
                                   QStringLiteral("diario")};
+    parser.addOption(valued({QStringLiteral("deshacer")}, QStringLiteral("DIARIO")));
     for (const QString &name : fileOptions)
         parser.addOption(valued({name}, QStringLiteral("ARCHIVO")));
     for (const RatioOption &ratio : ratioOptions)
@@ -246,6 +247,19 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     }
 
     const QStringList folders = parser.positionalArguments();
+    if (parser.isSet(QStringLiteral("deshacer"))) {
+        // An undo takes back what the journal records, with nothing of a run's own.
+        if (!folders.isEmpty())
+            return failure(QStringLiteral("--deshacer: no se combina con CARPETA: ") +
+                           folders.first());
+        for (const QString &name : parser.optionNames())
+            if (name != QLatin1String("deshacer") && name != QLatin1String("simular"))
+                return failure(QStringLiteral("--deshacer: no se combina con ") + dashed(name));
+        request.action = LoteRequest::Action::Undo;
+        request.undoJournal = parser.value(QStringLiteral("deshacer"));
+        request.job.dryRun = parser.isSet(QStringLiteral("simular"));
+        return request;
+    }
     if (folders.isEmpty())
         return failure(QStringLiteral("falta CARPETA (véase --help)"));
     if (folders.size() > 1)
@@ -394,7 +408,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
 QString loteHelpText()
 {
     return QStringLiteral(
-        "Uso: cartaluz-lote [opciones] CARPETA\n"
+        "Uso: cartaluz-lote [opciones] CARPETA  o  cartaluz-lote [--simular] --deshacer DIARIO\n"
         "Procesa las fotos de CARPETA como el botón de inicio de la ventana: copia de seguridad,\n"
         "fecha y posición, nombre UTM, logo, textos y rosa de los vientos, metadatos restaurados.\n"
         "El registro va a la salida estándar; el progreso, a la salida de errores si es una\n"
@@ -487,6 +501,13 @@ QString loteHelpText()
         "                              sobrescribe un archivo existente\n"
         "  --reprocesar                procesar también las fotos que ya procesó Cartaluz (no: se\n"
         "                              omiten, con «Ya procesada por Cartaluz el …»)\n"
+        "  --deshacer DIARIO           devolver cada foto de la ejecución del DIARIO a su\n"
+        "                              nombre y contenido de antes, desde su backup; una foto\n"
+        "                              editada desde entonces, cuyo backup falte o haya cambiado\n"
+        "                              o cuyo nombre original esté ocupado se deja, con una\n"
+        "                              línea; si vuelven todas, se borran el diario y las\n"
+        "                              carpetas Backup vacías (sin CARPETA ni otras opciones que\n"
+        "                              --simular)\n"
         "  --ejemplo ARCHIVO           escribir el archivo de coordenadas de ejemplo de CARPETA\n"
         "                              en vez de procesar; nunca sobrescribe un archivo existente\n"
         "  --ejemplo-exif              con --ejemplo, llenar las filas desde el EXIF\n"
@@ -499,6 +520,7 @@ QString loteHelpText()
         "archivos dañados no salen por la salida de errores.\n"
         "\n"
         "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no se pudo\n"
-        "escribir la capa o el archivo de ejemplo; 2 opciones o archivos de entrada no válidos\n"
-        "(no se toca nada); 3 la ejecución terminó antes de tiempo.\n");
+        "escribir la capa o el archivo de ejemplo, o si --deshacer dejó alguna foto; 2 opciones\n"
+        "o archivos de entrada no válidos, o un DIARIO que no se puede leer (no se toca nada);\n"
+        "3 la ejecución terminó antes de tiempo.\n");
 }

@@ -10,11 +10,12 @@
 
 struct LoteRequest
 {
-    enum class Action { Run, Sample, Help, Version, Error };
+    enum class Action { Run, Sample, Undo, Help, Version, Error };
     Action action = Action::Error;
-    BatchJob job;       // for Run (and the folder and subfolder flag for Sample)
-    QString samplePath; // for Sample
-    QString layerPath;  // for Run: where the run's point layer goes; empty for none
+    BatchJob job;        // for Run (and the folder and subfolder flag for Sample)
+    QString samplePath;  // for Sample
+    QString undoJournal; // for Undo (job.dryRun set by --simular)
+    QString layerPath;   // for Run: where the run's point layer goes; empty for none
     bool sampleFromExif = false;
     std::optional<int> cameraZoneSeconds; // for Run: --zona-camara, which dates the layer's too
     QStringList warnings; // for Run: lines the log starts with (track points left out)

@@ -4,6 +4,7 @@
 #include "loteoptions.h"
 #include "progressline.h"
 #include "trackrun.h"
+#include "undorun.h"
 
 #include "batchengine.h"
 #include "defaultfont.h"
@@ -175,6 +176,15 @@ int main(int argc, char *argv[])
     case LoteRequest::Action::Run:
         status = runJob(request);
         break;
+    case LoteRequest::Action::Undo: {
+        QString errorText;
+        status = undoRun(
+            request.undoJournal, request.job.dryRun,
+            [](const QString &line) { writeLine(stdout, line); }, errorText);
+        if (!errorText.isEmpty())
+            writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
+        break;
+    }
     }
     std::fflush(stdout);
     return status;

@@ -269,6 +269,9 @@ private slots:
         row("--capa DIR/nada/c.gpkg DIR", "--capa: No existe la carpeta");
         row("--capa DIR/cerrada/c.gpkg DIR", "--capa: No se puede escribir en la carpeta");
         row("--ejemplo DIR/notas.txt DIR", "--ejemplo: el archivo");
+        row("--deshacer DIR/notas.txt DIR", "--deshacer: no se combina con CARPETA");
+        row("--deshacer DIR/notas.txt -j 2", "--deshacer: no se combina con -j");
+        row("--simular --deshacer DIR/notas.txt", "no es un diario de cartaluz-lote");
     }
 
     void badValues()
