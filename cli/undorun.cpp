@@ -246,9 +246,14 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
                 entry->photo);
         } else {
             ++left;
+            // Named as it was and, when renamed, as the user finds it now.
+            const QString named = entry->finalName.isEmpty() || entry->finalName == entry->photo
+                                      ? entry->photo
+                                      : entry->photo + QStringLiteral(" (ahora ") +
+                                            entry->finalName + QLatin1Char(')');
             log((simulate ? QStringLiteral("No se restauraría %1: %2.")
                           : QStringLiteral("No se restaura %1: %2."))
-                    .arg(entry->photo, reason));
+                    .arg(named, reason));
         }
     }
 

@@ -446,8 +446,7 @@ private slots:
         for (const char *line :
              {"Se omiten 1 puntos del track ",
               "Resumen: 3 fotos procesadas, 2 omitidas, 1 con errores, 1 sin posición.\n",
-              "\nCapa escrita: ",
-              " (3 puntos, 1 fotos sin posición)\n",
+              "\nCapa escrita: ", " (3 puntos, 1 fotos sin posición)\n",
               "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (Exif.Photo."
               "DateTimeOriginal, hora UTC 2024-03-15 13:19:30, entre los puntos de 13:19:20 y "
               "13:19:40)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
@@ -671,6 +670,75 @@ private slots:
         QCOMPARE(history[0]["Parameters"].toString(), QString("cartaluz-lote --sin-backup"));
         QCOMPARE(history[1]["Parameters"].toString(),
                  QString("cartaluz-lote --sin-backup --reprocesar --sin-renombrar"));
+    }
+
+    void undoTakesARunBack_data()
+    {
+        QTest::addColumn<QString>("mode");
+        for (const char *mode : {"whole run", "one photo edited since", "run killed half-way"})
+            QTest::newRow(mode) << mode;
+    }
+
+    // A run taken back from its journal: every file as before the run, names included. A photo
+    // edited since is left, with its line; a killed run's journal is enough.
+    void undoTakesARunBack()
+    {
+        QFETCH(QString, mode);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QVERIFY(QDir().mkpath(folder));
+        const bool killed = mode.startsWith("run killed");
+        const QString first = folder + "/a.jpg";
+        if (killed) // large enough that the run is still going when the journal shows it
+            QVERIFY(TestPhotos::writeImage(first, 3000, 2000) &&
+                    TestPhotos::setTags(
+                        first, TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W")));
+        else
+            makePhoto(first);
+        for (char name = 'b'; name < (killed ? 'm' : 'd'); ++name)
+            QVERIFY(QFile::copy(first, folder + '/' + name + ".jpg"));
+        makePhoto(folder + "/nogps.jpg", false);
+        const auto before = tree(folder);
+
+        QProcess run;
+        run.start(CARTALUZ_LOTE, {"-j", "1", "--recodificar", folder});
+        QString journal;
+        QElapsedTimer waited;
+        waited.start();
+        while (killed && run.state() != QProcess::NotRunning && waited.elapsed() < 60000) {
+            journal = QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
+            if (TestPhotos::readFile(journal).count("\"tipo\":\"plan\"") >= 3) {
+                run.kill();
+                break;
+            }
+            QThread::msleep(1);
+        }
+        QVERIFY(run.waitForFinished(60000));
+        QCOMPARE(run.exitStatus(), killed ? QProcess::CrashExit : QProcess::NormalExit);
+        journal = QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
+        QVERIFY(!journal.isEmpty());
+        const QString edited = folder + '/' + utmName + " (1).jpg"; // b.jpg
+        if (mode.startsWith("one photo"))
+            QVERIFY(TestPhotos::writeFile(edited, TestPhotos::readFile(edited) + "edit"));
+        const auto changed = tree(folder);
+
+        const Result undo = lote({"--deshacer", journal});
+        if (!mode.startsWith("one photo")) {
+            QCOMPARE(undo.status, 0);
+            QCOMPARE(tree(folder), before);
+            QVERIFY(!QFileInfo::exists(folder + "/Backup"));
+            return;
+        }
+        QCOMPARE(undo.status, 1);
+        QVERIFY2(undo.out.contains("No se restaura b.jpg (ahora " + utmName +
+                                   " (1).jpg): editada desde la ejecución."),
+                 qPrintable(undo.out));
+        auto expected = before;
+        expected.remove("b.jpg");
+        for (const QString &left : {utmName + " (1).jpg", QString("Backup/b_backup.jpg"),
+                                    QDir(folder).relativeFilePath(journal)})
+            expected.insert(left, changed.value(left));
+        QCOMPARE(tree(folder), expected);
     }
 
     void workersGiveTheSameTreeAndLog()

@@ -85,7 +85,8 @@ private slots:
         row("chain", "plan:a:b plan:c:a:PV", chained, "a=O c=P", 0, "Restaurada: c");
         row("chain, simulated", "plan:a:b plan:c:a:PV", chained, "", 0, "Se restauraría: a", true);
         row("one edited of two", "plan:a:b plan:c:d:PV", renamed + " b=X d=V Backup/c_backup=P",
-            "b=X Backup/a_backup=O c=P", 1, "No se restaura a: editada desde la ejecución.");
+            "b=X Backup/a_backup=O c=P", 1,
+            "No se restaura a (ahora b): editada desde la ejecución.");
         row("written photo missing", "plan:a:b", "Backup/a_backup=O", "", 1,
             "foto escrita ausente");
         row("backup missing", "plan:a:b", "b=W", "", 1, "backup ausente o cambiado");
