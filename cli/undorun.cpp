@@ -230,12 +230,13 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
 
     Disk disk(simulate);
     int restored = 0;
+    int unchanged = 0;
     int left = 0;
     for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
         // Left alone, without even a backup: the run changed nothing there.
         if (entry->backup.isEmpty() && entry->written.isEmpty() &&
             (entry->finalName.isEmpty() || entry->finalName == entry->photo)) {
-            ++restored;
+            ++unchanged;
             log(QStringLiteral("Sin cambios que deshacer: ") + entry->photo);
             continue;
         }
@@ -277,12 +278,11 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
                     .arg(journalPath, file.errorString()));
         }
     }
-    log(simulate ? QStringLiteral("\nSimulación: se restaurarían %1 fotos, se dejarían %2; no se "
-                                  "ha modificado nada.")
-                       .arg(restored)
-                       .arg(left)
-                 : QStringLiteral("\nDeshacer: %1 fotos restauradas, %2 dejadas.")
-                       .arg(restored)
-                       .arg(left));
+    log((simulate ? QStringLiteral("\nSimulación: se restaurarían %1 fotos, %2 sin cambios, se "
+                                   "dejarían %3; no se ha modificado nada.")
+                  : QStringLiteral("\nDeshacer: %1 fotos restauradas, %2 sin cambios, %3 dejadas."))
+            .arg(restored)
+            .arg(unchanged)
+            .arg(left));
     return left == 0 ? StatusOk : StatusPhotoErrors;
 }

@@ -54,7 +54,7 @@ QString RunJournal::defaultPath(const QString &folder, const QDateTime &start)
 bool RunJournal::start(const QString &path, const QString &folder, const QStringList &options,
                        const QString &version, QString &errorText)
 {
-    m_folder = QFileInfo(folder).absoluteFilePath();
+    m_folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
     QDir().mkpath(QFileInfo(path).absolutePath());
     m_file.setFileName(path);
     // NewOnly: two runs never share a journal, and an earlier one is never overwritten.

@@ -701,7 +701,8 @@ private slots:
         const auto before = tree(folder);
 
         QProcess run;
-        run.start(CARTALUZ_LOTE, {"-j", "1", "--recodificar", folder});
+        run.setWorkingDirectory(dir.path()); // the folder given as a relative path
+        run.start(CARTALUZ_LOTE, {"-j", "1", "--recodificar", "fotos"});
         QString journal;
         QElapsedTimer waited;
         waited.start();
