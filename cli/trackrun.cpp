@@ -87,7 +87,7 @@ QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes,
 {
     QList<LayerPoint> points;
     for (const PhotoOutcome &outcome : outcomes) {
-        // Photos skipped for anything else (damaged, no table row) have nothing to show.
+        // Photos skipped for anything else (damaged, already processed) have nothing to show.
         if (!outcome.processed && !outcome.positionMissing)
             continue;
         LayerPoint point;
