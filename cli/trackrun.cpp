@@ -20,21 +20,6 @@ QString utcText(const QDateTime &moment)
                                           : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-QString sourceName(PositionSource source)
-{
-    switch (source) {
-    case PositionSource::Exif:
-        return QStringLiteral("exif");
-    case PositionSource::Track:
-        return QStringLiteral("track");
-    case PositionSource::Table:
-        return QStringLiteral("txt");
-    case PositionSource::Fixed:
-        break;
-    }
-    return QStringLiteral("fija");
-}
-
 } // namespace
 
 TrackLookup trackLookupFor(std::shared_ptr<const GpsTrack> track, const CameraClock &clock,
@@ -113,7 +98,7 @@ QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes,
                                                            outcome.easting, outcome.northing);
         if (outcome.orientationKnown)
             point.heading = outcome.orientation;
-        point.source = sourceName(outcome.source);
+        point.source = positionSourceName(outcome.source);
         points.append(point);
     }
     return points;

@@ -21,6 +21,22 @@ enum class PositionSource {
     Table  // the coordinate text file
 };
 
+// The source as the journal and the layer name it.
+inline QString positionSourceName(PositionSource source)
+{
+    switch (source) {
+    case PositionSource::Exif:
+        return QStringLiteral("exif");
+    case PositionSource::Track:
+        return QStringLiteral("track");
+    case PositionSource::Table:
+        return QStringLiteral("txt");
+    case PositionSource::Fixed:
+        break;
+    }
+    return QStringLiteral("fija");
+}
+
 // What the track lookup is told of a photo without a GPS position in its EXIF.
 struct TrackQuery
 {

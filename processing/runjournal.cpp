@@ -24,21 +24,6 @@ QString now()
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
-QString sourceName(PositionSource source)
-{
-    switch (source) {
-    case PositionSource::Exif:
-        return QStringLiteral("exif");
-    case PositionSource::Track:
-        return QStringLiteral("track");
-    case PositionSource::Table:
-        return QStringLiteral("txt");
-    case PositionSource::Fixed:
-        break;
-    }
-    return QStringLiteral("fija");
-}
-
 } // namespace
 
 QString RunJournal::defaultPath(const QString &folder, const QDateTime &start)
@@ -110,7 +95,7 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
                            QString::number(outcome.zoneNumber) + QLatin1Char(outcome.zoneLetter)},
                           {QStringLiteral("este"), outcome.easting},
                           {QStringLiteral("norte"), outcome.northing},
-                          {QStringLiteral("fuente"), sourceName(outcome.source)}};
+                          {QStringLiteral("fuente"), positionSourceName(outcome.source)}};
         if (outcome.latLonKnown) {
             place.insert(QStringLiteral("lat"), outcome.latitude);
             place.insert(QStringLiteral("lon"), outcome.longitude);
