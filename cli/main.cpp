@@ -12,6 +12,7 @@
 #include "samplefile.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -69,11 +70,21 @@ int runJob(LoteRequest &request)
     // Made only now, when every run-wide check has passed: a refused run leaves nothing behind.
     RunJournal journal;
     if (request.journal) {
-        const QString path = request.journalPath.isEmpty()
-                                 ? RunJournal::defaultPath(job.directory, job.history.when)
-                                 : request.journalPath;
+        const bool chosen = !request.journalPath.isEmpty();
+        QString path;
         QString errorText;
-        if (!journal.start(path, job.directory, request.options, request.version, errorText)) {
+        bool started = false;
+        // Two runs starting in the same second may pick the same default name; the later one
+        // takes the next.
+        for (int attempt = 0; !started && attempt < (chosen ? 1 : 100); ++attempt) {
+            path = chosen ? request.journalPath
+                          : RunJournal::defaultPath(job.directory, job.history.when);
+            started =
+                journal.start(path, job.directory, request.options, request.version, errorText);
+            if (!QFileInfo::exists(path))
+                break;
+        }
+        if (!started) {
             writeLine(errors, QStringLiteral("cartaluz-lote: no se puede crear el diario %1 (%2)")
                                   .arg(path, errorText));
             return StatusUsage;
