@@ -12,6 +12,7 @@
 #include "samplefile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 
@@ -74,6 +75,8 @@ int runJob(LoteRequest &request)
         QString path;
         QString errorText;
         bool started = false;
+        if (!chosen)
+            QDir(job.directory).mkdir(QStringLiteral("Backup"));
         // Two runs starting in the same second may pick the same default name; the later one
         // takes the next.
         for (int attempt = 0; !started && attempt < (chosen ? 1 : 100); ++attempt) {

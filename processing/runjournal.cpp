@@ -40,7 +40,6 @@ bool RunJournal::start(const QString &path, const QString &folder, const QString
                        const QString &version, QString &errorText)
 {
     m_folder = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    QDir().mkpath(QFileInfo(path).absolutePath());
     m_file.setFileName(path);
     // NewOnly: two runs never share a journal, and an earlier one is never overwritten.
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {

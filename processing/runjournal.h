@@ -30,7 +30,8 @@ public:
     // with "-2", "-3"… when a run in the same second took that name.
     static QString defaultPath(const QString &folder, const QDateTime &start);
 
-    // Creates the journal at path, never over an existing file, and writes its first line.
+    // Creates the journal at path (in a folder that exists), never over an existing file, and
+    // writes its first line.
     // Paths in the journal are relative to folder. False with the reason in errorText.
     bool start(const QString &path, const QString &folder, const QStringList &options,
                const QString &version, QString &errorText);
