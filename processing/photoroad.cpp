@@ -880,8 +880,12 @@ bool finishPhoto(Photo &photo, const Run &run, QImage &image)
     // Only decoded pixels are turned upright, so only then do the tags say so.
     if (run.orientUpright)
         photo.snapshot.markUpright();
-    if (!loadAndPaint(photo, run, image, own.bytes))
+    if (!loadAndPaint(photo, run, image, own.bytes)) {
+        // With changesLast nothing has changed yet: the claimed name was never taken.
+        if (run.changesLast)
+            photo.currentPath = photo.sourcePath;
         return false;
+    }
     saveWithMetadata(image, photo, run);
     return !photo.leftUntouched;
 }

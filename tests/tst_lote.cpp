@@ -698,6 +698,13 @@ private slots:
         for (char name = 'b'; name < (killed ? 'm' : 'd'); ++name)
             QVERIFY(QFile::copy(first, folder + '/' + name + ".jpg"));
         makePhoto(folder + "/nogps.jpg", false);
+        // Its image data fail their check sum only once decoded: left before any change.
+        QVERIFY(TestPhotos::writeImage(folder + "/datos.png") &&
+                TestPhotos::setTags(folder + "/datos.png",
+                                    TestPhotos::gpsTags("33/1 0/1 0/1", "S", "70/1 0/1 0/1", "W")));
+        QByteArray png = TestPhotos::readFile(folder + "/datos.png");
+        png[png.size() - 20] = char(png[png.size() - 20] ^ 0x55);
+        QVERIFY(TestPhotos::writeFile(folder + "/datos.png", png));
         const auto before = tree(folder);
 
         QProcess run;
