@@ -6,6 +6,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace {
 
 QJsonValue textOrNull(const QString &text)
@@ -62,13 +69,22 @@ QString RunJournal::relative(const QString &path) const
                           : QDir(m_folder).relativeFilePath(QFileInfo(path).absoluteFilePath());
 }
 
-bool RunJournal::writeLine(const QByteArray &line, QString &errorText)
+bool RunJournal::writeLine(const QByteArray &line, QString &errorText, bool durable)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    // Handed to the system at once: a killed run loses nothing it wrote.
-    if (m_file.write(line + '\n') == line.size() + 1 && m_file.flush())
+    // Handed to the system at once: a killed run loses nothing it wrote. A plan also reaches the
+    // disk before the photo changes, so that not even a power cut can leave a changed photo the
+    // journal does not know of (the photo's own write is synced too).
+    QString failure;
+    if (m_file.write(line + '\n') != line.size() + 1 || !m_file.flush())
+        failure = m_file.errorString();
+#ifdef Q_OS_UNIX
+    else if (durable && ::fdatasync(m_file.handle()) != 0)
+        failure = QString::fromLocal8Bit(std::strerror(errno));
+#endif
+    if (failure.isEmpty())
         return true;
-    errorText = m_file.errorString();
+    errorText = failure;
     if (m_firstError.isEmpty())
         m_firstError = errorText;
     return false;
@@ -83,7 +99,7 @@ bool RunJournal::plan(const JournalPlan &plan, QString &errorText)
                            {QStringLiteral("sha256_original"), textOrNull(plan.sha256Original)},
                            {QStringLiteral("sha256_backup"), textOrNull(plan.sha256Backup)},
                            {QStringLiteral("sha256_escrita"), textOrNull(plan.sha256Written)}};
-    return writeLine(QJsonDocument(line).toJson(QJsonDocument::Compact), errorText);
+    return writeLine(QJsonDocument(line).toJson(QJsonDocument::Compact), errorText, true);
 }
 
 void RunJournal::photoDone(const PhotoOutcome &outcome)

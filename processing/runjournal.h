@@ -47,7 +47,7 @@ public:
     QString path() const { return m_file.fileName(); }
 
 private:
-    bool writeLine(const QByteArray &line, QString &errorText);
+    bool writeLine(const QByteArray &line, QString &errorText, bool durable = false);
     QString relative(const QString &path) const;
 
     std::mutex m_mutex;
