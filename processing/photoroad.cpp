@@ -537,7 +537,8 @@ void logHeld(const HeldLines &held, const Run &run)
 // cannot: the photo is then left as it is.
 bool journalPlan(Photo &photo, const Run &run, const QByteArray &bytes, bool changed)
 {
-    photo.sha256Original = fileSha256Hex(photo.sourcePath);
+    if (photo.sha256Original.isEmpty())
+        photo.sha256Original = fileSha256Hex(photo.sourcePath);
     photo.sha256Backup = photo.backupMade ? fileSha256Hex(photo.backupPath) : QByteArray();
     photo.sha256Written = changed ? sha256Hex(bytes) : photo.sha256Original;
     QString errorText = QStringLiteral("no se puede leer la foto");
@@ -677,12 +678,15 @@ int exifOrientation(QImageIOHandler::Transformations transformation)
     return 1;
 }
 
-void readOwnBytes(const Photo &photo, OwnBytes &own)
+// With a journal the digest of the original is taken from these bytes, not from a second read.
+void readOwnBytes(Photo &photo, const Run &run, OwnBytes &own)
 {
     QFile file(photo.contentPath);
     if (!file.open(QIODevice::ReadOnly))
         return;
     own.bytes = file.readAll();
+    if (run.journal)
+        photo.sha256Original = sha256Hex(own.bytes);
     QBuffer buffer(&own.bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
@@ -748,7 +752,7 @@ bool keepImageData(Photo &photo, const Run &run, OwnBytes &own)
     const bool paints = paintsAnything(run.logo, run.style, photo.orientationKnown);
     if (!run.lossless && (paints || !run.metadataOnlyWrites))
         return false;
-    readOwnBytes(photo, own);
+    readOwnBytes(photo, run, own);
     const bool photoFormat = own.format == "jpeg" || own.format == "tiff" || own.format == "png";
     if (!photoFormat)
         return false; // the decoder reports it
@@ -877,6 +881,9 @@ bool finishPhoto(Photo &photo, const Run &run, QImage &image)
     OwnBytes own;
     if (keepImageData(photo, run, own))
         return !photo.leftUntouched;
+    // The journal needs the original's digest: one read serves it and the decoder.
+    if (run.journal && own.bytes.isEmpty())
+        readOwnBytes(photo, run, own);
     // Only decoded pixels are turned upright, so only then do the tags say so.
     if (run.orientUpright)
         photo.snapshot.markUpright();

@@ -7,10 +7,10 @@ namespace {
 // A journal from "plan:a:b foto:a:b:OW": kind, photo, final name (empty for null), original and
 // written contents (OW when left out, - for null); the backup is Backup/<photo>_backup. A token
 // starting with { is a line as it is.
-QByteArray journal(const QString &spec, const QString &folder)
+QByteArray journal(const QString &notation, const QString &folder)
 {
     QStringList lines{"{'tipo':'inicio','programa':'cartaluz-lote','carpeta':'" + folder + "'}"};
-    for (const QString &token : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString &token : notation.split(' ', Qt::SkipEmptyParts)) {
         const QStringList field = (token + ":::").split(':');
         const QString contents = field[3].isEmpty() ? "OW" : field[3];
         const auto digest = [&contents](int at) {
@@ -30,10 +30,10 @@ QByteArray journal(const QString &spec, const QString &folder)
 }
 
 // "a=O Backup/a_backup=O": files and their contents.
-QMap<QString, QByteArray> files(const QString &spec)
+QMap<QString, QByteArray> files(const QString &notation)
 {
     QMap<QString, QByteArray> found;
-    for (const QString &file : spec.split(' ', Qt::SkipEmptyParts))
+    for (const QString &file : notation.split(' ', Qt::SkipEmptyParts))
         found.insert(file.section('=', 0, 0), file.section('=', 1).toUtf8());
     return found;
 }
