@@ -298,7 +298,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.history.when = runStart();
     job.history.parameters = settingsText(parser);
     job.skipProcessed = !parser.isSet(QStringLiteral("reprocesar"));
-    request.journal = !job.dryRun && (job.makeBackup || parser.isSet(QStringLiteral("diario")));
+    job.journalled = job.makeBackup || parser.isSet(QStringLiteral("diario"));
+    request.journal = !job.dryRun && job.journalled;
     if (parser.isSet(QStringLiteral("diario"))) {
         request.journalPath = parser.value(QStringLiteral("diario"));
         const QFileInfo journal(request.journalPath);

@@ -1,5 +1,6 @@
 // cartaluz-lote: the window's batch run from the command line, on every core, with progress and a
 // dry run.
+#include "folderlock.h"
 #include "librarychatter.h"
 #include "loteoptions.h"
 #include "progressline.h"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <memory>
 
 #include <unistd.h>
 
@@ -32,6 +34,21 @@ void writeLine(FILE *stream, const QString &line)
     const QByteArray bytes = line.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
+}
+
+// A line holding a newline inside a name would read as two; the lines that start with one (a
+// photo's first) keep it.
+QString escapedLine(const QString &line)
+{
+    qsizetype leading = 0;
+    while (leading < line.size() && line.at(leading) == QLatin1Char('\n'))
+        ++leading;
+    QString rest = line.mid(leading);
+    if (!rest.contains(QLatin1Char('\n')) && !rest.contains(QLatin1Char('\r')))
+        return line;
+    rest.replace(QLatin1Char('\n'), QStringLiteral("\\n"))
+        .replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    return line.left(leading) + rest;
 }
 
 int runSample(const LoteRequest &request)
@@ -60,13 +77,23 @@ int runJob(LoteRequest &request)
         if (sharedTerminal)
             progress.clear();
         loggedError = loggedError || severity == Severity::Error;
-        writeLine(stdout, line);
+        writeLine(stdout, escapedLine(line));
     };
     job.progress = [&progress](int done, int total) {
         // Log and progress may share one terminal: the lines go out before the progress line.
         std::fflush(stdout);
         progress.update(done, total);
     };
+
+    FolderLock lock;
+    QString lockError;
+    if (!lock.take(job.directory, lockError)) {
+        writeLine(errors, QStringLiteral("cartaluz-lote: ") + lockError);
+        return StatusUsage;
+    }
+    // Read before this run's own journal exists, each journal once.
+    if (job.skipProcessed)
+        job.earlierWrites = std::make_shared<EarlierWrites>(readEarlierWrites(job.directory));
 
     // Made only now, when every run-wide check has passed: a refused run leaves nothing behind.
     RunJournal journal;

@@ -1,6 +1,7 @@
 // Taking a run back from its journal. Nothing moves unless the files still hold the bytes the
 // journal recorded, so a photo edited after the run, or a name taken since, is never lost.
 #include "undorun.h"
+#include "folderlock.h"
 #include "loteoptions.h"
 
 #include "sha256.h"
@@ -11,6 +12,7 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <optional>
@@ -33,13 +35,39 @@ QString stringField(const QJsonObject &line, const char *key)
     return line.value(QLatin1String(key)).toString();
 }
 
-// A path the journal gives, inside the run's folder; empty when it is not one.
+// A path the journal gives, inside the run's folder; empty when it is not one: absolute, climbing
+// out with "..", or passing through a symbolic link (a folder received with a link in it must not
+// lead the undo to files elsewhere).
 QString inside(const QDir &folder, const QString &relative)
 {
-    if (relative.isEmpty() || QDir::isAbsolutePath(relative) ||
-        relative.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+    if (relative.isEmpty() || QDir::isAbsolutePath(relative))
         return QString();
-    return folder.filePath(relative);
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    if (parts.contains(QStringLiteral("..")))
+        return QString();
+    QString at = folder.path();
+    for (const QString &part : parts) {
+        at = QDir(at).filePath(part);
+        if (QFileInfo(at).isSymLink())
+            return QString();
+    }
+    return at;
+}
+
+// Whether the file at prefix holds the first bytes of the one at whole: a copy cut short.
+bool isCutShortCopy(const QString &prefix, const QString &whole)
+{
+    QFile cut(prefix);
+    QFile full(whole);
+    if (!cut.open(QIODevice::ReadOnly) || !full.open(QIODevice::ReadOnly) ||
+        cut.size() > full.size())
+        return false;
+    while (!cut.atEnd()) {
+        const QByteArray part = cut.read(1 << 20);
+        if (part.isEmpty() || full.read(part.size()) != part)
+            return false;
+    }
+    return true;
 }
 
 // The files as the undo sees them. A simulation keeps its moves and removals here, so that its
@@ -87,6 +115,12 @@ public:
             return QString::fromLocal8Bit(std::strerror(errno));
         return QString();
     }
+    // A simulation's moves are not on disk: only files it has not touched are compared.
+    bool isCutShortCopyOf(const QString &prefix, const QString &whole) const
+    {
+        return !changed.contains(prefix) && !changed.contains(whole) &&
+               isCutShortCopy(prefix, whole);
+    }
     QString remove(const QString &path)
     {
         if (simulate) {
@@ -103,17 +137,18 @@ private:
 };
 
 // Puts one photo back; the reason it was left otherwise, ending without a full stop.
-QString undoPhoto(const QDir &folder, const Entry &entry, Disk &disk)
+QString undoPhoto(const QDir &folder, const Entry &entry, Disk &disk, bool simulate,
+                  const LogCallback &log)
 {
     const QString photo = inside(folder, entry.photo);
     const QString atFinal = entry.finalName.isEmpty() ? photo : inside(folder, entry.finalName);
     const QString backup = entry.backup.isEmpty() ? QString() : inside(folder, entry.backup);
     if (photo.isEmpty() || atFinal.isEmpty() || (backup.isEmpty() && !entry.backup.isEmpty()))
-        return QStringLiteral("ruta fuera de la carpeta en el diario");
+        return QStringLiteral("ruta fuera de la carpeta o a través de un enlace");
     if (entry.original.isEmpty())
         return QStringLiteral("sin la huella de la foto original en el diario");
 
-    const bool backupChanged =
+    bool backupChanged =
         !backup.isEmpty() && disk.exists(backup) && disk.hash(backup) != entry.original;
     const bool renamed = atFinal != photo && disk.exists(atFinal);
     const QString now = renamed ? atFinal : photo;
@@ -129,12 +164,22 @@ QString undoPhoto(const QDir &folder, const Entry &entry, Disk &disk)
         // Never written, or written back: the photo itself is the original, the backup a copy.
         if (renamed && disk.exists(photo))
             return QStringLiteral("nombre original ocupado");
+        // A run killed while copying leaves the first bytes of the photo: its own, cut short.
+        if (backupChanged && disk.isCutShortCopyOf(backup, now))
+            backupChanged = false;
         if (backupChanged)
             return QStringLiteral("backup cambiado");
         if (renamed)
             failed = disk.move(atFinal, photo);
-        if (failed.isEmpty() && !backup.isEmpty() && disk.exists(backup))
+        if (failed.isEmpty() && !backup.isEmpty() && disk.exists(backup)) {
             failed = disk.remove(backup);
+            if (failed.isEmpty() && !renamed)
+                log((simulate ? QStringLiteral("Se retiraría el backup %1: la foto no llegó a "
+                                               "cambiar.")
+                              : QStringLiteral("Backup retirado: %1 (la foto no llegó a "
+                                               "cambiar)."))
+                        .arg(entry.backup));
+        }
     } else if (!entry.written.isEmpty() && holds == entry.written) {
         if (backup.isEmpty())
             return QStringLiteral("sin backup en el diario");
@@ -153,6 +198,40 @@ QString undoPhoto(const QDir &folder, const Entry &entry, Disk &disk)
         return QStringLiteral("editada desde la ejecución");
     }
     return failed.isEmpty() ? QString() : QStringLiteral("error de archivo: ") + failed;
+}
+
+// A run killed between linking a photo's new bytes beside it and renaming them over it leaves
+// them under "NAME.XXXXXX"; only such files that hold exactly the bytes the journal says were
+// written there are the run's.
+void removeHalfWrites(const QDir &folder, const Entry &entry, Disk &disk, bool simulate,
+                      const LogCallback &log)
+{
+    if (entry.written.isEmpty())
+        return;
+    const QString atFinal =
+        entry.finalName.isEmpty() ? inside(folder, entry.photo) : inside(folder, entry.finalName);
+    if (atFinal.isEmpty())
+        return;
+    const QFileInfo target(atFinal);
+    const QRegularExpression pattern(
+        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(target.fileName())));
+    const QDir dir = target.dir();
+    const QStringList found =
+        dir.entryList({target.fileName() + QStringLiteral(".??????")},
+                      QDir::Files | QDir::Hidden | QDir::NoSymLinks | QDir::System);
+    for (const QString &name : found) {
+        const QString path = dir.filePath(name);
+        if (!pattern.match(name).hasMatch() || disk.hash(path) != entry.written)
+            continue;
+        const QString shown = folder.relativeFilePath(path);
+        const QString failed = disk.remove(path);
+        if (!failed.isEmpty())
+            log(QStringLiteral("Error borrando %1: %2").arg(shown, failed));
+        else
+            log((simulate ? QStringLiteral("Se retiraría la escritura a medias %1.")
+                          : QStringLiteral("Escritura a medias retirada: %1"))
+                    .arg(shown));
+    }
 }
 
 } // namespace
@@ -228,6 +307,10 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
                 .arg(stringField(header, "carpeta"), folder.path()));
     }
 
+    FolderLock lock;
+    if (!lock.take(folder.path(), errorText))
+        return StatusUsage;
+
     Disk disk(simulate);
     int restored = 0;
     int unchanged = 0;
@@ -240,7 +323,8 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
             log(QStringLiteral("Sin cambios que deshacer: ") + entry->photo);
             continue;
         }
-        const QString reason = undoPhoto(folder, *entry, disk);
+        const QString reason = undoPhoto(folder, *entry, disk, simulate, log);
+        removeHalfWrites(folder, *entry, disk, simulate, log);
         if (reason.isEmpty()) {
             ++restored;
             log((simulate ? QStringLiteral("Se restauraría: ") : QStringLiteral("Restaurada: ")) +
@@ -263,19 +347,25 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
             log(QStringLiteral("Se borraría el diario %1, con las carpetas Backup que quedasen "
                                "vacías.")
                     .arg(journalPath));
-        } else if (file.remove()) {
-            log(QStringLiteral("Diario borrado: ") + journalPath);
-            QSet<QString> backupFolders{journalFolder.path()};
+        } else {
+            // The journal goes last: an undo killed on the way can be run again.
+            QSet<QString> backupFolders;
             for (const Entry &entry : std::as_const(entries))
                 if (!entry.backup.isEmpty())
                     backupFolders.insert(QFileInfo(folder.filePath(entry.backup)).path());
+            backupFolders.remove(journalFolder.path());
             // rmdir takes only an empty folder.
             for (const QString &path : std::as_const(backupFolders))
                 if (QFileInfo(path).fileName() == QLatin1String("Backup"))
                     QDir().rmdir(path);
-        } else {
-            log(QStringLiteral("Error borrando el diario %1: %2")
-                    .arg(journalPath, file.errorString()));
+            if (file.remove()) {
+                log(QStringLiteral("Diario borrado: ") + journalPath);
+                if (journalFolder.dirName() == QLatin1String("Backup"))
+                    QDir().rmdir(journalFolder.path());
+            } else {
+                log(QStringLiteral("Error borrando el diario %1: %2")
+                        .arg(journalPath, file.errorString()));
+            }
         }
     }
     log((simulate ? QStringLiteral("\nSimulación: se restaurarían %1 fotos, %2 sin cambios, se "

@@ -69,6 +69,7 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.sha256Original = photo.sha256Original;
     outcome.sha256Backup = photo.sha256Backup;
     outcome.sha256Written = photo.sha256Written;
+    outcome.writtenSize = photo.writtenSize;
     return outcome;
 }
 

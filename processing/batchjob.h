@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 enum class PositionSource {
@@ -105,11 +106,22 @@ struct DataSafety
     // the same reason a listed photo's own name stays taken for the whole run, even once that
     // photo has been renamed.
     bool changesLast = false;
+    // Backup names keep every dot of the photo's name (obra.1.jpg gives obra.1_backup.jpg), so
+    // photos whose names differ only after a dot get backups named apart.
+    bool completeBaseNames = false;
+    // A symbolic link (to a photo or, with subfolders, to a folder) and a name the system's
+    // encoding cannot give back are listed with one line and left alone: a link may lead outside
+    // the folder, and a name that does not survive the round trip cannot be opened again.
+    bool refuseLinksAndOddNames = false;
 
-    static DataSafety all() { return {true, true, true, true, true, true, true, true, true, true}; }
+    static DataSafety all()
+    {
+        return {true, true, true, true, true, true, true, true, true, true, true, true};
+    }
 };
 
 class RunJournal;
+struct EarlierWrites;
 
 // Photos whose log has been handed out so far, of all listed; on the calling thread.
 using ProgressCallback = std::function<void(int done, int total)>;
@@ -162,6 +174,12 @@ struct BatchJob
     HistoryEntry history;
     bool skipProcessed = false;
     RunJournal *journal = nullptr;
+    // Whether the run keeps a journal (or, in a dry run, would keep one).
+    bool journalled = false;
+    // The bytes earlier runs wrote into photos of this folder, from their journals: a photo that
+    // still holds them is skipped under skipProcessed like one with a history entry, even where
+    // that entry could not be written.
+    std::shared_ptr<const EarlierWrites> earlierWrites;
 };
 
 // The most workers a run takes; more would only wait for the disk.
@@ -199,4 +217,5 @@ struct PhotoOutcome
     QByteArray sha256Original;
     QByteArray sha256Backup;
     QByteArray sha256Written;
+    qint64 writtenSize = -1; // of what was written, with sha256Written
 };

@@ -6,10 +6,18 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include "systemerror.h"
+
+#include <QRandomGenerator>
+
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <mutex>
 #endif
 
 namespace {
@@ -22,10 +30,63 @@ bool takenOnDisk(const QString &path)
 }
 
 #ifdef Q_OS_LINUX
-// The kernel copies from file to file without the bytes passing through the program: the backup
-// copy is made in listing order on the calling thread, and the toolkit's own copy, which moves
-// the bytes a few kilobytes at a time, took three times as long there. False, with nothing left
-// behind, when it cannot; the caller then tries the toolkit's copy.
+// Where a test may have the run killed, to check that a killed run can still be taken back. The
+// variable names one point and how many times it is passed first ("tras-copia:3" kills the run
+// right after its third backup copy); unset, nothing is ever killed.
+struct FaultPoint
+{
+    QByteArray point;
+    int after = 0;
+    std::atomic<int> passed{0};
+};
+
+FaultPoint &faultPoint()
+{
+    static FaultPoint fault;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const QList<QByteArray> parts = qgetenv("CARTALUZ_PRUEBA_FALLO").split(':');
+        if (parts.size() == 2) {
+            fault.point = parts.at(0);
+            fault.after = parts.at(1).toInt();
+        }
+    });
+    return fault;
+}
+
+// True when the run is to die at this pass of point; die() then ends it at once.
+bool dueToDie(const char *point)
+{
+    FaultPoint &fault = faultPoint();
+    return fault.after > 0 && fault.point == point && ++fault.passed == fault.after;
+}
+
+void die()
+{
+    ::kill(::getpid(), SIGKILL);
+}
+
+void passPoint(const char *point)
+{
+    if (dueToDie(point))
+        die();
+}
+
+// The copy gets the original's permissions, owner (where this process may give it) and times,
+// as "cp -p" does: a photo taken back from its backup is the photo it was, dated as it was.
+void keepFileAttributes(int out, const struct stat &info)
+{
+    if (::fchown(out, info.st_uid, info.st_gid) != 0) {
+        // Only a privileged process may give a file away; the copy stays the caller's.
+    }
+    ::fchmod(out, info.st_mode & 07777);
+    const struct timespec times[2] = {info.st_atim, info.st_mtim};
+    ::futimens(out, times);
+}
+
+// The kernel copies from file to file without the bytes passing through the program: the
+// toolkit's own copy, which moves the bytes a few kilobytes at a time, took three times as long.
+// False, with nothing left behind, when it cannot; errno then says why.
 bool copyInKernel(const QString &from, const QString &to)
 {
     const QByteArray source = QFile::encodeName(from);
@@ -36,25 +97,114 @@ bool copyInKernel(const QString &from, const QString &to)
     struct stat info = {};
     int out = -1;
     bool copied = false;
+    int failure = EIO;
     if (::fstat(in, &info) == 0 && S_ISREG(info.st_mode)) {
-        // Never onto an existing file, as the toolkit's copy.
-        out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                     info.st_mode & 0777);
-        off_t left = info.st_size;
+        // Never onto an existing file, nor through a link at the target.
+        out =
+            ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        failure = errno;
+        const bool partial = out >= 0 && dueToDie("copia-parcial");
+        off_t left = partial ? info.st_size / 2 : info.st_size;
         while (out >= 0 && left > 0) {
             const ssize_t done = ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0);
-            if (done <= 0)
+            if (done <= 0) {
+                failure = done < 0 ? errno : EIO;
                 break;
+            }
             left -= done;
         }
+        if (partial)
+            die();
         copied = out >= 0 && left == 0;
+        if (copied)
+            keepFileAttributes(out, info);
     }
     ::close(in);
-    if (out >= 0 && ::close(out) != 0)
+    if (out >= 0 && ::close(out) != 0) {
+        failure = errno;
         copied = false;
+    }
     if (!copied && out >= 0)
         ::unlink(target.constData());
+    errno = copied ? 0 : failure;
     return copied;
+}
+
+QByteArray randomSuffix()
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray suffix(6, 'x');
+    for (char &letter : suffix)
+        letter = letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
+    return suffix;
+}
+
+// Written into an unnamed file in the target's folder, synced, given a name beside the target
+// ("NAME.XXXXXX") and renamed over it: the photo is never missing nor half written, and a name
+// the write leaves behind (a run killed between link and rename) only ever holds whole bytes. A
+// replaced photo keeps its permissions and owner. The error is the system's.
+bool writeWhole(const QString &path, const QByteArray &bytes, QString &errorText)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    struct stat existing = {};
+    const bool replaces = ::stat(target.constData(), &existing) == 0;
+    bool named = false;
+    QByteArray temporary;
+    int out = ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (out < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: a named one from the start.
+        temporary = target + ".XXXXXX";
+        out = ::mkostemp(temporary.data(), O_CLOEXEC);
+        named = out >= 0;
+        // The usual mode of a new file; a replaced one gets its own below.
+        if (named)
+            ::fchmod(out, 0644);
+    }
+    const auto fail = [&](int error) {
+        errorText = systemErrorText(error);
+        if (out >= 0)
+            ::close(out);
+        if (named)
+            ::unlink(temporary.constData());
+        return false;
+    };
+    if (out < 0)
+        return fail(errno);
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t wrote = ::write(out, bytes.constData() + done, size_t(bytes.size() - done));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return fail(wrote < 0 ? errno : EIO);
+        done += wrote;
+    }
+    if (replaces) {
+        if (::fchown(out, existing.st_uid, existing.st_gid) != 0) {
+            // As for copies: only a privileged process may keep another's ownership.
+        }
+        ::fchmod(out, existing.st_mode & 07777);
+    }
+    if (::fdatasync(out) != 0)
+        return fail(errno);
+    for (int attempt = 0; !named; ++attempt) {
+        temporary = target + '.' + randomSuffix();
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(out);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary.constData(),
+                     AT_SYMLINK_FOLLOW) == 0)
+            named = true;
+        else if (errno != EEXIST || attempt == 100)
+            return fail(errno);
+    }
+    passPoint("tras-enlace");
+    if (::rename(temporary.constData(), target.constData()) != 0)
+        return fail(errno);
+    named = false;
+    if (::close(out) != 0) {
+        out = -1;
+        return fail(errno);
+    }
+    return true;
 }
 #endif
 
@@ -73,19 +223,30 @@ bool DiskOperations::makeFolder(const QString &path)
 bool DiskOperations::copy(const QString &from, const QString &to)
 {
 #ifdef Q_OS_LINUX
-    if (copyInKernel(from, to))
-        return true;
-#endif
+    const bool copied = copyInKernel(from, to);
+    if (copied)
+        passPoint("tras-copia");
+    return copied;
+#else
     return QFile::copy(from, to);
+#endif
 }
 
 bool DiskOperations::rename(const QString &from, const QString &to)
 {
-    return QFile::rename(from, to);
+    const bool renamed = QFile::rename(from, to);
+#ifdef Q_OS_LINUX
+    if (renamed)
+        passPoint("tras-renombrar");
+#endif
+    return renamed;
 }
 
 bool DiskOperations::write(const QString &path, const QByteArray &bytes, QString &errorText)
 {
+#ifdef Q_OS_LINUX
+    return writeWhole(path, bytes, errorText);
+#else
     QSaveFile file(path);
     // No direct-write fallback: in a folder that takes no new entries the file is left as it
     // was and the write is reported, rather than truncated and rewritten in place. Flushed first:
@@ -96,6 +257,7 @@ bool DiskOperations::write(const QString &path, const QByteArray &bytes, QString
         return true;
     errorText = file.errorString();
     return false;
+#endif
 }
 
 QString DiskOperations::readablePath(const QString &path) const

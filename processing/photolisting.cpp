@@ -12,17 +12,20 @@ const QStringList filters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
                           QStringLiteral("*.tiff"), QStringLiteral("*.png")};
 const QString backupFolder = QStringLiteral("Backup");
 
+// Links are listed, not followed, so that the road can say it leaves them alone: a linked folder
+// may lead outside the folder the run was given, or into it twice.
 void walkSorted(const QString &folder, bool subfolders, bool skipBackupFolders, QStringList &paths)
 {
     const QDir dir(folder);
     const QDir::SortFlags order = QDir::Name | QDir::IgnoreCase;
-    for (const QFileInfo &entry : dir.entryInfoList(filters, QDir::Files | QDir::NoSymLinks, order))
+    for (const QFileInfo &entry : dir.entryInfoList(filters, QDir::Files, order))
         paths.append(entry.filePath());
     if (!subfolders)
         return;
-    for (const QFileInfo &entry :
-         dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, order)) {
-        if (!(skipBackupFolders && entry.fileName() == backupFolder))
+    for (const QFileInfo &entry : dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, order)) {
+        if (entry.isSymLink())
+            paths.append(entry.filePath());
+        else if (!(skipBackupFolders && entry.fileName() == backupFolder))
             walkSorted(entry.filePath(), true, skipBackupFolders, paths);
     }
 }

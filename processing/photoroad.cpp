@@ -84,16 +84,57 @@ QImage loadLogo(const QString &logoPath, const LogSink &log)
     return logo;
 }
 
-void describe(Photo &photo, const QString &listedPath)
+void describe(Photo &photo, const QString &listedPath, const Run &run)
 {
     const QFileInfo info(listedPath);
     photo.sourcePath = info.absoluteFilePath();
     photo.fileName = info.fileName();
     photo.folder = info.absolutePath();
-    photo.baseName = info.baseName();
+    photo.baseName = run.safety.completeBaseNames ? info.completeBaseName() : info.baseName();
     photo.suffix = info.suffix();
     photo.currentPath = photo.sourcePath;
     photo.contentPath = photo.sourcePath;
+}
+
+// A link, or a name that cannot be opened again, is listed with one line and left alone.
+bool isRefused(Photo &photo, const Run &run)
+{
+    const QFileInfo info(photo.sourcePath);
+    const QString shown = QDir(run.directory).relativeFilePath(photo.sourcePath);
+    if (info.isSymLink()) {
+        photo.reason = QStringLiteral("enlace simbólico");
+        warning(run.log, info.isDir() ? QStringLiteral("Carpeta enlazada no recorrida: ") + shown +
+                                            QStringLiteral(" (sus fotos quedan como están).")
+                                      : QStringLiteral("Enlace simbólico omitido: ") + shown +
+                                            QStringLiteral(" (no se modifica)."));
+        return true;
+    }
+    // A byte the system's encoding does not take was read as U+FFFD, which names another file.
+    if (photo.fileName.contains(QChar::ReplacementCharacter) && !info.exists()) {
+        photo.reason = QStringLiteral("nombre no válido");
+        warning(run.log, QStringLiteral("Nombre de archivo no válido en UTF-8 omitido: ") + shown +
+                             QStringLiteral(" (no se modifica; cámbiele el nombre)."));
+        return true;
+    }
+    return false;
+}
+
+// Stamped by an earlier run: its XMP history says so, or it still holds bytes an earlier run's
+// journal recorded as written (a photo whose history entry could not be written).
+bool isProcessed(Photo &photo, const PhotoMetadata &found, const Run &run)
+{
+    std::optional<QDateTime> when;
+    if (found.processedByCartaluz)
+        when = found.processedWhen;
+    else if (run.earlierWrites)
+        when = run.earlierWrites->writtenBy(photo.sourcePath);
+    if (!when)
+        return false;
+    photo.reason = QStringLiteral("ya procesada");
+    info(run.log, QStringLiteral("Ya procesada por Cartaluz el ") +
+                      when->toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) + QStringLiteral(": ") +
+                      photo.fileName);
+    return true;
 }
 
 // A header read is enough to tell a photo the decoder will take from a clip, a text or a
@@ -533,28 +574,46 @@ void logHeld(const HeldLines &held, const Run &run)
         run.log(severity, line);
 }
 
-// Puts what a photo's journal line needs to know on disk before the photo changes. False when it
-// cannot: the photo is then left as it is.
+// Puts what a photo's journal line needs to know on disk before anything of the photo's changes,
+// its backup copy included: a run killed at any later point leaves a journal that names every
+// file it made. The backup is to hold the original's bytes; copyBackup checks that it does.
+// False when it cannot: the photo is then left as it is.
 bool journalPlan(Photo &photo, const Run &run, const QByteArray &bytes, bool changed)
 {
     if (photo.sha256Original.isEmpty())
         photo.sha256Original = fileSha256Hex(photo.sourcePath);
-    photo.sha256Backup = photo.backupMade ? fileSha256Hex(photo.backupPath) : QByteArray();
+    photo.sha256Backup = run.makeBackup ? photo.sha256Original : QByteArray();
     photo.sha256Written = changed ? sha256Hex(bytes) : photo.sha256Original;
+    photo.writtenSize = changed ? bytes.size() : QFileInfo(photo.sourcePath).size();
     QString errorText = QStringLiteral("no se puede leer la foto");
-    const JournalPlan plan{photo.sourcePath,   photo.backupMade ? photo.backupPath : QString(),
-                           photo.currentPath,  photo.sha256Original,
-                           photo.sha256Backup, photo.sha256Written};
-    if (!photo.sha256Original.isEmpty() && (!photo.backupMade || !photo.sha256Backup.isEmpty()) &&
-        run.journal->plan(plan, errorText))
+    JournalPlan plan{photo.sourcePath,   run.makeBackup ? photo.backupPath : QString(),
+                     photo.currentPath,  photo.sha256Original,
+                     photo.sha256Backup, photo.sha256Written};
+    plan.writtenSize = photo.writtenSize;
+    if (!photo.sha256Original.isEmpty() && run.journal->plan(plan, errorText))
         return true;
     error(run.log, QStringLiteral("Error escribiendo el diario para ") + photo.fileName +
                        QStringLiteral(": ") + errorText);
     return false;
 }
 
-// With changesLast, every change to the photo's files, once its new bytes are ready: the backup
-// copy, the journal's plan, the rename and the write. A failed step leaves the photo as it was
+// With a journal the copy is read back: a backup that does not hold the original's bytes (a disk
+// that lost them) is no backup, and goes again.
+bool copyChecked(Photo &photo, const Run &run)
+{
+    if (!copyBackup(photo, run))
+        return false;
+    if (!run.journal || fileSha256Hex(photo.backupPath) == photo.sha256Original)
+        return true;
+    QFile::remove(photo.backupPath);
+    photo.backupMade = false;
+    error(run.log, QStringLiteral("Error creando backup de ") + photo.fileName +
+                       QStringLiteral(": la copia no es igual a la foto"));
+    return false;
+}
+
+// With changesLast, every change to the photo's files, once its new bytes are ready: the journal's
+// plan, the backup copy, the rename and the write. A failed step leaves the photo as it was
 // (a failed write renames it back); leftUntouched then says so.
 void commitChanges(const QByteArray &bytes, bool changed, const HeldLines &held, Photo &photo,
                    const Run &run)
@@ -564,9 +623,11 @@ void commitChanges(const QByteArray &bytes, bool changed, const HeldLines &held,
         photo.leftUntouched = true;
         photo.currentPath = photo.sourcePath;
         photo.sha256Written.clear();
+        if (!photo.backupMade)
+            photo.sha256Backup.clear();
     };
-    if ((run.makeBackup && !copyBackup(photo, run)) ||
-        (run.journal && !journalPlan(photo, run, bytes, changed)))
+    if ((run.journal && !journalPlan(photo, run, bytes, changed)) ||
+        (run.makeBackup && !copyChecked(photo, run)))
         return leaveUntouched();
     const QString newName = QFileInfo(photo.currentPath).fileName();
     const bool renames = photo.currentPath != photo.sourcePath;
@@ -592,6 +653,7 @@ void commitChanges(const QByteArray &bytes, bool changed, const HeldLines &held,
     // Its bytes are still the original's, under the new name.
     photo.leftUntouched = true;
     photo.sha256Written = photo.sha256Original;
+    photo.writtenSize = QFileInfo(photo.currentPath).size();
     error(run.log, QStringLiteral("Error devolviendo su nombre a ") + photo.fileName +
                        QStringLiteral(": queda como ") + newName);
 }
@@ -620,9 +682,13 @@ void writeWithMetadata(QByteArray bytes, bool restore, Photo &photo, const Run &
         if (appendHistoryEntry(bytes, run.history, historyError))
             changed = true;
         else
+            // Without a journal nothing else will tell a later run that this photo is stamped.
             warning(hold, QStringLiteral("No se pudo anotar el historial XMP de ") +
                               QFileInfo(photo.currentPath).fileName() + QStringLiteral(": ") +
-                              historyError);
+                              historyError +
+                              (run.journalled ? QString()
+                                              : QStringLiteral(". Sin diario, una nueva ejecución "
+                                                               "la estamparía otra vez")));
     }
     if (run.changesLast)
         return commitChanges(bytes, changed, held, photo, run);
@@ -819,6 +885,8 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     // The journal's plan comes between the backup and the first change, which only a run whose
     // changes come last keeps together.
     run.journal = run.changesLast && !job.dryRun ? job.journal : nullptr;
+    run.journalled = job.journalled;
+    run.earlierWrites = job.earlierWrites;
     if (run.safety.relativePathRows) {
         QSet<QString> seen;
         for (const QString &path : photos) {
@@ -838,7 +906,9 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
 
 bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
 {
-    describe(photo, listedPath);
+    describe(photo, listedPath, run);
+    if (run.safety.refuseLinksAndOddNames && isRefused(photo, run))
+        return false;
     info(run.log, QStringLiteral("\nProcesando: ") + photo.fileName);
     const DataSafety &safety = run.safety;
     if (safety.checkDecodableFirst && !isDecodable(photo, run))
@@ -857,13 +927,8 @@ bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run)
     PhotoMetadata found = readMetadata(photo, run);
     if (found.outcome == MetadataSnapshot::Outcome::Failed && safety.untouchedWithoutMetadata)
         return false;
-    if (run.skipProcessed && found.processedByCartaluz) {
-        photo.reason = QStringLiteral("ya procesada");
-        info(run.log, QStringLiteral("Ya procesada por Cartaluz el ") +
-                          found.processedWhen.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) +
-                          QStringLiteral(": ") + photo.fileName);
+    if (run.skipProcessed && isProcessed(photo, found, run))
         return false;
-    }
     takeMetadata(photo, found, run);
     if (run.useExif ? !locateFromExif(photo, found, run) : !locateFromTable(photo, run))
         return false;

@@ -56,6 +56,8 @@ struct Run
     HistoryEntry history;
     bool skipProcessed = false;
     RunJournal *journal = nullptr;
+    bool journalled = false; // a journal is kept (or, in a dry run, would be)
+    std::shared_ptr<const EarlierWrites> earlierWrites;
 };
 
 // One photo's turn. The position starts at the fixed position and stays there wherever the
@@ -100,6 +102,7 @@ struct Photo
     QByteArray sha256Original; // with a journal
     QByteArray sha256Backup;
     QByteArray sha256Written;
+    qint64 writtenSize = -1;
 };
 
 // The run-wide preparations: the logo and, in text-file mode, the coordinate table. photos is

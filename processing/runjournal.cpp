@@ -1,5 +1,7 @@
 #include "runjournal.h"
 
+#include "sha256.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -25,13 +27,80 @@ QJsonValue textOrNull(const QByteArray &text)
     return textOrNull(QString::fromLatin1(text));
 }
 
+QJsonValue sizeOrNull(qint64 size)
+{
+    return size < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(double(size));
+}
+
 QString now()
 {
     const QDateTime local = QDateTime::currentDateTime();
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
+// One journal's written digests, its photos' latest lines counting.
+void readWrites(const QString &path, EarlierWrites &writes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ++writes.unreadable;
+        return;
+    }
+    QDateTime start;
+    QHash<QString, std::pair<QByteArray, qint64>> latest; // photo -> digest written, its size
+    while (!file.atEnd()) {
+        const QJsonObject line = QJsonDocument::fromJson(file.readLine()).object();
+        const QString kind = line.value(QLatin1String("tipo")).toString();
+        if (kind == QLatin1String("inicio")) {
+            start = QDateTime::fromString(line.value(QLatin1String("inicio")).toString(),
+                                          Qt::ISODateWithMs);
+        } else if (kind == QLatin1String("plan") || kind == QLatin1String("foto")) {
+            const QJsonValue size = line.value(QLatin1String("tamano_escrita"));
+            latest.insert(line.value(QLatin1String("foto")).toString(),
+                          {line.value(QLatin1String("sha256_escrita")).toString().toLatin1(),
+                           size.isDouble() ? qint64(size.toDouble()) : -1});
+        }
+    }
+    if (!start.isValid()) {
+        ++writes.unreadable;
+        return;
+    }
+    for (const auto &[digest, size] : std::as_const(latest)) {
+        if (digest.isEmpty())
+            continue;
+        writes.startByDigest.insert(digest, start);
+        if (size >= 0)
+            writes.sizes.insert(size);
+        else
+            writes.allSized = false;
+    }
+}
+
 } // namespace
+
+std::optional<QDateTime> EarlierWrites::writtenBy(const QString &path) const
+{
+    if (isEmpty())
+        return std::nullopt;
+    const QFileInfo info(path);
+    if (allSized && !sizes.contains(info.size()))
+        return std::nullopt;
+    const auto found = startByDigest.constFind(fileSha256Hex(path));
+    if (found == startByDigest.cend())
+        return std::nullopt;
+    return *found;
+}
+
+EarlierWrites readEarlierWrites(const QString &folder)
+{
+    EarlierWrites writes;
+    const QDir backup(QDir(folder).filePath(QStringLiteral("Backup")));
+    const QStringList journals = backup.entryList({QStringLiteral("cartaluz-*.jsonl")},
+                                                  QDir::Files | QDir::NoSymLinks, QDir::Name);
+    for (const QString &name : journals)
+        readWrites(backup.filePath(name), writes);
+    return writes;
+}
 
 QString RunJournal::defaultPath(const QString &folder, const QDateTime &start)
 {
@@ -98,7 +167,8 @@ bool RunJournal::plan(const JournalPlan &plan, QString &errorText)
                            {QStringLiteral("final"), relative(plan.finalPath)},
                            {QStringLiteral("sha256_original"), textOrNull(plan.sha256Original)},
                            {QStringLiteral("sha256_backup"), textOrNull(plan.sha256Backup)},
-                           {QStringLiteral("sha256_escrita"), textOrNull(plan.sha256Written)}};
+                           {QStringLiteral("sha256_escrita"), textOrNull(plan.sha256Written)},
+                           {QStringLiteral("tamano_escrita"), sizeOrNull(plan.writtenSize)}};
     return writeLine(QJsonDocument(line).toJson(QJsonDocument::Compact), errorText, true);
 }
 
@@ -128,6 +198,8 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
         {QStringLiteral("sha256_original"), textOrNull(outcome.sha256Original)},
         {QStringLiteral("sha256_backup"), textOrNull(outcome.sha256Backup)},
         {QStringLiteral("sha256_escrita"), textOrNull(outcome.sha256Written)},
+        {QStringLiteral("tamano_escrita"),
+         sizeOrNull(outcome.sha256Written.isEmpty() ? -1 : outcome.writtenSize)},
         {QStringLiteral("posicion"), position},
         {QStringLiteral("resultado"), result},
         {QStringLiteral("motivo"), outcome.reason},

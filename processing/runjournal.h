@@ -7,10 +7,13 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <mutex>
+#include <optional>
 
 // What a photo's turn is about to do, once its backup exists and its new bytes are ready.
 struct JournalPlan
@@ -21,7 +24,26 @@ struct JournalPlan
     QByteArray sha256Original;
     QByteArray sha256Backup;
     QByteArray sha256Written; // of the bytes the photo holds at finalPath when done
+    qint64 writtenSize = -1;  // their size
 };
+
+// What earlier runs wrote into a folder's photos, read from the journals in its Backup folder.
+struct EarlierWrites
+{
+    QHash<QByteArray, QDateTime> startByDigest; // SHA-256 (hexadecimal) -> that run's start
+    QSet<qint64> sizes;   // of the bytes written, where the journal states them
+    bool allSized = true; // every digest has its size among sizes
+    int unreadable = 0;   // journals that could not be read
+
+    bool isEmpty() const { return startByDigest.isEmpty(); }
+    // When the photo at path holds bytes an earlier run wrote, the start of that run. Hashes the
+    // photo only when its size is one such bytes had.
+    std::optional<QDateTime> writtenBy(const QString &path) const;
+};
+
+// Every journal of folder's Backup folder, each read once. A photo's latest line counts: a
+// photo whose write was taken back has no written digest in its closing line.
+EarlierWrites readEarlierWrites(const QString &folder);
 
 class RunJournal
 {
