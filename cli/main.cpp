@@ -221,7 +221,7 @@ int main(int argc, char *argv[])
         QString errorText;
         status = undoRun(
             request.undoJournal, request.job.dryRun,
-            [](const QString &line) { writeLine(stdout, line); }, errorText);
+            [](const QString &line) { writeLine(stdout, escapedLine(line)); }, errorText);
         if (!errorText.isEmpty())
             writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
         break;

@@ -4,6 +4,7 @@
 #include "folderlock.h"
 #include "loteoptions.h"
 
+#include "fileoperations.h"
 #include "sha256.h"
 
 #include <QDir>
@@ -358,6 +359,7 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
             for (const QString &path : std::as_const(backupFolders))
                 if (QFileInfo(path).fileName() == QLatin1String("Backup"))
                     QDir().rmdir(path);
+            passFaultPoint("antes-del-diario");
             if (file.remove()) {
                 log(QStringLiteral("Diario borrado: ") + journalPath);
                 if (journalFolder.dirName() == QLatin1String("Backup"))

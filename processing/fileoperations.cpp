@@ -66,12 +66,6 @@ void die()
     ::kill(::getpid(), SIGKILL);
 }
 
-void passPoint(const char *point)
-{
-    if (dueToDie(point))
-        die();
-}
-
 // The copy gets the original's permissions, owner (where this process may give it) and times,
 // as "cp -p" does: a photo taken back from its backup is the photo it was, dated as it was.
 void keepFileAttributes(int out, const struct stat &info)
@@ -196,7 +190,7 @@ bool writeWhole(const QString &path, const QByteArray &bytes, QString &errorText
         else if (errno != EEXIST || attempt == 100)
             return fail(errno);
     }
-    passPoint("tras-enlace");
+    passFaultPoint("tras-enlace");
     if (::rename(temporary.constData(), target.constData()) != 0)
         return fail(errno);
     named = false;
@@ -209,6 +203,16 @@ bool writeWhole(const QString &path, const QByteArray &bytes, QString &errorText
 #endif
 
 } // namespace
+
+void passFaultPoint(const char *point)
+{
+#ifdef Q_OS_LINUX
+    if (dueToDie(point))
+        die();
+#else
+    Q_UNUSED(point);
+#endif
+}
 
 bool DiskOperations::isTaken(const QString &path) const
 {
@@ -225,7 +229,7 @@ bool DiskOperations::copy(const QString &from, const QString &to)
 #ifdef Q_OS_LINUX
     const bool copied = copyInKernel(from, to);
     if (copied)
-        passPoint("tras-copia");
+        passFaultPoint("tras-copia");
     return copied;
 #else
     return QFile::copy(from, to);
@@ -237,7 +241,7 @@ bool DiskOperations::rename(const QString &from, const QString &to)
     const bool renamed = QFile::rename(from, to);
 #ifdef Q_OS_LINUX
     if (renamed)
-        passPoint("tras-renombrar");
+        passFaultPoint("tras-renombrar");
 #endif
     return renamed;
 }

@@ -11,6 +11,10 @@
 
 #include <mutex>
 
+// Where a test may have the process killed: the variable CARTALUZ_PRUEBA_FALLO names a point
+// and how often it is passed first ("tras-copia:3"). Unset, it does nothing.
+void passFaultPoint(const char *point);
+
 class FileOperations
 {
 public:

@@ -3,7 +3,12 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#endif
 
 namespace {
 
@@ -11,6 +16,30 @@ namespace {
 const QStringList filters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
                           QStringLiteral("*.tiff"), QStringLiteral("*.png")};
 const QString backupFolder = QStringLiteral("Backup");
+
+#ifdef Q_OS_UNIX
+// Names with bytes that are no UTF-8 come back from the toolkit as another name, which no file
+// has, so it leaves them out; they are listed after the folder's other photos, for the road to
+// say why it leaves them alone.
+void appendOddNames(const QString &folder, QStringList &paths)
+{
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return;
+    QStringList odd;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray raw(entry->d_name);
+        const QString name = QFile::decodeName(raw);
+        if (QFile::encodeName(name) != raw && QDir::match(filters, name))
+            odd.append(QDir(folder).filePath(name));
+    }
+    ::closedir(dir);
+    odd.sort();
+    paths.append(odd);
+}
+#else
+void appendOddNames(const QString &, QStringList &) {}
+#endif
 
 // Links are listed, not followed, so that the road can say it leaves them alone: a linked folder
 // may lead outside the folder the run was given, or into it twice.
@@ -20,6 +49,7 @@ void walkSorted(const QString &folder, bool subfolders, bool skipBackupFolders, 
     const QDir::SortFlags order = QDir::Name | QDir::IgnoreCase;
     for (const QFileInfo &entry : dir.entryInfoList(filters, QDir::Files, order))
         paths.append(entry.filePath());
+    appendOddNames(folder, paths);
     if (!subfolders)
         return;
     for (const QFileInfo &entry : dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, order)) {

@@ -14,6 +14,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -76,6 +78,27 @@ QMap<QString, QByteArray> tree(const QString &dir)
                      QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5));
     }
     return files;
+}
+
+// Every file's permissions and modification time, by relative path.
+QMap<QString, QString> attributes(const QString &dir)
+{
+    QMap<QString, QString> found;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        found.insert(QDir(dir).relativeFilePath(info.filePath()),
+                     QString::number(int(info.permissions()), 16) + ' ' +
+                         info.lastModified().toString(Qt::ISODate));
+    }
+    return found;
+}
+
+bool setModified(const QString &path, const QDateTime &when)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) &&
+           file.setFileTime(when, QFileDevice::FileModificationTime);
 }
 
 void writeFile(const QString &path, const QByteArray &bytes)
@@ -675,8 +698,12 @@ private slots:
     void undoTakesARunBack_data()
     {
         QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("fault"); // where the run is killed, for the file operations
         for (const char *mode : {"whole run", "one photo edited since", "run killed half-way"})
-            QTest::newRow(mode) << mode;
+            QTest::newRow(mode) << mode << QString();
+        for (const char *fault :
+             {"copia-parcial:3", "tras-copia:2", "tras-renombrar:2", "tras-enlace:3"})
+            QTest::newRow(fault) << "run killed at a fault point" << fault;
     }
 
     // A run taken back from its journal: every file as before the run, names included. A photo
@@ -684,12 +711,14 @@ private slots:
     void undoTakesARunBack()
     {
         QFETCH(QString, mode);
+        QFETCH(QString, fault);
         QTemporaryDir dir;
         const QString folder = dir.filePath("fotos");
         QVERIFY(QDir().mkpath(folder));
         const bool killed = mode.startsWith("run killed");
         const QString first = folder + "/a.jpg";
-        if (killed) // large enough that the run is still going when the journal shows it
+        if (killed &&
+            fault.isEmpty()) // large enough that the run is still going when the journal shows it
             QVERIFY(TestPhotos::writeImage(first, 3000, 2000) &&
                     TestPhotos::setTags(
                         first, TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W")));
@@ -705,15 +734,24 @@ private slots:
         QByteArray png = TestPhotos::readFile(folder + "/datos.png");
         png[png.size() - 20] = char(png[png.size() - 20] ^ 0x55);
         QVERIFY(TestPhotos::writeFile(folder + "/datos.png", png));
+        // Taken back with the permissions and the date it had.
+        QVERIFY(QFile::setPermissions(first, QFile::Permissions(0x6666)));
+        QVERIFY(setModified(first, QDateTime(QDate(2020, 5, 4), QTime(3, 2, 1))));
         const auto before = tree(folder);
+        const auto attributesBefore = attributes(folder);
 
         QProcess run;
         run.setWorkingDirectory(dir.path()); // the folder given as a relative path
-        run.start(CARTALUZ_LOTE, {"-j", "1", "--recodificar", "fotos"});
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("CARTALUZ_PRUEBA_FALLO", fault);
+        run.setProcessEnvironment(environment);
+        run.start(CARTALUZ_LOTE, fault.isEmpty() ? QStringList{"-j", "1", "--recodificar", "fotos"}
+                                                 : QStringList{"-j", "2", "fotos"});
         QString journal;
         QElapsedTimer waited;
         waited.start();
-        while (killed && run.state() != QProcess::NotRunning && waited.elapsed() < 60000) {
+        while (killed && fault.isEmpty() && run.state() != QProcess::NotRunning &&
+               waited.elapsed() < 60000) {
             journal = QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
             if (TestPhotos::readFile(journal).count("\"tipo\":\"plan\"") >= 3) {
                 run.kill();
@@ -734,6 +772,7 @@ private slots:
         if (!mode.startsWith("one photo")) {
             QCOMPARE(undo.status, 0);
             QCOMPARE(tree(folder), before);
+            QCOMPARE(attributes(folder), attributesBefore);
             QVERIFY(!QFileInfo::exists(folder + "/Backup"));
             return;
         }
@@ -747,6 +786,153 @@ private slots:
                                     QDir(folder).relativeFilePath(journal)})
             expected.insert(left, changed.value(left));
         QCOMPARE(tree(folder), expected);
+    }
+
+    void unwritableHistory_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("line"); // of the first run
+        QTest::addColumn<bool>("skippedAgain");
+        QTest::newRow("journal") << QStringList{} << "No se pudo anotar el historial XMP" << true;
+        QTest::newRow("no journal, no history")
+            << QStringList{"--sin-backup"}
+            << "Sin diario, una nueva ejecución la estamparía otra vez" << false;
+    }
+
+    // A photo whose XMP packet has no room for a history entry: the journal's written digest is
+    // what keeps a later run from stamping it twice; without a journal the run says so.
+    void unwritableHistory()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, line);
+        QFETCH(bool, skippedAgain);
+        QTemporaryDir dir;
+        const QString photo = dir.filePath("a.jpg");
+        makePhoto(photo);
+        const QByteArray packet =
+            "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+            "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
+            "rdf:about='' xmlns:dc='http://purl.org/dc/elements/1.1/'><dc:description><rdf:Alt>"
+            "<rdf:li xml:lang='x-default'>" +
+            QByteArray(65000, 'n') +
+            "</rdf:li></rdf:Alt></dc:description></rdf:Description></rdf:RDF></x:xmpmeta>";
+        // Written by hand: the metadata library would pad it past the segment's limit.
+        QByteArray jpeg = TestPhotos::readFile(photo);
+        const QByteArray segment = "http://ns.adobe.com/xap/1.0/" + QByteArray(1, '\0') + packet;
+        QVERIFY(segment.size() + 2 <= 0xFFFF);
+        qsizetype at = 2;
+        while (uchar(jpeg[at + 1]) >= 0xE0 && uchar(jpeg[at + 1]) <= 0xEF)
+            at += 2 + (uchar(jpeg[at + 2]) << 8 | uchar(jpeg[at + 3]));
+        jpeg.insert(at, QByteArray::fromHex("FFE1") + char((segment.size() + 2) >> 8) +
+                            char((segment.size() + 2) & 0xFF) + segment);
+        QVERIFY(TestPhotos::writeFile(photo, jpeg));
+        QVERIFY(!TestPhotos::tag(photo, "Xmp.dc.description").isEmpty());
+        const Result first = lote(arguments + QStringList{"--sin-renombrar", dir.path()});
+        QCOMPARE(first.status, 0);
+        QVERIFY2(first.out.contains(line), qPrintable(first.out));
+        const auto stamped = tree(dir.path());
+
+        const Result second = lote(arguments + QStringList{"--sin-renombrar", dir.path()});
+        QCOMPARE(second.out.contains("Ya procesada por Cartaluz el "), skippedAgain);
+        QCOMPARE(tree(dir.path()).value("a.jpg") == stamped.value("a.jpg"), skippedAgain);
+        QCOMPARE(QDir(dir.filePath("Backup")).entryList({"a_backup*"}).size(),
+                 skippedAgain ? 1 : 0);
+    }
+
+    // Links, names the system's encoding cannot give back, names with a newline and names with
+    // several dots: each listed, the first two left alone with one line; backups keep every dot
+    // and the photo's permissions.
+    void oddNamesAndLinks()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        const QString root = dir.path();
+        makePhoto(elsewhere.filePath("victim.jpg"));
+        QVERIFY(QFile::link(elsewhere.path(), root + "/lnk"));
+        QVERIFY(QFile::link(elsewhere.filePath("victim.jpg"), root + "/link.jpg"));
+        makePhoto(root + "/obra.1.jpg");
+        QVERIFY(QFile::copy(root + "/obra.1.jpg", root + "/obra.2.jpg"));
+        QVERIFY(QFile::copy(root + "/obra.1.jpg", root + "/dos\nlíneas.jpg"));
+        QVERIFY(QFile::setPermissions(root + "/obra.1.jpg", QFile::Permissions(0x6666)));
+        const QByteArray odd = QFile::encodeName(root) + "/mal\xff.jpg";
+        QVERIFY(::link(QFile::encodeName(root + "/obra.2.jpg").constData(), odd.constData()) == 0);
+        const auto outside = tree(elsewhere.path());
+
+        const Result run = lote({"--subdirectorios", root});
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.out.contains("3 fotos procesadas, 3 omitidas"), qPrintable(run.out));
+        for (const QString &line :
+             {QString("Carpeta enlazada no recorrida: lnk (sus fotos quedan como están)."),
+              QString("Enlace simbólico omitido: link.jpg (no se modifica)."),
+              QString("Nombre de archivo no válido en UTF-8 omitido: mal\uFFFD.jpg"),
+              QString("\nProcesando: dos\\nlíneas.jpg\n")})
+            QVERIFY2(run.out.contains(line), qPrintable(line));
+        QCOMPARE(tree(elsewhere.path()), outside);
+        QVERIFY(QFileInfo(root + "/link.jpg").isSymLink());
+        struct stat info = {};
+        QVERIFY(::lstat(odd.constData(), &info) == 0);
+        const QStringList backups = QDir(root + "/Backup").entryList({"*.jpg"}, QDir::Files);
+        QCOMPARE(backups,
+                 QStringList({"dos\nlíneas_backup.jpg", "obra.1_backup.jpg", "obra.2_backup.jpg"}));
+        QCOMPARE(int(QFileInfo(root + "/Backup/obra.1_backup.jpg").permissions()), 0x6666);
+        QCOMPARE(int(QFileInfo(root + '/' + utmName + " (1).jpg").permissions()), 0x6666);
+    }
+
+    // A second run, or an undo, on a folder a run holds touches nothing; the lock goes with the
+    // process that held it.
+    void oneRunAtATime()
+    {
+        QTemporaryDir dir;
+        makePhoto(dir.filePath("a.jpg"));
+        const auto before = tree(dir.path());
+        QProcess holder;
+        holder.start("flock", {"--close", dir.path(), "sleep", "30"});
+        QVERIFY(holder.waitForStarted());
+        QTest::qWait(300);
+        QVERIFY(TestPhotos::writeFile(dir.filePath("d.jsonl"),
+                                      "{\"tipo\":\"inicio\",\"programa\":\"cartaluz-lote\","
+                                      "\"carpeta\":\"" +
+                                          dir.path().toUtf8() + "\"}\n"));
+        for (const QStringList &arguments :
+             {QStringList{dir.path()}, QStringList{"--deshacer", dir.filePath("d.jsonl")}}) {
+            const Result refused = lote(arguments);
+            QCOMPARE(refused.status, 2);
+            QVERIFY2(
+                refused.err.contains(dir.path() + ": otra ejecución de Cartaluz está en curso"),
+                qPrintable(refused.err));
+        }
+        QVERIFY(QFile::remove(dir.filePath("d.jsonl")));
+        QCOMPARE(tree(dir.path()), before);
+        holder.kill();
+        QVERIFY(holder.waitForFinished());
+        QCOMPARE(lote({dir.path()}).status, 0);
+    }
+
+    // A full disk is named by the system's reason, in Spanish.
+    void fullDiskSaysWhy()
+    {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        QTemporaryDir dir;
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", dir.path()}) != 0)
+            QSKIP("tmpfs cannot be mounted here");
+        const auto unmount = qScopeGuard([&dir] { QProcess::execute("umount", {dir.path()}); });
+        QVERIFY(TestPhotos::writeImage(dir.filePath("a.jpg"), 160, 120));
+        QVERIFY(
+            TestPhotos::setTags(dir.filePath("a.jpg"),
+                                TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W")));
+        {
+            // Fills what is left: the new bytes find no room.
+            QFile filler(dir.filePath("relleno"));
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            filler.write(QByteArray(64 * 1024, 'x'));
+        }
+        const auto before = tree(dir.path());
+        const Result run = lote({"--sin-backup", "--recodificar", dir.path()});
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.out.contains("Error guardando la imagen: No queda espacio en el dispositivo"),
+                 qPrintable(run.out));
+        QCOMPARE(tree(dir.path()), before);
     }
 
     void workersGiveTheSameTreeAndLog()

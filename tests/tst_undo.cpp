@@ -1,5 +1,7 @@
 // cartaluz-lote --deshacer over journals written here, in every state a run, finished or killed,
 // leaves its files in. Contents are one-letter texts; journals name them by their SHA-256.
+#include "testphotos.h"
+
 #include <QtTest>
 
 namespace {
@@ -94,6 +96,13 @@ private slots:
         row("original name taken", "plan:a:b", renamed + " a=X", "", 1, "nombre original ocupado");
         row("outside the folder", "plan:../a:b", renamed, "", 1, "ruta fuera de la carpeta");
         row("damaged line", "{'tipo':'pl plan:a:b", renamed, "", 2, "dañado en la línea 2");
+        // A run killed while copying leaves the photo's first bytes as its backup.
+        row("killed while copying", "plan:a:b", "a=O Backup/a_backup=", "a=O", 0,
+            "Backup retirado: Backup/a_backup (la foto no llegó a cambiar).");
+        row("killed between link and rename", "plan:a:b", renamed + " b.Ab12Cd=W", "a=O", 0,
+            "Escritura a medias retirada: b.Ab12Cd");
+        row("a stranger's file beside", "plan:a:b", renamed + " b.Ab12Cd=X b.Ab12C=W",
+            "a=O b.Ab12Cd=X b.Ab12C=W", 0, "Restaurada: a");
     }
 
     void undo()
@@ -127,6 +136,57 @@ private slots:
         // "Backup/" sorts before the photos' lower-case names.
         QCOMPARE(QFileInfo::exists(dir.filePath("Backup")),
                  expected.firstKey().startsWith("Backup/"));
+    }
+
+    // A folder received with a link in it: the undo never follows it to files elsewhere.
+    void linksAreNotFollowed()
+    {
+        QTemporaryDir dir;
+        QTemporaryDir elsewhere;
+        QVERIFY(QDir(dir.path()).mkdir("Backup"));
+        QVERIFY(QFile::link(elsewhere.path(), dir.filePath("lnk")));
+        QVERIFY(TestPhotos::writeFile(elsewhere.filePath("b"), "W"));
+        QVERIFY(TestPhotos::writeFile(dir.filePath("Backup/a_backup"), "O"));
+        const QString journalPath = dir.filePath("Backup/run.jsonl");
+        QByteArray lines = ::journal("plan:lnk/a:lnk/b", dir.path());
+        lines.replace("Backup/lnk/a_backup", "Backup/a_backup");
+        QVERIFY(TestPhotos::writeFile(journalPath, lines));
+        const auto before = tree(dir.path());
+
+        QProcess process;
+        process.start(CARTALUZ_LOTE, {"--deshacer", journalPath});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(QString(process.readAllStandardOutput()).contains("fuera de la carpeta"));
+        QCOMPARE(tree(dir.path()), before);
+        QCOMPARE(tree(elsewhere.path()), files("b=W"));
+    }
+
+    // An undo killed after it put the photos back but before its journal went can be run again.
+    void killedUndoRunsAgain()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("Backup"));
+        const QString journalPath = dir.filePath("Backup/run.jsonl");
+        QVERIFY(TestPhotos::writeFile(journalPath, ::journal("plan:a:b", dir.path())));
+        QVERIFY(TestPhotos::writeFile(dir.filePath("b"), "W"));
+        QVERIFY(TestPhotos::writeFile(dir.filePath("Backup/a_backup"), "O"));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("CARTALUZ_PRUEBA_FALLO", "antes-del-diario:1");
+        process.setProcessEnvironment(environment);
+        process.start(CARTALUZ_LOTE, {"--deshacer", journalPath});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(tree(dir.path()),
+                 files("a=O Backup/run.jsonl=" + TestPhotos::readFile(journalPath)));
+
+        process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+        process.start(CARTALUZ_LOTE, {"--deshacer", journalPath});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(tree(dir.path()), files("a=O"));
+        QVERIFY(!QFileInfo::exists(dir.filePath("Backup")));
     }
 };
 
