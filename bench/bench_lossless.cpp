@@ -188,7 +188,7 @@ int measureEngine(const QString &path, const QString &mode)
     job.txtPath = coordinates.fileName();
     job.renameToUtm = false;
     job.makeBackup = false;
-    job.safety = DataSafety::all();
+    job.policy = RunPolicy::Script;
     job.metadataOnlyWrites = true;
     const AnnotationStyle style = stampStyle();
     job.fontPath = style.fontPath;

@@ -171,7 +171,7 @@ RunFigures timePipeline(const QString &dir, const QString &logoPath, const QStri
     job.workers = workers;
     // The rules cartaluz-lote, the front end that runs several workers, runs under: each photo's
     // backup, rename and write on its worker, only its names claimed on the calling thread.
-    job.safety = DataSafety::all();
+    job.policy = RunPolicy::Script;
     job.log = [&](Severity severity, const QString &line) {
         if (severity == Severity::Error)
             errors << line;

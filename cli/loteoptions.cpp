@@ -285,8 +285,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.lossless = !parser.isSet(QStringLiteral("recodificar"));
     // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
     // window would; --posicion-fija asks for the window's made-up position back.
-    job.safety = DataSafety::all();
-    job.safety.untouchedWithoutPosition = !parser.isSet(QStringLiteral("posicion-fija"));
+    job.policy = RunPolicy::Script;
+    job.fixedPositionWhenMissing = parser.isSet(QStringLiteral("posicion-fija"));
     job.fontPath = defaultFontPath;
 
     // Re-runs over a folder that gained new photos must not stamp the earlier ones twice: each

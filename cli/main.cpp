@@ -56,7 +56,7 @@ int runSample(const LoteRequest &request)
     bool failed = false;
     writeSampleCoordinateFile(
         request.job.directory, request.samplePath, request.job.includeSubdirectories,
-        request.sampleFromExif, request.job.safety.relativePathRows,
+        request.sampleFromExif, request.job.policy == RunPolicy::Script,
         [&failed](Severity severity, const QString &line) {
             failed = failed || severity == Severity::Error;
             writeLine(stdout, line);

@@ -598,17 +598,43 @@ struct MetadataSnapshot::Containers
     bool xmpChanged = false;
 };
 
-PhotoMetadata readPhotoMetadata(const QString &path)
+namespace {
+
+// The photo's bytes as the metadata library sees them, without a copy; null for content it may
+// not parse. Content it does not recognise at all gets the error opening it by path would give.
+std::unique_ptr<Exiv2::Image> imageOverBytes(const QByteArray &bytes, const QString &path)
+{
+    initialiseLibrary();
+    const auto *data = reinterpret_cast<const Exiv2::byte *>(bytes.constData());
+    const long size = static_cast<long>(bytes.size());
+    const int type = Exiv2::ImageFactory::getType(data, size);
+    if (type != Exiv2::ImageType::none && !isPhotoType(type))
+        return {};
+    if (type == Exiv2::ImageType::none)
+        throw Exiv2::Error(Exiv2::kerFileContainsUnknownImageType, qPathToNativeStdString(path));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo(data, size));
+#pragma GCC diagnostic pop
+    auto image = std::unique_ptr<Exiv2::Image>(Exiv2::ImageFactory::open(io).release());
+    readTags(*image);
+    return image;
+}
+
+} // namespace
+
+// One parse: the bytes when given, else the file at path.
+PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
 {
     PhotoMetadata found;
     std::unique_ptr<Exiv2::Image> image;
     try {
-        image = readImage(path);
+        image = bytes ? imageOverBytes(*bytes, path) : readImage(path);
         if (!image)
             return found;
         MetadataSnapshot::Containers &containers = *found.snapshot.m_containers;
         if (image->mimeType() == "image/jpeg")
-            containers.jpeg = takeJpegMetadata(jpegHead(path));
+            containers.jpeg = takeJpegMetadata(bytes ? *bytes : jpegHead(path));
         containers.exif = image->exifData();
         containers.iptc = image->iptcData();
         containers.xmp = image->xmpData();
@@ -664,6 +690,17 @@ PhotoMetadata readPhotoMetadata(const QString &path)
         qDebug() << "Error leyendo el historial XMP:" << messageOf(error);
     }
     return found;
+}
+
+PhotoMetadata readPhotoMetadata(const QString &path)
+{
+    return readMetadataOf(nullptr, path);
+}
+
+PhotoMetadata readPhotoMetadata(const QByteArray &bytes, const QString &path)
+{
+    // An empty photo, or one that could not be read: the library says why, from the file.
+    return readMetadataOf(bytes.isEmpty() ? nullptr : &bytes, path);
 }
 
 namespace {

@@ -81,7 +81,7 @@ public:
     void markUpright();
 
 private:
-    friend struct PhotoMetadata readPhotoMetadata(const QString &path);
+    friend struct PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path);
     struct Containers;
     std::unique_ptr<Containers> m_containers;
 };
@@ -125,6 +125,8 @@ struct PhotoMetadata
 };
 
 PhotoMetadata readPhotoMetadata(const QString &path);
+// The same from the photo's bytes, already read; path names it in the library's errors.
+PhotoMetadata readPhotoMetadata(const QByteArray &bytes, const QString &path);
 
 // The photo's Exif.Photo.OffsetTimeOriginal as written (e.g. "+02:00"), trimmed. False when the
 // tag is absent, empty or the file cannot be read; then offset is left as it was.

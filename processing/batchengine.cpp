@@ -6,7 +6,9 @@
 
 #include "annotationfont.h"
 #include "photolisting.h"
-#include "photoroad.h"
+#include "photocommit.h"
+#include "photoplan.h"
+#include "photorender.h"
 #include "runjournal.h"
 #include "utm.h"
 
@@ -73,6 +75,22 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     return outcome;
 }
 
+// The render and the commit of a planned photo. False when it was not processed.
+bool finishPhoto(Photo &photo, const Run &run, QImage &image)
+{
+    photoroad::Rendered rendered;
+    const photoroad::RenderResult result = photoroad::renderPhoto(photo, run, image, rendered);
+    if (result == photoroad::RenderResult::Ready)
+        run.commit->write(photo, rendered, run);
+    else if (result == photoroad::RenderResult::Undecodable)
+        run.commit->undecodable(photo);
+    else
+        run.commit->unencodable(photo, run);
+    // The photo's bytes are done with; its turn may still wait to be handed out.
+    photo.bytes = QByteArray();
+    return result != photoroad::RenderResult::Undecodable && !photo.leftUntouched;
+}
+
 // The run as one photo sees it: its lines also mark the photo.
 Run runFor(const Run &run, const LogSink &sink, Marks *marks)
 {
@@ -108,8 +126,8 @@ QVector<PhotoOutcome> runInline(const QStringList &photos, const Run &run, const
         Marks marks;
         const Run photoRun = runFor(run, run.log, &marks);
         Photo photo;
-        const bool processed = photoroad::preparePhoto(photo, path, photoRun) &&
-                               photoroad::finishPhoto(photo, photoRun, picture);
+        const bool processed = photoroad::planPhoto(photo, path, photoRun) &&
+                               finishPhoto(photo, photoRun, picture);
         outcomes.append(outcomeOf(photo, path, processed, marks));
         journalDone(job, outcomes.constLast());
         reportProgress(job, int(outcomes.size()), int(photos.size()));
@@ -181,7 +199,7 @@ private:
         turn.run = runFor(m_run, sinkFor(turn), &turn.marks);
         bool goesOn = false;
         try {
-            goesOn = photoroad::preparePhoto(*turn.photo, path, turn.run);
+            goesOn = photoroad::planPhoto(*turn.photo, path, turn.run);
         } catch (...) {
             finish(turn, std::current_exception());
             return;
@@ -209,7 +227,7 @@ private:
         thread_local QImage picture;
         std::exception_ptr failure;
         try {
-            const bool processed = photoroad::finishPhoto(*turn.photo, turn.run, picture);
+            const bool processed = finishPhoto(*turn.photo, turn.run, picture);
             turn.outcome = outcomeOf(*turn.photo, m_photos.at(index), processed, turn.marks);
         } catch (...) {
             failure = std::current_exception();
@@ -282,14 +300,19 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
     initializeMetadataLibrary();
     // The whole list is collected before any photo is touched, so backups and renamed files
     // made by this run are never picked up by it.
+    // A script's listing is sorted, so collision numbers do not depend on the file system's
+    // order, and never walks into Backup folders, which hold earlier runs' clean copies.
+    const bool script = job.policy == RunPolicy::Script;
     const QStringList photos =
         listPhotos(job.directory, job.includeSubdirectories,
-                   job.safety.sortedListing ? PhotoOrder::Sorted : PhotoOrder::Walk,
-                   job.safety.skipBackupFolders);
+                   script ? PhotoOrder::Sorted : PhotoOrder::Walk, script);
     DiskOperations disk;
     RecordingOperations recording;
     FileOperations &files = job.dryRun ? static_cast<FileOperations &>(recording) : disk;
-    const Run run = photoroad::startRun(job, photos, files);
+    const std::unique_ptr<photoroad::CommitPolicy> commit =
+        photoroad::makeCommitPolicy(job.policy, photos);
+    Run run = photoroad::startRun(job, photos, files);
+    run.commit = commit.get();
     const int workers = std::clamp(job.workers, 1, maxWorkers);
     if (workers == 1 || photos.size() <= 1)
         return runInline(photos, run, job);

@@ -72,53 +72,14 @@ struct TrackPosition
 // Asked in listing order on the calling thread, in EXIF mode only.
 using TrackLookup = std::function<TrackPosition(const TrackQuery &query)>;
 
-// Where the window's own behaviour, kept exactly as crews know it, could cost a photo, a name or
-// its metadata when a script runs over a whole archive. The window leaves every rule off;
-// cartaluz-lote turns them all on.
-struct DataSafety
-{
-    // A failed backup copy leaves the photo untouched: it is never overwritten without one.
-    bool untouchedWithoutBackup = false;
-    // Folders named "Backup" are never walked: they hold earlier runs' clean copies.
-    bool skipBackupFolders = false;
-    // A file that is no decodable photo keeps its name: checked before any name is claimed.
-    bool checkDecodableFirst = false;
-    // Metadata that cannot be read leaves the photo untouched rather than written without it.
-    bool untouchedWithoutMetadata = false;
-    // A photo already named after its position keeps its name instead of getting "(1)".
-    bool ownNameIsFree = false;
-    // Paths sorted by name ignoring case, folders in order, so collision numbers do not depend
-    // on the file system's order.
-    bool sortedListing = false;
-    // No position (no GPS, no track match, no table row) leaves the photo untouched rather than
-    // named and stamped after a made-up place.
-    bool untouchedWithoutPosition = false;
-    // EXIF positions that are no position (not a number, out of range, exactly 0, 0) count as
-    // missing: they would give names such as "-2147483647E nan nan.jpg".
-    bool rejectImpossiblePositions = false;
-    // Coordinate file rows may name a path relative to the folder, which wins over a bare name;
-    // a bare name shared by several listed photos places none of them.
-    bool relativePathRows = false;
-    // Every change to a photo's files (backup, rename, write) waits until its new bytes are
-    // ready, then comes in one short step: a photo whose image data cannot be decoded, or that
-    // cannot be encoded or backed up, keeps its name and bytes, and a failed write is taken back.
-    // Its names are still claimed in listing order, so they do not depend on the workers; for
-    // the same reason a listed photo's own name stays taken for the whole run, even once that
-    // photo has been renamed.
-    bool changesLast = false;
-    // Backup names keep every dot of the photo's name (obra.1.jpg gives obra.1_backup.jpg), so
-    // photos whose names differ only after a dot get backups named apart.
-    bool completeBaseNames = false;
-    // A symbolic link (to a photo or, with subfolders, to a folder) and a name the system's
-    // encoding cannot give back are listed with one line and left alone: a link may lead outside
-    // the folder, and a name that does not survive the round trip cannot be opened again.
-    bool refuseLinksAndOddNames = false;
-
-    static DataSafety all()
-    {
-        return {true, true, true, true, true, true, true, true, true, true, true, true};
-    }
-};
+// Which front end's rules a run follows. The window keeps its behaviour exactly as crews know it:
+// each step as it comes, every photo written. cartaluz-lote must not lose a photo, a name or its
+// metadata over a whole archive: it checks everything it can before the first change (backup,
+// decodable image, readable metadata, a real position), never walks into Backup folders or
+// follows links, lists photos sorted, lets a photo keep its own UTM name, takes coordinate rows by
+// relative path, and makes each photo's changes last and together, journalled, so that a photo
+// whose new bytes cannot be made keeps its name and a failed write is taken back.
+enum class RunPolicy { Window, Script };
 
 class RunJournal;
 struct EarlierWrites;
@@ -166,11 +127,14 @@ struct BatchJob
     // keep are encoded as usual, with a line saying why.
     bool lossless = false;
     ProgressCallback progress;
-    DataSafety safety;
+    RunPolicy policy = RunPolicy::Window;
+    // Under the script's rules a photo without a position is left as it is unless this is set;
+    // the window always gives it the fixed position.
+    bool fixedPositionWhenMissing = false;
     // cartaluz-lote's record of its work. Each photo it writes gets this entry in its XMP
     // history (none while softwareAgent is empty); a photo whose history already holds one by
     // this program is skipped under skipProcessed. The journal, when set, outlives the run and
-    // learns each photo's names and digests before its file changes (only with changesLast).
+    // learns each photo's names and digests before its file changes (script runs only).
     HistoryEntry history;
     bool skipProcessed = false;
     RunJournal *journal = nullptr;

@@ -214,6 +214,28 @@ void passFaultPoint(const char *point)
 #endif
 }
 
+QByteArray FileOperations::read(const QString &path, QString &errorText) const
+{
+    QFile file(readablePath(path));
+    if (file.open(QIODevice::ReadOnly)) {
+        QByteArray bytes = file.readAll();
+        if (file.error() == QFileDevice::NoError)
+            return bytes;
+    }
+    errorText = file.errorString();
+    return {};
+}
+
+bool FileOperations::isLink(const QString &path) const
+{
+    return QFileInfo(readablePath(path)).isSymLink();
+}
+
+bool FileOperations::exists(const QString &path) const
+{
+    return QFileInfo::exists(readablePath(path));
+}
+
 bool DiskOperations::isTaken(const QString &path) const
 {
     return takenOnDisk(path);

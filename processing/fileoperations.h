@@ -31,6 +31,13 @@ public:
     virtual bool write(const QString &path, const QByteArray &bytes, QString &errorText) = 0;
     // Where what path holds can be read now: a dry run has not moved anything.
     virtual QString readablePath(const QString &path) const = 0;
+
+    // What the photo at path holds now, whole; empty with the reason when it cannot be read.
+    virtual QByteArray read(const QString &path, QString &errorText) const;
+    // Whether path is a symbolic link, and whether it names a file that is there (a link counts
+    // by its target).
+    virtual bool isLink(const QString &path) const;
+    virtual bool exists(const QString &path) const;
 };
 
 class DiskOperations final : public FileOperations

@@ -78,14 +78,11 @@ void readWrites(const QString &path, EarlierWrites &writes)
 
 } // namespace
 
-std::optional<QDateTime> EarlierWrites::writtenBy(const QString &path) const
+std::optional<QDateTime> EarlierWrites::writtenBy(const QByteArray &bytes) const
 {
-    if (isEmpty())
+    if (isEmpty() || (allSized && !sizes.contains(bytes.size())))
         return std::nullopt;
-    const QFileInfo info(path);
-    if (allSized && !sizes.contains(info.size()))
-        return std::nullopt;
-    const auto found = startByDigest.constFind(fileSha256Hex(path));
+    const auto found = startByDigest.constFind(sha256Hex(bytes));
     if (found == startByDigest.cend())
         return std::nullopt;
     return *found;

@@ -36,9 +36,9 @@ struct EarlierWrites
     int unreadable = 0;   // journals that could not be read
 
     bool isEmpty() const { return startByDigest.isEmpty(); }
-    // When the photo at path holds bytes an earlier run wrote, the start of that run. Hashes the
-    // photo only when its size is one such bytes had.
-    std::optional<QDateTime> writtenBy(const QString &path) const;
+    // When a photo holding bytes was written so by an earlier run, the start of that run. Hashes
+    // the bytes only when their size is one such bytes had.
+    std::optional<QDateTime> writtenBy(const QByteArray &bytes) const;
 };
 
 // Every journal of folder's Backup folder, each read once. A photo's latest line counts: a

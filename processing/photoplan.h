@@ -1,6 +1,6 @@
-// The road of one photo through a batch run, in two halves: preparePhoto reads the untouched
-// photo and claims its names (in listing order, on the calling thread), finishPhoto decodes,
-// paints, encodes and writes it (on any worker).
+// The first room of a photo's road: what the run will do with it, decided from its bytes, read
+// once, and its metadata, without changing any file. The changes themselves are the commit's
+// (photocommit.h): the plan hands them its steps, and the window's commit makes each at once.
 #pragma once
 
 #include "batchjob.h"
@@ -9,6 +9,7 @@
 #include "photoannotation.h"
 #include "photometadata.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QImage>
 #include <QSet>
@@ -20,18 +21,13 @@ class RunJournal;
 
 namespace photoroad {
 
-// Names claimed so far in a run whose changes come last (see DataSafety::changesLast): asked and
-// filled in listing order on the calling thread, while workers rename and copy.
-struct NameClaims
-{
-    QSet<QString> listed;  // every listed photo's path: taken for the whole run
-    QSet<QString> claimed; // backup and new names given to photos so far
-};
+class CommitPolicy;
 
 // What every photo of one run needs. Cheap to copy (its members are implicitly shared), so each
 // photo can get a copy whose log is its own.
 struct Run
 {
+    bool script = false; // the script's rules (see RunPolicy)
     bool useExif = true;
     bool renameToUtm = false;
     bool addPrefix = false;
@@ -39,6 +35,7 @@ struct Run
     bool embedTxtInExif = false;
     bool makeBackup = false;
     bool orientUpright = false;
+    bool fixedPositionWhenMissing = true;
     AnnotationStyle style;
     QImage logo;
     CoordinateTable table; // empty in EXIF mode or without a coordinate file
@@ -47,21 +44,27 @@ struct Run
     bool metadataOnlyWrites = false;
     bool lossless = false;
     FileOperations *files = nullptr; // outlives the run
+    CommitPolicy *commit = nullptr;  // outlives the run
     LogSink log;
-    DataSafety safety;
     QString directory;           // the folder the job named
     QSet<QString> repeatedNames; // file names more than one listed photo has
-    bool changesLast = false;
-    std::shared_ptr<NameClaims> claims; // with changesLast
     HistoryEntry history;
     bool skipProcessed = false;
-    RunJournal *journal = nullptr;
-    bool journalled = false; // a journal is kept (or, in a dry run, would be)
+    RunJournal *journal = nullptr; // a real script run's
+    bool journalled = false;       // a journal is kept (or, in a dry run, would be)
     std::shared_ptr<const EarlierWrites> earlierWrites;
 };
 
-// One photo's turn. The position starts at the fixed position and stays there wherever the
-// position step finds nothing.
+// What becomes of the photo's image data.
+enum class Treatment {
+    Skip,     // left as it is: the plan said why
+    KeepData, // nothing painted: its own bytes, with the run's metadata changes
+    Lossless, // stamped in its JPEG coefficients
+    Decode    // decoded, painted and encoded again
+};
+
+// One photo's turn: the plan's value, then what the render and the commit add. The position
+// starts at the fixed position and stays there wherever the position step finds nothing.
 struct Photo
 {
     QString sourcePath;
@@ -69,6 +72,9 @@ struct Photo
     QString folder;
     QString baseName;
     QString suffix;
+    QByteArray bytes;         // the photo as read, once; empty when it could not be read
+    QByteArray format;        // by content: "jpeg", "tiff", "png", or anything else
+    int storedOrientation = 1; // the EXIF orientation a decoder would apply
 
     MetadataSnapshot snapshot;
     QDateTime captureDate;
@@ -89,17 +95,18 @@ struct Photo
 
     QString prefixedName;
     QString coordinateText;
-    QString currentPath;
-    QString contentPath; // where the photo's bytes can be read now (the source, in a dry run)
+    QString currentPath;      // where the photo is to end up
+    QString lyingAt;          // where it lies now: the window renames at once, a script last
+    QString backupPath;       // claimed or made; empty without a backup
     bool positionMissing = false; // left untouched for want of a position; reason says why
     QString reason;
+    Treatment treatment = Treatment::Skip;
 
-    // With changesLast: the backup name claimed, and whether the changes were taken back or
-    // never made because a step failed.
-    QString backupPath;
+    // The commit's record: whether the backup exists, whether the photo's changes were taken
+    // back or never made, and the journal's digests.
     bool backupMade = false;
     bool leftUntouched = false;
-    QByteArray sha256Original; // with a journal
+    QByteArray sha256Original;
     QByteArray sha256Backup;
     QByteArray sha256Written;
     qint64 writtenSize = -1;
@@ -109,14 +116,12 @@ struct Photo
 // the run's listing.
 Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &files);
 
-// Log line, backup, metadata, position, UTM name and rename: everything that reads the untouched
-// photo or claims a name. False when the photo's turn ends here.
-bool preparePhoto(Photo &photo, const QString &listedPath, const Run &run);
+// Reads the photo and decides its turn, in listing order: the position, the names (claimed, or
+// with the window's commit made at once) and the treatment. False when its turn ends here;
+// photo.treatment is then Skip.
+bool planPhoto(Photo &photo, const QString &listedPath, const Run &run);
 
-// Decoding, painting, encoding, writing and the metadata steps; touches only the photo's own
-// file. False when the image cannot be loaded. image is a picture buffer the caller keeps from
-// one photo to the next on the same thread (null at first). The snapshot is marked upright here,
-// once the road knows whether the pixels are turned.
-bool finishPhoto(Photo &photo, const Run &run, QImage &image);
+// Whether new bytes may not be put at path, as the run's commit sees the names.
+bool isTaken(const QString &path, const Run &run);
 
 } // namespace photoroad

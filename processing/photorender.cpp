@@ -1,0 +1,258 @@
+// Decoding, painting and encoding a photo, or stamping it in its coefficients, and the metadata
+// it carries: everything in memory, on the photo's worker.
+#include "photorender.h"
+
+#include "losslessjpeg.h"
+#include "photoannotation.h"
+#include "roadlines.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QImageWriter>
+
+#include <utility>
+
+namespace photoroad {
+
+namespace {
+
+QString nativePathText(const QString &path)
+{
+    return QString::fromStdString(qPathToNativeStdString(path));
+}
+
+// False unless the content is a JPEG, TIFF or PNG picture, whatever the name says: a clip or
+// another format wearing a photo's name is rejected here as the metadata side rejects it. image
+// is the previous photo's picture or null: the JPEG decoder writes every pixel into a buffer of
+// the same size and format instead of faulting in a fresh one for each photo.
+bool loadPhotoImage(QIODevice *device, bool upright, QImage &image)
+{
+    allowLargeImages();
+    QImageReader reader(device);
+    // Upright means as viewers show it; otherwise the stored pixels are painted as they lie.
+    reader.setAutoTransform(upright);
+    const QByteArray format = reader.format();
+    if (format != "jpeg")
+        image = QImage();
+    if (format != "jpeg" && format != "tiff" && format != "png")
+        return false;
+    if (!reader.read(&image))
+        image = QImage();
+    return !image.isNull();
+}
+
+// False when the photo's bytes cannot be decoded; the photo's turn then ends without any write.
+bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
+{
+    LibraryNotes::take();
+    QByteArray bytes = photo.bytes;
+    QBuffer buffer(&bytes);
+    const bool loaded =
+        buffer.open(QIODevice::ReadOnly) && loadPhotoImage(&buffer, run.orientUpright, image);
+    const QString notes = notesText();
+    if (!loaded) {
+        error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.lyingAt + notes);
+        return false;
+    }
+    if (!notes.isEmpty())
+        warning(run.log, QStringLiteral("Avisos al leer la imagen ") + photo.lyingAt + notes);
+    paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
+                     photo.orientation, photo.orientationKnown,
+                     withSeverity(run.log, Severity::Information));
+    return true;
+}
+
+// The painted picture, encoded as the suffix says, into memory; the metadata steps then work on
+// these bytes and the photo is written once. False with the writer's text on failure.
+bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QString &errorText)
+{
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer;
+    writer.setDevice(&buffer);
+    // The format follows the suffix, so a photo renamed to ".jpg" becomes a JPEG.
+    writer.setFormat(QFileInfo(photo.currentPath).suffix().toUtf8());
+    writer.setQuality(90);
+    if (writer.format().toLower() == "png")
+        writer.setCompression(0);
+    if (writer.write(image))
+        return true;
+    errorText = writer.errorString();
+    encoded.clear();
+    return false;
+}
+
+void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogSink &log)
+{
+    info(log, QStringLiteral("Intentando escribir EXIF a (nativo): ") +
+                  nativePathText(photo.currentPath));
+    const QString currentName = QFileInfo(photo.currentPath).fileName();
+    QString errorText;
+    switch (photo.snapshot.restoreInto(encoded, errorText)) {
+    case MetadataSnapshot::Outcome::Done:
+        info(log, QStringLiteral("Metadatos restaurados para ") + currentName);
+        if (photo.snapshot.leavesOutMpf())
+            info(log, QStringLiteral("Imágenes MPF descartadas para ") + currentName);
+        break;
+    case MetadataSnapshot::Outcome::Failed:
+        error(log, QStringLiteral("Error restaurando metadatos en ") + currentName +
+                       QStringLiteral(": ") + errorText);
+        break;
+    case MetadataSnapshot::Outcome::NoImage:
+        break;
+    }
+}
+
+// Puts the metadata into the photo's bytes. With restore the bytes are a new encoding, which gets
+// the snapshot back first; without it they are the photo's own, already carrying its metadata,
+// and change only where a position or the history does. The lines wait in rendered.held.
+void addMetadata(QByteArray bytes, bool restore, const Photo &photo, const Run &run,
+                 Rendered &rendered)
+{
+    const LogSink hold = holdInto(rendered.held);
+    bool changed = restore;
+    if (restore)
+        restoreMetadata(photo, bytes, hold);
+    if (embedsUtm(run)) {
+        changed = writeUtmPosition(photo, bytes, hold) || changed;
+        logUtmWritten(photo, hold);
+    }
+    if (embedsTrack(photo, run)) {
+        QString trackError;
+        const bool written = writeTrackPosition(photo, bytes, trackError);
+        changed = changed || written;
+        logTrackWritten(photo, written, trackError, hold);
+    }
+    if (!run.history.softwareAgent.isEmpty()) {
+        QString historyError;
+        if (appendHistoryEntry(bytes, run.history, historyError))
+            changed = true;
+        else
+            // Without a journal nothing else will tell a later run that this photo is stamped.
+            warning(hold, QStringLiteral("No se pudo anotar el historial XMP de ") +
+                              QFileInfo(photo.currentPath).fileName() + QStringLiteral(": ") +
+                              historyError +
+                              (run.journalled ? QString()
+                                              : QStringLiteral(". Sin diario, una nueva ejecución "
+                                                               "la estamparía otra vez")));
+    }
+    rendered.bytes = std::move(bytes);
+    rendered.changed = changed;
+}
+
+// False: the photo goes on to the decoder, with a line saying why.
+bool fallBack(const Photo &photo, const QString &reason, const Run &run)
+{
+    warning(run.log, QStringLiteral("No se puede estampar sin pérdidas ") +
+                         QFileInfo(photo.currentPath).fileName() + QStringLiteral(" (") + reason +
+                         QStringLiteral("); se recodifica."));
+    return false;
+}
+
+// The stamps painted on a layer of the photo's size (upright under orientUpright, then turned
+// into the stored orientation) and put into its coefficients. False when the photo must be
+// decoded after all; the painting's lines are then left to the decoded road.
+bool stampLosslessly(Photo &photo, const Run &run, Rendered &rendered)
+{
+    const losslessjpeg::Probe header = losslessjpeg::probe(photo.bytes);
+    if (header.outcome != losslessjpeg::Outcome::Done)
+        return fallBack(photo, header.message, run);
+    QSize size = header.storedSize;
+    if (run.orientUpright && photo.storedOrientation >= 5)
+        size.transpose();
+    QImage layer = losslessjpeg::transparentLayer(size);
+    HeldLines held;
+    if (!layer.isNull()) {
+        paintAnnotations(layer, run.logo, run.style, photo.captureDate, photo.coordinateText,
+                         photo.orientation, photo.orientationKnown,
+                         withSeverity(holdInto(held), Severity::Information));
+        if (run.orientUpright)
+            layer = losslessjpeg::toStoredOrientation(layer, photo.storedOrientation);
+    }
+    if (layer.isNull())
+        return fallBack(photo, QStringLiteral("sin memoria para la capa"), run);
+    const losslessjpeg::Result stamped = losslessjpeg::stamp(photo.bytes, layer);
+    if (stamped.outcome != losslessjpeg::Outcome::Done)
+        return fallBack(photo, stamped.message, run);
+    logHeld(held, run.log);
+    info(run.log, QStringLiteral("Estampado sin pérdidas en %1: %2 de %3 bloques recodificados.")
+                      .arg(QFileInfo(photo.currentPath).fileName())
+                      .arg(stamped.blocksReencoded)
+                      .arg(stamped.blocksTotal));
+    addMetadata(stamped.jpeg, true, photo, run, rendered);
+    return true;
+}
+
+} // namespace
+
+bool embedsUtm(const Run &run)
+{
+    return !run.useExif && run.embedTxtInExif;
+}
+
+bool embedsTrack(const Photo &photo, const Run &run)
+{
+    return run.writeTrackToExif && photo.source == PositionSource::Track;
+}
+
+// After the restore, so the position lands on top of the photo's own EXIF. False when the bytes
+// were left as they were (the reason is logged).
+bool writeUtmPosition(const Photo &photo, QByteArray &bytes, const LogSink &log)
+{
+    return writeUtmToExif(bytes, photo.currentPath, photo.zoneNumber, photo.zoneLetter,
+                          photo.easting, photo.northing, photo.orientation, photo.orientationKnown,
+                          log);
+}
+
+void logUtmWritten(const Photo &photo, const LogSink &log)
+{
+    info(log, QStringLiteral("Datos UTM escritos en EXIF para ") +
+                  QFileInfo(photo.currentPath).fileName());
+}
+
+bool writeTrackPosition(const Photo &photo, QByteArray &bytes, QString &errorText)
+{
+    GpsTags tags;
+    tags.latitude = photo.latitude;
+    tags.longitude = photo.longitude;
+    tags.altitude = photo.track.altitude;
+    tags.time = photo.track.utc;
+    tags.versionAndDatum = true;
+    return writeGpsToExif(bytes, tags, errorText);
+}
+
+void logTrackWritten(const Photo &photo, bool written, const QString &errorText, const LogSink &log)
+{
+    const QString name = QFileInfo(photo.currentPath).fileName();
+    if (written)
+        info(log, QStringLiteral("Posición GPS escrita en EXIF para ") + name);
+    else
+        error(log, QStringLiteral("Error escribiendo la posición GPS en EXIF para ") + name +
+                       QStringLiteral(": ") + errorText);
+}
+
+RenderResult renderPhoto(Photo &photo, const Run &run, QImage &image, Rendered &rendered)
+{
+    if (photo.treatment == Treatment::KeepData) {
+        addMetadata(photo.bytes, false, photo, run, rendered);
+        return RenderResult::Ready;
+    }
+    if (photo.treatment == Treatment::Lossless && stampLosslessly(photo, run, rendered))
+        return RenderResult::Ready;
+    // Only decoded pixels are turned upright, so only then do the tags say so.
+    if (run.orientUpright)
+        photo.snapshot.markUpright();
+    if (!loadAndPaint(photo, run, image))
+        return RenderResult::Undecodable;
+    QByteArray encoded;
+    QString errorText;
+    if (!encode(image, photo, encoded, errorText)) {
+        error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
+        return RenderResult::Unencodable;
+    }
+    addMetadata(std::move(encoded), true, photo, run, rendered);
+    return RenderResult::Ready;
+}
+
+} // namespace photoroad
