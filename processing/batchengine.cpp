@@ -5,8 +5,8 @@
 #include "batchengine.h"
 
 #include "annotationfont.h"
-#include "photolisting.h"
 #include "photocommit.h"
+#include "photolisting.h"
 #include "photoplan.h"
 #include "photorender.h"
 #include "runjournal.h"
@@ -126,8 +126,8 @@ QVector<PhotoOutcome> runInline(const QStringList &photos, const Run &run, const
         Marks marks;
         const Run photoRun = runFor(run, run.log, &marks);
         Photo photo;
-        const bool processed = photoroad::planPhoto(photo, path, photoRun) &&
-                               finishPhoto(photo, photoRun, picture);
+        const bool processed =
+            photoroad::planPhoto(photo, path, photoRun) && finishPhoto(photo, photoRun, picture);
         outcomes.append(outcomeOf(photo, path, processed, marks));
         journalDone(job, outcomes.constLast());
         reportProgress(job, int(outcomes.size()), int(photos.size()));
@@ -303,9 +303,8 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
     // A script's listing is sorted, so collision numbers do not depend on the file system's
     // order, and never walks into Backup folders, which hold earlier runs' clean copies.
     const bool script = job.policy == RunPolicy::Script;
-    const QStringList photos =
-        listPhotos(job.directory, job.includeSubdirectories,
-                   script ? PhotoOrder::Sorted : PhotoOrder::Walk, script);
+    const QStringList photos = listPhotos(job.directory, job.includeSubdirectories,
+                                          script ? PhotoOrder::Sorted : PhotoOrder::Walk, script);
     DiskOperations disk;
     RecordingOperations recording;
     FileOperations &files = job.dryRun ? static_cast<FileOperations &>(recording) : disk;

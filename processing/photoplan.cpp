@@ -149,8 +149,8 @@ bool isProcessed(Photo &photo, const PhotoMetadata &found, const Run &run)
         return false;
     photo.reason = QStringLiteral("ya procesada");
     info(run.log, QStringLiteral("Ya procesada por Cartaluz el ") +
-                      when->toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) +
-                      QStringLiteral(": ") + photo.fileName);
+                      when->toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) + QStringLiteral(": ") +
+                      photo.fileName);
     return true;
 }
 
@@ -357,12 +357,12 @@ Treatment treatmentOf(const Photo &photo, const Run &run)
     // The encoder takes its format from the suffix.
     const QByteArray wanted = QFileInfo(photo.currentPath).suffix().toLower().toUtf8();
     if (format != (wanted == "jpg" ? "jpeg" : wanted))
-        return run.lossless ? fallBack(photo,
-                                       format == "jpeg"
-                                           ? QStringLiteral("su nombre pide otro formato")
-                                           : QStringLiteral("no es un JPEG"),
-                                       run)
-                            : Treatment::Decode;
+        return run.lossless
+                   ? fallBack(photo,
+                              format == "jpeg" ? QStringLiteral("su nombre pide otro formato")
+                                               : QStringLiteral("no es un JPEG"),
+                              run)
+                   : Treatment::Decode;
     if (!paints && run.metadataOnlyWrites &&
         (run.lossless || !run.orientUpright || photo.storedOrientation == 1)) {
         info(run.log, QStringLiteral("Nada que dibujar en ") +

@@ -72,8 +72,8 @@ struct Photo
     QString folder;
     QString baseName;
     QString suffix;
-    QByteArray bytes;         // the photo as read, once; empty when it could not be read
-    QByteArray format;        // by content: "jpeg", "tiff", "png", or anything else
+    QByteArray bytes;          // the photo as read, once; empty when it could not be read
+    QByteArray format;         // by content: "jpeg", "tiff", "png", or anything else
     int storedOrientation = 1; // the EXIF orientation a decoder would apply
 
     MetadataSnapshot snapshot;
@@ -95,9 +95,9 @@ struct Photo
 
     QString prefixedName;
     QString coordinateText;
-    QString currentPath;      // where the photo is to end up
-    QString lyingAt;          // where it lies now: the window renames at once, a script last
-    QString backupPath;       // claimed or made; empty without a backup
+    QString currentPath;          // where the photo is to end up
+    QString lyingAt;              // where it lies now: the window renames at once, a script last
+    QString backupPath;           // claimed or made; empty without a backup
     bool positionMissing = false; // left untouched for want of a position; reason says why
     QString reason;
     Treatment treatment = Treatment::Skip;

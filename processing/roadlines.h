@@ -34,7 +34,9 @@ using HeldLines = QVector<std::pair<Severity, QString>>;
 
 inline LogSink holdInto(HeldLines &held)
 {
-    return [&held](Severity severity, const QString &line) { held.append({severity, line}); };
+    return [&held](Severity severity, const QString &line) {
+        held.append({severity, line});
+    };
 }
 
 inline void logHeld(const HeldLines &held, const LogSink &log)
