@@ -1,5 +1,5 @@
 // Fuzzes the metadata readers and writers on one file: the date and GPS readers, the snapshot,
-// then its restore into the same bytes held in memory and the UTM write on the result.
+// then the run's read of the bytes, its restore into them and the GPS write on the result.
 #include "photometadata.h"
 
 #include <QFile>
@@ -19,8 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return 0;
         file.write(bytes);
     }
-    const auto ignore = [](Severity, const QString &) {
-    };
 
     QDateTime date;
     readCaptureDate(path, date);
@@ -29,13 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     double direction = 0.0;
     readGpsData(path, latitude, longitude, direction);
 
-    MetadataSnapshot snapshot;
-    bool dateFound = false;
+    // As a run reads and writes it: one parse of the bytes, the restore into them, the GPS tags.
+    PhotoMetadata found = readPhotoMetadata(bytes, path);
     QString error;
-    snapshot.takeFrom(path, date, dateFound, error);
     QByteArray copy = bytes;
-    snapshot.restoreInto(copy, error);
-    writeUtmToExif(copy, path, 19, 'H', 346574.735, 6298958.906, direction, true, ignore);
+    found.snapshot.restoreInto(copy, error);
+    GpsTags tags;
+    tags.latitude = -33.45;
+    tags.longitude = -70.66;
+    tags.direction = direction;
+    putGpsIntoPhoto(copy, tags);
     // The file forms of the two writes add only a file read and a rename around these.
     return 0;
 }

@@ -727,9 +727,10 @@ void putGpsTags(Exiv2::ExifData &exif, const GpsTags &tags)
     exif["Exif.GPSInfo.GPSLatitude"] = toDms(tags.latitude);
     exif["Exif.GPSInfo.GPSLongitudeRef"] = std::string(tags.longitude >= 0.0 ? "E" : "W");
     exif["Exif.GPSInfo.GPSLongitude"] = toDms(tags.longitude);
-    if (tags.direction) {
+    double degrees = 0.0;
+    if (tags.direction && normalisedDirection(*tags.direction, degrees)) {
         Exiv2::URationalValue hundredths;
-        hundredths.value_.push_back({toRationalPart(std::round(*tags.direction * 100.0)), 100});
+        hundredths.value_.push_back({toRationalPart(std::round(degrees * 100.0)), 100});
         exif["Exif.GPSInfo.GPSImgDirection"] = hundredths;
         exif["Exif.GPSInfo.GPSImgDirectionRef"] = std::string("T");
     }
@@ -757,86 +758,76 @@ void putGpsTags(Exiv2::ExifData &exif, const GpsTags &tags)
 
 // The UTM write on a photo held in bytes (read first from the file when fromFile is set). True
 // when bytes then hold the changed photo; otherwise its line has been logged.
-bool putUtmTags(QByteArray &bytes, bool fromFile, const QString &path, int zoneNumber,
-                char zoneLetter, double easting, double northing, double direction,
-                bool writeDirection, const LogSink &log)
-{
-    const GeoPosition position = utmToLatLon(zoneNumber, zoneLetter, easting, northing);
-    const std::string nativePath = qPathToNativeStdString(path);
-    log(Severity::Information, QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") +
-                                   QString::fromStdString(nativePath));
-    const auto reportError = [&](const std::exception &error) {
-        log(Severity::Error, QStringLiteral("Error al escribir EXIF en ") + path +
-                                 QStringLiteral(": ") + messageOf(error));
-        return false;
-    };
+} // namespace
 
-    std::unique_ptr<Exiv2::Image> image;
-    Exiv2::ExifData exif;
-    bool segmentOnly = false; // a JPEG: its EXIF segment alone is rewritten
+GpsWrite putGpsIntoPhoto(QByteArray &bytes, const GpsTags &tags)
+{
+    GpsWrite result;
     try {
-        image = fromFile ? openFileInMemory(nativePath, bytes) : openBytes(bytes);
-        if (image)
-            segmentOnly = readJpegExif(bytes, exif);
-        if (image && !segmentOnly) {
+        std::unique_ptr<Exiv2::Image> image = openBytes(bytes);
+        if (!image) {
+            result.outcome = MetadataSnapshot::Outcome::NoImage;
+            return result;
+        }
+        Exiv2::ExifData exif;
+        const bool segmentOnly = readJpegExif(bytes, exif); // a JPEG: only its EXIF segment
+        if (!segmentOnly) {
             readTags(*image);
             exif = image->exifData();
         }
-    } catch (const std::exception &error) {
-        return reportError(error);
-    }
-    if (!image) {
-        log(Severity::Error,
-            QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
-        return false;
-    }
-    if (exif.empty())
-        log(Severity::Information, QStringLiteral("No hay metadata EXIF para escribir en ") + path +
-                                       QStringLiteral(". Se creará."));
-
-    try {
-        GpsTags tags;
-        tags.latitude = position.latitude;
-        tags.longitude = position.longitude;
-        double degrees = 0.0;
-        if (writeDirection && normalisedDirection(direction, degrees))
-            tags.direction = degrees;
+        result.exifWasEmpty = exif.empty();
         putGpsTags(exif, tags);
+        result.outcome = MetadataSnapshot::Outcome::Done;
         if (segmentOnly && putJpegExif(bytes, exif))
-            return true;
+            return result;
         image->setExifData(exif);
         writeTags(*image);
         QByteArray changed = bytesOf(*image);
         image.reset();
         bytes = std::move(changed);
     } catch (const std::exception &error) {
-        return reportError(error);
+        result.outcome = MetadataSnapshot::Outcome::Failed;
+        result.errorText = messageOf(error);
     }
-    return true;
+    return result;
 }
 
-} // namespace
-
-// The file is read whole, changed in memory and put back by one rename, so a crash or a full
-// disk never leaves a truncated photo.
 void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double easting,
                     double northing, double direction, bool writeDirection, LogCallback log)
 {
+    const GeoPosition position = utmToLatLon(zoneNumber, zoneLetter, easting, northing);
+    const std::string nativePath = qPathToNativeStdString(path);
+    log(QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") +
+        QString::fromStdString(nativePath));
     QByteArray bytes;
-    if (!putUtmTags(bytes, true, path, zoneNumber, zoneLetter, easting, northing, direction,
-                    writeDirection, textOnly(log)))
+    try {
+        if (!openImage(nativePath)) {
+            log(QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
+            return;
+        }
+        bytes = readWholeFile(nativePath);
+    } catch (const std::exception &error) {
+        log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
+            messageOf(error));
         return;
-    QString errorText;
-    if (!replaceFile(path, bytes, errorText))
-        log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") + errorText);
-}
-
-bool writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
-                    double easting, double northing, double direction, bool writeDirection,
-                    const LogSink &log)
-{
-    return putUtmTags(encoded, false, path, zoneNumber, zoneLetter, easting, northing, direction,
-                      writeDirection, log);
+    }
+    GpsTags tags;
+    tags.latitude = position.latitude;
+    tags.longitude = position.longitude;
+    if (writeDirection)
+        tags.direction = direction;
+    const GpsWrite written = putGpsIntoPhoto(bytes, tags);
+    if (written.outcome == MetadataSnapshot::Outcome::NoImage) {
+        log(QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
+        return;
+    }
+    if (written.exifWasEmpty)
+        log(QStringLiteral("No hay metadata EXIF para escribir en ") + path +
+            QStringLiteral(". Se creará."));
+    QString errorText = written.errorText;
+    if (written.outcome == MetadataSnapshot::Outcome::Done && replaceFile(path, bytes, errorText))
+        return;
+    log(QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") + errorText);
 }
 
 MetadataSnapshot::MetadataSnapshot()
@@ -942,76 +933,25 @@ template <typename Read> bool readExifTag(const QString &path, const char *error
 
 } // namespace
 
-bool readCaptureOffset(const QString &path, QString &offset)
-{
-    return readExifTag(path, "Error leyendo la zona horaria de captura:",
-                       [&offset](const Exiv2::ExifData &exif) { return offsetOf(exif, offset); });
-}
-
 namespace {
 
 // The tags into the photo held in bytes (read first from the file when fromFile is set).
-bool putTrackTags(QByteArray &bytes, bool fromFile, const QString &path, const GpsTags &tags,
-                  QString &errorText)
-{
-    if (!std::isfinite(tags.latitude) || !std::isfinite(tags.longitude)) {
-        errorText = QStringLiteral("posición no válida");
-        return false;
-    }
-    try {
-        std::unique_ptr<Exiv2::Image> image =
-            fromFile ? openFileInMemory(qPathToNativeStdString(path), bytes) : openBytes(bytes);
-        if (!image) {
-            errorText = QStringLiteral("no es una imagen");
-            return false;
-        }
-        Exiv2::ExifData exif;
-        const bool segmentOnly = readJpegExif(bytes, exif); // a JPEG: only its EXIF segment
-        if (!segmentOnly) {
-            readTags(*image);
-            exif = image->exifData();
-        }
-        putGpsTags(exif, tags);
-        if (segmentOnly && putJpegExif(bytes, exif))
-            return true;
-        image->setExifData(exif);
-        writeTags(*image);
-        QByteArray changed = bytesOf(*image);
-        image.reset();
-        bytes = std::move(changed);
-    } catch (const std::exception &error) {
-        errorText = messageOf(error);
-        return false;
-    }
-    return true;
-}
-
-GpsTags positionOnly(double latitude, double longitude)
-{
-    GpsTags tags;
-    tags.latitude = latitude;
-    tags.longitude = longitude;
-    tags.versionAndDatum = true;
-    return tags;
-}
 
 } // namespace
 
 bool writeGpsToExif(QByteArray &encoded, const GpsTags &tags, QString &errorText)
 {
-    return putTrackTags(encoded, false, QString(), tags, errorText);
-}
-
-bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText)
-{
-    QByteArray bytes;
-    return putTrackTags(bytes, true, path, positionOnly(latitude, longitude), errorText) &&
-           replaceFile(path, bytes, errorText);
-}
-
-bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText)
-{
-    return writeGpsToExif(encoded, positionOnly(latitude, longitude), errorText);
+    if (!std::isfinite(tags.latitude) || !std::isfinite(tags.longitude)) {
+        errorText = QStringLiteral("posición no válida");
+        return false;
+    }
+    const GpsWrite written = putGpsIntoPhoto(encoded, tags);
+    if (written.outcome == MetadataSnapshot::Outcome::Done)
+        return true;
+    errorText = written.outcome == MetadataSnapshot::Outcome::NoImage
+                    ? QStringLiteral("no es una imagen")
+                    : written.errorText;
+    return false;
 }
 
 namespace {
@@ -1143,12 +1083,4 @@ void MetadataSnapshot::markUpright()
 void initializeMetadataLibrary()
 {
     initialiseLibrary();
-}
-
-bool readImageDirection(const QString &path, double &direction)
-{
-    return readExifTag(
-        path, "Error leyendo la orientación GPS:", [&direction](const Exiv2::ExifData &exif) {
-            return imageDirectionOf(exif, direction);
-        });
 }

@@ -29,13 +29,6 @@ bool readGpsData(const QString &path, double &latitude, double &longitude, doubl
 void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double easting,
                     double northing, double direction, bool writeDirection, LogCallback log);
 
-// The same write on a photo's encoded bytes held in memory; path only names the photo in the
-// log lines, which carry their severity. False, with its line logged, when the bytes were left
-// as they were. In a JPEG only the EXIF segment changes.
-bool writeUtmToExif(QByteArray &encoded, const QString &path, int zoneNumber, char zoneLetter,
-                    double easting, double northing, double direction, bool writeDirection,
-                    const LogSink &log);
-
 // A photo's EXIF, IPTC and XMP as found before the batch changes it, so they can be put back
 // into the re-encoded file.
 class MetadataSnapshot
@@ -103,7 +96,7 @@ struct PhotoMetadata
     double longitude = 0.0;
     double direction = 0.0;
 
-    QString captureOffset; // readCaptureOffset; empty when there is none
+    QString captureOffset; // Exif.Photo.OffsetTimeOriginal, trimmed; empty when there is none
 
     // The moment of capture a GPS track is matched by, from the tags that only a camera writes:
     // Exif.Photo.DateTimeOriginal (with SubSecTimeOriginal), else Xmp.exif.DateTimeOriginal or
@@ -114,7 +107,7 @@ struct PhotoMetadata
     QDateTime captureTime;
     QString captureTimeTag; // the key it came from, e.g. "Xmp.photoshop.DateCreated"
 
-    bool imageDirectionFound = false; // readImageDirection
+    bool imageDirectionFound = false; // GPSImgDirection, read even without a position
     double imageDirection = 0.0;
 
     // The last entry of the photo's XMP history (Xmp.xmpMM.History) whose software agent starts
@@ -128,10 +121,6 @@ PhotoMetadata readPhotoMetadata(const QString &path);
 // The same from the photo's bytes, already read; path names it in the library's errors.
 PhotoMetadata readPhotoMetadata(const QByteArray &bytes, const QString &path);
 
-// The photo's Exif.Photo.OffsetTimeOriginal as written (e.g. "+02:00"), trimmed. False when the
-// tag is absent, empty or the file cannot be read; then offset is left as it was.
-bool readCaptureOffset(const QString &path, QString &offset);
-
 // What goes into the EXIF GPS tags; both writers put their position through the same code. The
 // UTM writer gives the position and, when asked, the direction; a track position also its
 // height, its time and the datum.
@@ -139,7 +128,7 @@ struct GpsTags
 {
     double latitude = 0.0;           // decimal degrees, south negative, with the reference N or S
     double longitude = 0.0;          // west negative, with the reference E or W
-    std::optional<double> direction; // GPSImgDirection (0 to 360), reference "T"
+    std::optional<double> direction; // GPSImgDirection, taken to 0–360; reference "T"
     std::optional<double> altitude;  // metres above sea level, negative below: GPSAltitude/Ref
     QDateTime time;                  // GPSDateStamp and GPSTimeStamp (in UTC), when valid
     bool versionAndDatum = false;    // GPSVersionID 2.2.0.0 when missing, GPSMapDatum "WGS-84"
@@ -150,16 +139,18 @@ struct GpsTags
 // were.
 bool writeGpsToExif(QByteArray &encoded, const GpsTags &tags, QString &errorText);
 
-// writeGpsToExif with the position alone, plus the version and datum. The file is rewritten in
-// memory and replaced in one step, so a failure leaves it as it was.
-bool writeLatLonToExif(const QString &path, double latitude, double longitude, QString &errorText);
-// The same on a photo held in memory (as encoded by the batch), changed in place; in a JPEG only
-// the EXIF segment changes.
-bool writeLatLonToExif(QByteArray &encoded, double latitude, double longitude, QString &errorText);
+// What a GPS write did to a photo's bytes: Done, NoImage (no photo the library may change, bytes
+// as they were) or Failed (errorText holds the library's message, bytes as they were).
+struct GpsWrite
+{
+    MetadataSnapshot::Outcome outcome = MetadataSnapshot::Outcome::Failed;
+    bool exifWasEmpty = false; // the photo had no EXIF before: the GPS tags start it
+    QString errorText;
+};
 
-// The photo's Exif.GPSInfo.GPSImgDirection in degrees, read whether or not the EXIF holds a
-// position (readGpsData needs one). False when the tag is absent or unreadable.
-bool readImageDirection(const QString &path, double &direction);
+// The tags written into the photo held in memory, every other tag kept; in a JPEG only its EXIF
+// segment changes. No check of the position itself.
+GpsWrite putGpsIntoPhoto(QByteArray &bytes, const GpsTags &tags);
 
 // One event of a photo's XMP history: what was done to it, by which program, when, and with which
 // settings. Empty texts are left out of the entry.

@@ -2,8 +2,6 @@
 // segment's bytes, XMP as a new packet, each spliced back in place of the old segment.
 #include "segmentwriter.h"
 
-#include "photometadata.h"
-
 #include <exiv2/exiv2.hpp>
 
 namespace {
@@ -87,7 +85,7 @@ bool putJpegXmp(QByteArray &jpeg, const Exiv2::XmpData &xmp)
 {
     if (!parseJpegLayout(jpeg).valid)
         return false;
-    initializeMetadataLibrary();
+    // The caller holds containers the library made, so it is readied already.
     std::string packet;
     // The library's JPEG writer logs a failed serialisation and drops the packet; here it is an
     // error, so the old packet stays.

@@ -1,6 +1,6 @@
 // The EXIF and XMP segments of a JPEG held in memory, rewritten one at a time through the metadata
-// library while every other segment stays byte for byte. Internal to the metadata library: its
-// callers already hold the library's containers.
+// library while every other segment stays byte for byte. Internal to the metadata module, below
+// photometadata: its callers already hold the library's containers, so the library is readied.
 #pragma once
 
 #include "jpegsegments.h"

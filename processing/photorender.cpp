@@ -5,6 +5,7 @@
 #include "losslessjpeg.h"
 #include "photoannotation.h"
 #include "roadlines.h"
+#include "utm.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -196,13 +197,32 @@ bool embedsTrack(const Photo &photo, const Run &run)
     return run.writeTrackToExif && photo.source == PositionSource::Track;
 }
 
-// After the restore, so the position lands on top of the photo's own EXIF. False when the bytes
-// were left as they were (the reason is logged).
+// After the restore, so the position lands on top of the photo's own EXIF: the UTM position as
+// latitude and longitude, with the heading when known. False when the bytes were left as they
+// were (the reason is logged).
 bool writeUtmPosition(const Photo &photo, QByteArray &bytes, const LogSink &log)
 {
-    return writeUtmToExif(bytes, photo.currentPath, photo.zoneNumber, photo.zoneLetter,
-                          photo.easting, photo.northing, photo.orientation, photo.orientationKnown,
-                          log);
+    const QString &path = photo.currentPath;
+    info(log, QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") + nativePathText(path));
+    const GeoPosition position =
+        utmToLatLon(photo.zoneNumber, photo.zoneLetter, photo.easting, photo.northing);
+    GpsTags tags;
+    tags.latitude = position.latitude;
+    tags.longitude = position.longitude;
+    if (photo.orientationKnown)
+        tags.direction = photo.orientation;
+    const GpsWrite written = putGpsIntoPhoto(bytes, tags);
+    if (written.outcome == MetadataSnapshot::Outcome::NoImage) {
+        error(log, QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
+        return false;
+    }
+    if (written.exifWasEmpty)
+        info(log, QStringLiteral("No hay metadata EXIF para escribir en ") + path +
+                      QStringLiteral(". Se creará."));
+    if (written.outcome == MetadataSnapshot::Outcome::Failed)
+        error(log, QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
+                       written.errorText);
+    return written.outcome == MetadataSnapshot::Outcome::Done;
 }
 
 void logUtmWritten(const Photo &photo, const LogSink &log)

@@ -81,8 +81,13 @@ private slots:
         writeUtmToExif(utmFile, utm.zoneNumber, utm.zoneLetter, utm.easting, utm.northing, 12.5,
                        true, [](const QString &) {});
         QString error;
-        QVERIFY2(writeLatLonToExif(latLonFile, geo.latitude, geo.longitude, error),
-                 qPrintable(error));
+        QByteArray bytes = TestPhotos::readFile(latLonFile);
+        GpsTags tags;
+        tags.latitude = geo.latitude;
+        tags.longitude = geo.longitude;
+        tags.versionAndDatum = true;
+        QVERIFY2(writeGpsToExif(bytes, tags, error), qPrintable(error));
+        QVERIFY(TestPhotos::writeFile(latLonFile, bytes));
         for (const QString &file : {utmFile, latLonFile})
             QCOMPARE(TestPhotos::tag(file, "Exif.GPSInfo.GPSLatitudeRef") + ' ' +
                          TestPhotos::tag(file, "Exif.GPSInfo.GPSLongitudeRef"),
@@ -93,10 +98,11 @@ private slots:
         double latitude = 0, longitude = 0, direction = 0;
         QVERIFY(readGpsData(latLonFile, latitude, longitude, direction));
         QVERIFY(qAbs(latitude - geo.latitude) < 1e-6 && qAbs(longitude - geo.longitude) < 1e-6);
-        QString offset;
-        QVERIFY(readCaptureOffset(latLonFile, offset) && offset == "-05:00");
+        QCOMPARE(readPhotoMetadata(latLonFile).captureOffset, QString("-05:00"));
         QCOMPARE(TestPhotos::tag(latLonFile, "Xmp.xmp.Label"), QString("Campo"));
-        QVERIFY(!writeLatLonToExif(dir.filePath("none.jpg"), 1, 1, error) && !error.isEmpty());
+        QByteArray text("no es una foto");
+        QVERIFY(!writeGpsToExif(text, tags, error));
+        QVERIFY(!error.isEmpty());
         // The UTM writer's tags are the window's: the track position's extras stay out.
         QCOMPARE(TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSVersionID") +
                      TestPhotos::tag(utmFile, "Exif.GPSInfo.GPSMapDatum"),
