@@ -596,6 +596,9 @@ struct MetadataSnapshot::Containers
     JpegMetadata jpeg;
     bool exifChanged = false;
     bool xmpChanged = false;
+    // The photo held an XMP packet the library could not read: its history is not to be
+    // written over (appendHistoryEntry refuses it on its own).
+    bool xmpUnread = false;
 };
 
 namespace {
@@ -638,6 +641,7 @@ PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
         containers.exif = image->exifData();
         containers.iptc = image->iptcData();
         containers.xmp = image->xmpData();
+        containers.xmpUnread = !image->xmpPacket().empty() && containers.xmp.empty();
     } catch (const std::exception &error) {
         found.outcome = MetadataSnapshot::Outcome::Failed;
         found.errorText = messageOf(error);
@@ -1078,6 +1082,93 @@ void MetadataSnapshot::markUpright()
         xmp["Xmp.tiff.Orientation"] = std::string("1");
         m_containers->xmpChanged = true;
     }
+}
+
+namespace {
+
+// The one-step write: the edited containers spliced into a JPEG's segments, or written through
+// the library once for PNG and TIFF. False (bytes as they were) when any part cannot be made so.
+bool writeAtOnce(QByteArray &bytes, bool restore, const MetadataSnapshot::Containers &source,
+                 const GpsTags *gps, const HistoryEntry *history)
+{
+    if (history && source.xmpUnread)
+        return false;
+    Exiv2::ExifData exif = source.exif;
+    Exiv2::XmpData xmp = source.xmp;
+    const bool exifChanged = source.exifChanged || gps;
+    const bool xmpChanged = source.xmpChanged || history;
+    QString ignored;
+    if (gps)
+        putGpsTags(exif, *gps);
+    if (history) {
+        const std::lock_guard<std::mutex> lock(metadataLock);
+        if (!addHistoryEntry(xmp, *history, ignored))
+            return false;
+    }
+    QByteArray out = bytes;
+    const bool jpeg = parseJpegLayout(out).valid;
+    if (jpeg && (!restore || source.jpeg.fromJpeg)) {
+        // A changed XMP packet is serialised, which walks the namespace table.
+        std::unique_lock<std::mutex> lock(metadataLock, std::defer_lock);
+        if (xmpChanged)
+            lock.lock();
+        if (restore)
+            return restoreJpegSegments(out, source.jpeg, exifChanged ? &exif : nullptr,
+                                       xmpChanged ? &xmp : nullptr) &&
+                   (bytes = std::move(out), true);
+        if (exifChanged && !putJpegExif(out, exif))
+            return false;
+        if (xmpChanged && !putJpegXmp(out, xmp))
+            return false;
+        bytes = std::move(out);
+        return true;
+    }
+    auto image = openBytes(out);
+    if (!image)
+        return false;
+    readTags(*image);
+    if (restore || exifChanged)
+        image->setExifData(exif);
+    if (restore)
+        image->setIptcData(source.iptc);
+    if (restore || xmpChanged)
+        image->setXmpData(xmp);
+    writeTags(*image);
+    QByteArray changed = bytesOf(*image);
+    image.reset();
+    bytes = std::move(changed);
+    return true;
+}
+
+} // namespace
+
+MetadataWrite MetadataSnapshot::writeInto(QByteArray &bytes, bool restore, const GpsTags *gps,
+                                          const HistoryEntry *history) const
+{
+    MetadataWrite result;
+    const Containers &c = *m_containers;
+    bool atOnce = false;
+    try {
+        atOnce = writeAtOnce(bytes, restore, c, gps, history);
+    } catch (const std::exception &) {
+        atOnce = false; // each step again on its own says which failed
+    }
+    if (atOnce) {
+        result.restore = restore ? Outcome::Done : Outcome::NoImage;
+        if (gps) {
+            result.gps.outcome = Outcome::Done;
+            result.gps.exifWasEmpty = c.exif.empty();
+        }
+        result.historyWritten = history != nullptr;
+        return result;
+    }
+    if (restore)
+        result.restore = restoreInto(bytes, result.restoreError);
+    if (gps)
+        result.gps = putGpsIntoPhoto(bytes, *gps);
+    if (history)
+        result.historyWritten = appendHistoryEntry(bytes, *history, result.historyError);
+    return result;
 }
 
 void initializeMetadataLibrary()

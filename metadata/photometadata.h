@@ -29,6 +29,10 @@ bool readGpsData(const QString &path, double &latitude, double &longitude, doubl
 void writeUtmToExif(const QString &path, int zoneNumber, char zoneLetter, double easting,
                     double northing, double direction, bool writeDirection, LogCallback log);
 
+struct GpsTags;
+struct HistoryEntry;
+struct MetadataWrite;
+
 // A photo's EXIF, IPTC and XMP as found before the batch changes it, so they can be put back
 // into the re-encoded file.
 class MetadataSnapshot
@@ -73,9 +77,18 @@ public:
     // pixels are written upright.
     void markUpright();
 
+    // Every change a run makes to a photo's metadata, in one step: the snapshot put back into a
+    // new encoding (restore) or kept in the photo's own bytes, the GPS tags and the history
+    // entry, each when given, from this one parse of the photo. Where any of them cannot be
+    // made so, they are made one after the other, each on its own, and the result says which
+    // failed; the bytes then hold what worked.
+    MetadataWrite writeInto(QByteArray &bytes, bool restore, const GpsTags *gps,
+                            const HistoryEntry *history) const;
+
+    struct Containers; // the library's containers, known only inside the metadata module
+
 private:
     friend struct PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path);
-    struct Containers;
     std::unique_ptr<Containers> m_containers;
 };
 
@@ -134,11 +147,6 @@ struct GpsTags
     bool versionAndDatum = false;    // GPSVersionID 2.2.0.0 when missing, GPSMapDatum "WGS-84"
 };
 
-// Writes the tags into the photo's EXIF, keeping every other tag, on a photo held in memory (as
-// encoded by the batch), changed in place. False with the reason in errorText, the bytes as they
-// were.
-bool writeGpsToExif(QByteArray &encoded, const GpsTags &tags, QString &errorText);
-
 // What a GPS write did to a photo's bytes: Done, NoImage (no photo the library may change, bytes
 // as they were) or Failed (errorText holds the library's message, bytes as they were).
 struct GpsWrite
@@ -147,6 +155,21 @@ struct GpsWrite
     bool exifWasEmpty = false; // the photo had no EXIF before: the GPS tags start it
     QString errorText;
 };
+
+// What MetadataSnapshot::writeInto did.
+struct MetadataWrite
+{
+    MetadataSnapshot::Outcome restore = MetadataSnapshot::Outcome::NoImage;
+    QString restoreError;
+    GpsWrite gps; // outcome Done when the tags were written
+    bool historyWritten = false;
+    QString historyError;
+};
+
+// Writes the tags into the photo's EXIF, keeping every other tag, on a photo held in memory (as
+// encoded by the batch), changed in place. False with the reason in errorText, the bytes as they
+// were.
+bool writeGpsToExif(QByteArray &encoded, const GpsTags &tags, QString &errorText);
 
 // The tags written into the photo held in memory, every other tag kept; in a JPEG only its EXIF
 // segment changes. No check of the position itself.

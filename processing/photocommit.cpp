@@ -96,7 +96,7 @@ private:
         if (embedsUtm(run)) {
             QByteArray bytes = run.files->read(photo.currentPath, ignored);
             QString errorText;
-            if (writeUtmPosition(photo, bytes, run.log) &&
+            if (writeUtmPosition(photo, run, bytes, run.log) &&
                 !run.files->write(photo.currentPath, bytes, errorText))
                 error(run.log, QStringLiteral("Error al escribir EXIF en ") + photo.currentPath +
                                    QStringLiteral(": ") + errorText);
@@ -105,7 +105,7 @@ private:
         if (embedsTrack(photo, run)) {
             QByteArray bytes = run.files->read(photo.currentPath, ignored);
             QString errorText;
-            const bool written = writeTrackPosition(photo, bytes, errorText) &&
+            const bool written = writeTrackPosition(photo, run, bytes, errorText) &&
                                  run.files->write(photo.currentPath, bytes, errorText);
             logTrackWritten(photo, written, errorText, run.log);
         }

@@ -12,6 +12,8 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <cmath>
+#include <optional>
 #include <utility>
 
 namespace photoroad {
@@ -84,13 +86,35 @@ bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QStrin
     return false;
 }
 
-void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogSink &log)
+// The tags a run's position puts into the photo: the UTM position of a coordinate row as
+// latitude and longitude with the heading when known, or a track's position with its height and
+// time; none when the position stays as the photo has it.
+std::optional<GpsTags> gpsTagsOf(const Photo &photo, const Run &run)
 {
-    info(log, QStringLiteral("Intentando escribir EXIF a (nativo): ") +
-                  nativePathText(photo.currentPath));
+    GpsTags tags;
+    if (embedsUtm(run)) {
+        const GeoPosition position =
+            utmToLatLon(photo.zoneNumber, photo.zoneLetter, photo.easting, photo.northing);
+        tags.latitude = position.latitude;
+        tags.longitude = position.longitude;
+        if (photo.orientationKnown)
+            tags.direction = photo.orientation;
+        return tags;
+    }
+    if (!embedsTrack(photo, run))
+        return std::nullopt;
+    tags.latitude = photo.latitude;
+    tags.longitude = photo.longitude;
+    tags.altitude = photo.track.altitude;
+    tags.time = photo.track.utc;
+    tags.versionAndDatum = true;
+    return tags;
+}
+
+void logRestore(const Photo &photo, const MetadataWrite &written, const LogSink &log)
+{
     const QString currentName = QFileInfo(photo.currentPath).fileName();
-    QString errorText;
-    switch (photo.snapshot.restoreInto(encoded, errorText)) {
+    switch (written.restore) {
     case MetadataSnapshot::Outcome::Done:
         info(log, QStringLiteral("Metadatos restaurados para ") + currentName);
         if (photo.snapshot.leavesOutMpf())
@@ -98,48 +122,73 @@ void restoreMetadata(const Photo &photo, QByteArray &encoded, const LogSink &log
         break;
     case MetadataSnapshot::Outcome::Failed:
         error(log, QStringLiteral("Error restaurando metadatos en ") + currentName +
-                       QStringLiteral(": ") + errorText);
+                       QStringLiteral(": ") + written.restoreError);
         break;
     case MetadataSnapshot::Outcome::NoImage:
         break;
     }
 }
 
-// Puts the metadata into the photo's bytes. With restore the bytes are a new encoding, which gets
-// the snapshot back first; without it they are the photo's own, already carrying its metadata,
-// and change only where a position or the history does. The lines wait in rendered.held.
+// A coordinate row's position written, as the lines tell it.
+void logUtmAttempt(const Photo &photo, const GpsWrite &written, const LogSink &log)
+{
+    const QString &path = photo.currentPath;
+    info(log, QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") + nativePathText(path));
+    if (written.outcome == MetadataSnapshot::Outcome::NoImage)
+        error(log, QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
+    if (written.exifWasEmpty)
+        info(log, QStringLiteral("No hay metadata EXIF para escribir en ") + path +
+                      QStringLiteral(". Se creará."));
+    if (written.outcome == MetadataSnapshot::Outcome::Failed)
+        error(log, QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
+                       written.errorText);
+}
+
+// Puts the metadata into the photo's bytes, in one step from the photo's one parse. With restore
+// the bytes are a new encoding, which gets the snapshot back; without it they are the photo's
+// own, already carrying its metadata, and change only where a position or the history does. The
+// lines wait in rendered.held, in the order the steps are told.
 void addMetadata(QByteArray bytes, bool restore, const Photo &photo, const Run &run,
                  Rendered &rendered)
 {
     const LogSink hold = holdInto(rendered.held);
-    bool changed = restore;
     if (restore)
-        restoreMetadata(photo, bytes, hold);
+        info(hold, QStringLiteral("Intentando escribir EXIF a (nativo): ") +
+                       nativePathText(photo.currentPath));
+    std::optional<GpsTags> gps = gpsTagsOf(photo, run);
+    QString gpsError;
+    // A track position that is no number never reaches the tags.
+    if (gps && !std::isfinite(gps->latitude + gps->longitude)) {
+        gps.reset();
+        gpsError = QStringLiteral("posición no válida");
+    }
+    const bool history = !run.history.softwareAgent.isEmpty();
+    const MetadataWrite written = photo.snapshot.writeInto(bytes, restore, gps ? &*gps : nullptr,
+                                                           history ? &run.history : nullptr);
+    if (restore)
+        logRestore(photo, written, hold);
+    const bool gpsWritten = gps && written.gps.outcome == MetadataSnapshot::Outcome::Done;
     if (embedsUtm(run)) {
-        changed = writeUtmPosition(photo, bytes, hold) || changed;
+        logUtmAttempt(photo, written.gps, hold);
         logUtmWritten(photo, hold);
-    }
-    if (embedsTrack(photo, run)) {
-        QString trackError;
-        const bool written = writeTrackPosition(photo, bytes, trackError);
-        changed = changed || written;
-        logTrackWritten(photo, written, trackError, hold);
-    }
-    if (!run.history.softwareAgent.isEmpty()) {
-        QString historyError;
-        if (appendHistoryEntry(bytes, run.history, historyError))
-            changed = true;
-        else
-            // Without a journal nothing else will tell a later run that this photo is stamped.
-            warning(hold, QStringLiteral("No se pudo anotar el historial XMP de ") +
-                              QFileInfo(photo.currentPath).fileName() + QStringLiteral(": ") +
-                              historyError +
-                              (run.journalled ? QString()
-                                              : QStringLiteral(". Sin diario, una nueva ejecución "
-                                                               "la estamparía otra vez")));
-    }
+    } else if (embedsTrack(photo, run))
+        logTrackWritten(photo, gpsWritten,
+                        gpsError.isEmpty()
+                            ? (written.gps.outcome == MetadataSnapshot::Outcome::NoImage
+                                   ? QStringLiteral("no es una imagen")
+                                   : written.gps.errorText)
+                            : gpsError,
+                        hold);
+    if (history && !written.historyWritten)
+        // Without a journal nothing else will tell a later run that this photo is stamped.
+        warning(hold, QStringLiteral("No se pudo anotar el historial XMP de ") +
+                          QFileInfo(photo.currentPath).fileName() + QStringLiteral(": ") +
+                          written.historyError +
+                          (run.journalled ? QString()
+                                          : QStringLiteral(". Sin diario, una nueva ejecución "
+                                                           "la estamparía otra vez")));
     rendered.bytes = std::move(bytes);
-    rendered.changed = changed;
+    rendered.changed = restore || gpsWritten || written.historyWritten;
 }
 
 // False: the photo goes on to the decoder, with a line saying why.
@@ -197,31 +246,12 @@ bool embedsTrack(const Photo &photo, const Run &run)
     return run.writeTrackToExif && photo.source == PositionSource::Track;
 }
 
-// After the restore, so the position lands on top of the photo's own EXIF: the UTM position as
-// latitude and longitude, with the heading when known. False when the bytes were left as they
-// were (the reason is logged).
-bool writeUtmPosition(const Photo &photo, QByteArray &bytes, const LogSink &log)
+// The position of a coordinate row written on its own into the photo as it lies, after a failed
+// write. False when the bytes were left as they were (the reason is logged).
+bool writeUtmPosition(const Photo &photo, const Run &run, QByteArray &bytes, const LogSink &log)
 {
-    const QString &path = photo.currentPath;
-    info(log, QStringLiteral("Intentando escribir UTM EXIF en (nativo): ") + nativePathText(path));
-    const GeoPosition position =
-        utmToLatLon(photo.zoneNumber, photo.zoneLetter, photo.easting, photo.northing);
-    GpsTags tags;
-    tags.latitude = position.latitude;
-    tags.longitude = position.longitude;
-    if (photo.orientationKnown)
-        tags.direction = photo.orientation;
-    const GpsWrite written = putGpsIntoPhoto(bytes, tags);
-    if (written.outcome == MetadataSnapshot::Outcome::NoImage) {
-        error(log, QStringLiteral("Error al abrir la imagen para escribir EXIF: ") + path);
-        return false;
-    }
-    if (written.exifWasEmpty)
-        info(log, QStringLiteral("No hay metadata EXIF para escribir en ") + path +
-                      QStringLiteral(". Se creará."));
-    if (written.outcome == MetadataSnapshot::Outcome::Failed)
-        error(log, QStringLiteral("Error al escribir EXIF en ") + path + QStringLiteral(": ") +
-                       written.errorText);
+    const GpsWrite written = putGpsIntoPhoto(bytes, *gpsTagsOf(photo, run));
+    logUtmAttempt(photo, written, log);
     return written.outcome == MetadataSnapshot::Outcome::Done;
 }
 
@@ -231,15 +261,9 @@ void logUtmWritten(const Photo &photo, const LogSink &log)
                   QFileInfo(photo.currentPath).fileName());
 }
 
-bool writeTrackPosition(const Photo &photo, QByteArray &bytes, QString &errorText)
+bool writeTrackPosition(const Photo &photo, const Run &run, QByteArray &bytes, QString &errorText)
 {
-    GpsTags tags;
-    tags.latitude = photo.latitude;
-    tags.longitude = photo.longitude;
-    tags.altitude = photo.track.altitude;
-    tags.time = photo.track.utc;
-    tags.versionAndDatum = true;
-    return writeGpsToExif(bytes, tags, errorText);
+    return writeGpsToExif(bytes, *gpsTagsOf(photo, run), errorText);
 }
 
 void logTrackWritten(const Photo &photo, bool written, const QString &errorText, const LogSink &log)

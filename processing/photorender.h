@@ -25,9 +25,9 @@ RenderResult renderPhoto(Photo &photo, const Run &run, QImage &image, Rendered &
 // The position edits on a photo's bytes, also used on the file as it lies after a failed write.
 bool embedsUtm(const Run &run);
 bool embedsTrack(const Photo &photo, const Run &run);
-bool writeUtmPosition(const Photo &photo, QByteArray &bytes, const LogSink &log);
+bool writeUtmPosition(const Photo &photo, const Run &run, QByteArray &bytes, const LogSink &log);
 void logUtmWritten(const Photo &photo, const LogSink &log);
-bool writeTrackPosition(const Photo &photo, QByteArray &bytes, QString &errorText);
+bool writeTrackPosition(const Photo &photo, const Run &run, QByteArray &bytes, QString &errorText);
 void logTrackWritten(const Photo &photo, bool written, const QString &errorText,
                      const LogSink &log);
 
