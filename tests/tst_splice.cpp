@@ -241,8 +241,12 @@ private slots:
         const QByteArray before = photo;
         QString error;
         for (const QStringList &e : entries) {
-            if (!appendHistoryEntry(
-                    photo, {e[0], e[1], QDateTime::fromString(e[3], Qt::ISODate), e[2]}, error))
+            // As a run adds it: an edit of the photo's one parse, in one step where it can be.
+            const HistoryEntry added{e[0], e[1], QDateTime::fromString(e[3], Qt::ISODate), e[2]};
+            const MetadataWrite written =
+                readPhotoMetadata(photo, path).snapshot.writeInto(photo, false, nullptr, &added);
+            error = written.historyError;
+            if (!written.historyWritten)
                 break;
             expected << QStringList{e[0], e[1], e[2], "2026:03:14 " + e[4]}.join('|');
         }
