@@ -52,19 +52,9 @@ public:
     MetadataSnapshot(MetadataSnapshot &&) noexcept;
     MetadataSnapshot &operator=(MetadataSnapshot &&) noexcept;
 
-    // Copies the three containers out of the file, then asks readCaptureDate for the date.
-    // What was copied before an error stays; dateFound is false unless a date was read.
-    Outcome takeFrom(const QString &path, QDateTime &captureDate, bool &dateFound,
-                     QString &errorText);
-
-    // Replaces the file's three containers by the snapshot's and writes them. A JPEG taken from
-    // a JPEG gets the source's metadata segments instead, byte for byte, with only the EXIF or
-    // XMP segment the run changed written anew. The file is replaced as a whole, never rewritten
-    // in place.
-    Outcome restoreInto(const QString &path, QString &errorText) const;
-
-    // The same on a photo's encoded bytes held in memory. On failure the bytes are left as
-    // they were.
+    // Puts the snapshot into a photo's encoded bytes held in memory: the three containers, or, for
+    // a JPEG taken from a JPEG, the source's metadata segments byte for byte, with only the EXIF
+    // or XMP segment the run changed written anew. On failure the bytes are left as they were.
     Outcome restoreInto(QByteArray &encoded, QString &errorText) const;
 
     bool isEmpty() const;
