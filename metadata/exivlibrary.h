@@ -60,7 +60,4 @@ struct MetadataSnapshot::Containers
     JpegMetadata jpeg;
     bool exifChanged = false;
     bool xmpChanged = false;
-    // The photo held an XMP packet the library could not read: its history is not to be
-    // written over (appendHistoryEntry refuses it on its own).
-    bool xmpUnread = false;
 };

@@ -375,7 +375,6 @@ PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
         containers.exif = image->exifData();
         containers.iptc = image->iptcData();
         containers.xmp = image->xmpData();
-        containers.xmpUnread = !image->xmpPacket().empty() && containers.xmp.empty();
     } catch (const std::exception &error) {
         found.outcome = MetadataSnapshot::Outcome::Failed;
         found.errorText = messageOf(error);

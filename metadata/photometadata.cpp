@@ -5,6 +5,7 @@
 #include "jpegsegments.h"
 #include "segmentwriter.h"
 #include "utm.h"
+#include "xmphistory.h"
 
 #include <QDebug>
 #include <QDir>
@@ -273,62 +274,44 @@ namespace {
 
 // ISO 8601 to the second with the offset always spelled out, "+00:00" included, rounded to whole
 // minutes as the format allows.
-std::string isoWithOffset(const QDateTime &when)
+// The entry in a JPEG's XMP segment, only that segment rewritten.
+bool addHistoryToJpeg(QByteArray &jpeg, const HistoryEntry &entry, QString &errorText)
 {
-    const int offset = when.offsetFromUtc() / 60 * 60;
-    const int minutes = std::abs(offset) / 60;
-    const QString text = when.toOffsetFromUtc(offset).toString(u"yyyy-MM-dd'T'HH:mm:ss") +
-                         QLatin1Char(offset < 0 ? '-' : '+') +
-                         QStringLiteral("%1:%2")
-                             .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-                             .arg(minutes % 60, 2, 10, QLatin1Char('0'));
-    return text.toStdString();
+    const QByteArray segment = findJpegSegment(jpeg, JpegSegmentKind::Xmp);
+    std::string packet = segment.mid(4 + xmpIdentifier().size()).toStdString();
+    if (!addHistoryToPacket(packet, entry, errorText))
+        return false;
+    const QByteArray written =
+        makeJpegSegment(0xE1, xmpIdentifier() + QByteArray::fromStdString(packet));
+    if (written.isEmpty()) {
+        errorText = QStringLiteral("el paquete XMP no cabe en su segmento JPEG");
+        return false;
+    }
+    return replaceJpegSegment(jpeg, JpegSegmentKind::Xmp, written, errorText);
 }
 
-// Appends entry to xmp's History. The library decodes a list of structures as an empty text
-// that carries the list's type, and an empty list as a list value of no items; anything else
-// under that name is left alone, with the reason in errorText.
-bool addHistoryEntry(Exiv2::XmpData &xmp, const HistoryEntry &entry, QString &errorText)
+// The entry in the packet the image will write: its own as read, or, where its containers were
+// set anew, theirs serialised.
+bool addHistoryToImage(Exiv2::Image &image, bool fromContainers, const HistoryEntry &entry,
+                       QString &errorText)
 {
-    const Exiv2::XmpKey listKey(historyKey);
-    const auto list = xmp.findKey(listKey);
-    int last = 0;
-    if (list == xmp.end()) {
-        Exiv2::XmpTextValue value;
-        value.setXmpArrayType(Exiv2::XmpValue::xaSeq);
-        xmp.add(listKey, &value);
-    } else {
-        const auto *value = dynamic_cast<const Exiv2::XmpValue *>(&list->value());
-        const bool ordered = list->typeId() == Exiv2::xmpSeq
-                                 ? list->count() == 0
-                                 : value && value->xmpArrayType() == Exiv2::XmpValue::xaSeq;
-        if (!ordered) {
-            errorText = QStringLiteral("el historial XMP (xmpMM:History) no es una lista ordenada");
+    std::string packet = image.xmpPacket();
+    if (fromContainers) {
+        const std::lock_guard<std::mutex> lock(metadataLock);
+        packet.clear();
+        if (!image.xmpData().empty() &&
+            Exiv2::XmpParser::encode(packet, image.xmpData(),
+                                     Exiv2::XmpParser::useCompactFormat |
+                                         Exiv2::XmpParser::omitAllFormatting) > 1) {
+            errorText = QStringLiteral("no se puede escribir el paquete XMP");
             return false;
         }
-        for (const Exiv2::Xmpdatum &datum : xmp)
-            last = std::max(last, historyIndexOf(datum.key()));
     }
-    const std::string item = std::string(historyKey) + '[' + std::to_string(last + 1) + "]/stEvt:";
-    const auto put = [&](const char *field, const QString &text) {
-        if (!text.isEmpty())
-            xmp[item + field] = text.toStdString();
-    };
-    put("action", entry.action);
-    put("softwareAgent", entry.softwareAgent);
-    xmp[item + "when"] = isoWithOffset(entry.when);
-    put("parameters", entry.parameters);
+    if (!addHistoryToPacket(packet, entry, errorText))
+        return false;
+    image.setXmpPacket(packet);
+    image.writeXmpFromPacket(true);
     return true;
-}
-
-// The packet's properties into xmp; false when there is a packet the library cannot decode,
-// which is then never written over.
-bool decodeXmp(const std::string &packet, Exiv2::XmpData &xmp, QString &errorText)
-{
-    if (packet.empty() || Exiv2::XmpParser::decode(xmp, packet) == 0)
-        return true;
-    errorText = QStringLiteral("el paquete XMP está dañado");
-    return false;
 }
 
 } // namespace
@@ -337,36 +320,18 @@ bool decodeXmp(const std::string &packet, Exiv2::XmpData &xmp, QString &errorTex
 // packet's namespaces and encoding walks them.
 bool appendHistoryEntry(QByteArray &photo, const HistoryEntry &entry, QString &errorText)
 {
-    if (!entry.when.isValid()) {
-        errorText = QStringLiteral("fecha no válida para el historial XMP");
-        return false;
-    }
     try {
-        if (parseJpegLayout(photo).valid) {
-            const QByteArray segment = findJpegSegment(photo, JpegSegmentKind::Xmp);
-            const std::string packet = segment.mid(4 + xmpIdentifier().size()).toStdString();
-            initialiseLibrary();
-            const std::lock_guard<std::mutex> lock(metadataLock);
-            Exiv2::XmpData xmp;
-            // putJpegXmp changes the bytes only once the new segment is made.
-            return decodeXmp(packet, xmp, errorText) && addHistoryEntry(xmp, entry, errorText) &&
-                   putJpegXmp(photo, xmp);
-        }
+        if (parseJpegLayout(photo).valid)
+            return addHistoryToJpeg(photo, entry, errorText);
         auto image = openBytes(photo);
         if (!image) {
             errorText = QStringLiteral("no es una imagen");
             return false;
         }
-        {
-            const std::lock_guard<std::mutex> lock(metadataLock);
-            image->readMetadata();
-            Exiv2::XmpData xmp;
-            if (!decodeXmp(image->xmpPacket(), xmp, errorText) ||
-                !addHistoryEntry(xmp, entry, errorText))
-                return false;
-            image->setXmpData(xmp);
-            image->writeMetadata();
-        }
+        readTags(*image);
+        if (!addHistoryToImage(*image, false, entry, errorText))
+            return false;
+        writeTags(*image);
         QByteArray changed = bytesOf(*image);
         image.reset();
         photo = std::move(changed);
@@ -402,34 +367,27 @@ namespace {
 bool writeAtOnce(QByteArray &bytes, bool restore, const MetadataSnapshot::Containers &source,
                  const GpsTags *gps, const HistoryEntry *history)
 {
-    if (history && source.xmpUnread)
-        return false;
     Exiv2::ExifData exif = source.exif;
-    Exiv2::XmpData xmp = source.xmp;
     const bool exifChanged = source.exifChanged || gps;
-    const bool xmpChanged = source.xmpChanged || history;
-    QString ignored;
     if (gps)
         putGpsTags(exif, *gps);
-    if (history) {
-        const std::lock_guard<std::mutex> lock(metadataLock);
-        if (!addHistoryEntry(xmp, *history, ignored))
-            return false;
-    }
     QByteArray out = bytes;
-    const bool jpeg = parseJpegLayout(out).valid;
-    if (jpeg && (!restore || source.jpeg.fromJpeg)) {
-        // A changed XMP packet is serialised, which walks the namespace table.
-        std::unique_lock<std::mutex> lock(metadataLock, std::defer_lock);
-        if (xmpChanged)
-            lock.lock();
-        if (restore)
-            return restoreJpegSegments(out, source.jpeg, exifChanged ? &exif : nullptr,
-                                       xmpChanged ? &xmp : nullptr) &&
-                   (bytes = std::move(out), true);
-        if (exifChanged && !putJpegExif(out, exif))
-            return false;
-        if (xmpChanged && !putJpegXmp(out, xmp))
+    QString ignored;
+    if (parseJpegLayout(out).valid && (!restore || source.jpeg.fromJpeg)) {
+        {
+            // A changed XMP packet is serialised, which walks the namespace table.
+            std::unique_lock<std::mutex> lock(metadataLock, std::defer_lock);
+            if (source.xmpChanged)
+                lock.lock();
+            const Exiv2::XmpData *xmp = source.xmpChanged ? &source.xmp : nullptr;
+            if (restore &&
+                !restoreJpegSegments(out, source.jpeg, exifChanged ? &exif : nullptr, xmp))
+                return false;
+            if (!restore &&
+                ((exifChanged && !putJpegExif(out, exif)) || (xmp && !putJpegXmp(out, *xmp))))
+                return false;
+        }
+        if (history && !addHistoryToJpeg(out, *history, ignored))
             return false;
         bytes = std::move(out);
         return true;
@@ -442,8 +400,10 @@ bool writeAtOnce(QByteArray &bytes, bool restore, const MetadataSnapshot::Contai
         image->setExifData(exif);
     if (restore)
         image->setIptcData(source.iptc);
-    if (restore || xmpChanged)
-        image->setXmpData(xmp);
+    if (restore || source.xmpChanged)
+        image->setXmpData(source.xmp);
+    if (history && !addHistoryToImage(*image, restore || source.xmpChanged, *history, ignored))
+        return false;
     writeTags(*image);
     QByteArray changed = bytesOf(*image);
     image.reset();

@@ -276,6 +276,52 @@ private slots:
                            .join('|');
         QCOMPARE(history, expected);
     }
+
+    // The history entry changes the packet's history alone: namespaces the metadata library
+    // would rewrite (a photo's Microsoft namespace without its final slash) or does not know
+    // (a drone's), and every property, read the same by another program before and after.
+    void historyKeepsTheRestOfTheXmp()
+    {
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            QSKIP("exiftool is not installed (scripts/install-deps.sh installs it)");
+        const QByteArray packet =
+            "<?xpacket begin='\xEF\xBB\xBF' id='W5M0MpCehiHzreSzNTczkc9d'?>"
+            "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/"
+            "22-rdf-syntax-ns#'><rdf:Description rdf:about='' "
+            "xmlns:MicrosoftPhoto='http://ns.microsoft.com/photo/1.0' "
+            "xmlns:drone-dji='http://www.dji.com/drone-dji/1.0/' MicrosoftPhoto:Rating='75' "
+            "drone-dji:GimbalYawDegree='+12.30'><MicrosoftPhoto:LastKeywordXMP><rdf:Bag>"
+            "<rdf:li>obra</rdf:li></rdf:Bag></MicrosoftPhoto:LastKeywordXMP></rdf:Description>"
+            "</rdf:RDF></x:xmpmeta>" +
+            QByteArray(2000, ' ') + "\n<?xpacket end='w'?>";
+        QTemporaryDir dir;
+        const QString before = dir.filePath("antes.jpg"), after = dir.filePath("despues.jpg");
+        QByteArray photo = withXmpSegment(sourcePhoto(), packet);
+        QVERIFY(TestPhotos::writeFile(before, photo));
+        const HistoryEntry entry{"edited", "Cartaluz 9.1", QDateTime::currentDateTime(), "-j 2"};
+        QVERIFY(readPhotoMetadata(photo, before)
+                    .snapshot.writeInto(photo, false, nullptr, &entry)
+                    .historyWritten);
+        QVERIFY(TestPhotos::writeFile(after, photo));
+        // The segment keeps its size: the padding made room.
+        QCOMPARE(photo.size(), TestPhotos::readFile(before).size());
+
+        const auto dump = [](const QString &path) {
+            QProcess exiftool;
+            exiftool.start("exiftool", {"-a", "-G1", "-s", "-X", "-XMP:all", path});
+            exiftool.waitForFinished();
+            QStringList lines;
+            for (const QString &line : QString(exiftool.readAllStandardOutput()).split('\n'))
+                if (!line.contains("xmpMM") && !line.contains("History") &&
+                    !line.contains("rdf:about"))
+                    lines << line;
+            return lines;
+        };
+        const QStringList was = dump(before);
+        QVERIFY(was.join('\n').contains("75") && was.join('\n').contains("+12.30"));
+        QCOMPARE(dump(after), was);
+        QVERIFY(photo.contains("xmlns:MicrosoftPhoto='http://ns.microsoft.com/photo/1.0'"));
+    }
 };
 
 QTEST_MAIN(TestSplice)
