@@ -2,6 +2,7 @@
 // written under one lock. Internal to the metadata module: nothing outside it sees Exiv2.
 #pragma once
 
+#include "formattags.h"
 #include "jpegsegments.h"
 #include "photometadata.h"
 
@@ -60,4 +61,6 @@ struct MetadataSnapshot::Containers
     JpegMetadata jpeg;
     bool exifChanged = false;
     bool xmpChanged = false;
+    // A PNG's or TIFF's tags that its own format alone holds, for a photo written as a JPEG.
+    FormatTags formatTags;
 };

@@ -375,6 +375,8 @@ PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
         containers.exif = image->exifData();
         containers.iptc = image->iptcData();
         containers.xmp = image->xmpData();
+        if (bytes && image->mimeType() != "image/jpeg")
+            containers.formatTags = formatTagsOf(*bytes, containers.exif, containers.xmp);
     } catch (const std::exception &error) {
         found.outcome = MetadataSnapshot::Outcome::Failed;
         found.errorText = messageOf(error);

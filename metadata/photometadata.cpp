@@ -343,6 +343,17 @@ bool appendHistoryEntry(QByteArray &photo, const HistoryEntry &entry, QString &e
 }
 
 // A tag that already says 1 is left alone, so that its segment can go back as it was.
+void MetadataSnapshot::carryFormatTags()
+{
+    Containers &c = *m_containers;
+    const bool exif = !c.formatTags.exif.empty() || c.formatTags.droppedPointer;
+    const bool xmp = !c.formatTags.xmp.empty();
+    ::carryFormatTags(c.formatTags, c.exif, c.xmp);
+    c.formatTags = FormatTags();
+    c.exifChanged = c.exifChanged || exif;
+    c.xmpChanged = c.xmpChanged || xmp;
+}
+
 void MetadataSnapshot::markUpright()
 {
     Exiv2::ExifData &exif = m_containers->exif;

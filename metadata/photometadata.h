@@ -67,6 +67,11 @@ public:
     // pixels are written upright.
     void markUpright();
 
+    // Gives the tags that a PNG's or TIFF's own format alone holds (a PNG's text and time
+    // chunks, a TIFF's misplaced interoperability directory) their EXIF and XMP homes, for a
+    // photo written in another format.
+    void carryFormatTags();
+
     // Every change a run makes to a photo's metadata, in one step: the snapshot put back into a
     // new encoding (restore) or kept in the photo's own bytes, the GPS tags and the history
     // entry, each when given, from this one parse of the photo. Where any of them cannot be

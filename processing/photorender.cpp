@@ -287,6 +287,10 @@ RenderResult renderPhoto(Photo &photo, const Run &run, QImage &image, Rendered &
     // Only decoded pixels are turned upright, so only then do the tags say so.
     if (run.orientUpright)
         photo.snapshot.markUpright();
+    // A new encoding has none of a PNG's text chunks nor a TIFF's own directories: a script
+    // gives what they hold an EXIF or XMP home.
+    if (run.script)
+        photo.snapshot.carryFormatTags();
     if (!loadAndPaint(photo, run, image))
         return RenderResult::Undecodable;
     QByteArray encoded;

@@ -935,6 +935,27 @@ private slots:
         QCOMPARE(tree(dir.path()), before);
     }
 
+    // A PNG written as a JPEG keeps what its text chunks say, in the JPEG's EXIF.
+    void pngTextCarried()
+    {
+        QTemporaryDir dir;
+        const QString png = dir.filePath("a.png");
+        QImage image(64, 48, QImage::Format_RGB32);
+        image.fill(Qt::darkGreen);
+        image.setText("Make", "Cámara de campo");
+        image.setText("Software", "Editor 3");
+        image.setText("Creation Time", "2021-06-07T08:09:10");
+        QVERIFY(image.save(png));
+        QVERIFY(TestPhotos::setTags(
+            png, TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W")));
+        QCOMPARE(lote({"--sin-backup", dir.path()}).status, 0);
+        const QString jpeg = dir.filePath(utmName + ".jpg");
+        QCOMPARE(TestPhotos::tag(jpeg, "Exif.Image.Make"), QString("Cámara de campo"));
+        QCOMPARE(TestPhotos::tag(jpeg, "Exif.Image.Software"), QString("Editor 3"));
+        QCOMPARE(TestPhotos::tag(jpeg, "Exif.Photo.DateTimeDigitized"),
+                 QString("2021:06:07 08:09:10"));
+    }
+
     void workersGiveTheSameTreeAndLog()
     {
         QTemporaryDir dir;

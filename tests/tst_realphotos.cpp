@@ -1,5 +1,6 @@
 // An extra integration check on copies of real camera photos, hostile files among them: a whole
 // batch run carries every decodable photo through and leaves the others alone.
+#include "batchengine.h"
 #include "photoprocessor.h"
 #include "testphotos.h"
 
@@ -28,6 +29,33 @@ private slots:
                                       true, [&log](const QString &line) { log << line; });
         QVERIFY(decodable > 0);
         QCOMPARE(log.filter("Metadatos restaurados para ").size(), decodable);
+    }
+
+    // Written as JPEGs by a script's run: what the PNG's text chunks and the TIFF's misplaced
+    // interoperability directory hold reaches the JPEG's EXIF.
+    void formatTagsCarried()
+    {
+        const QString shared = TestPhotos::sharedPhotosDir();
+        if (shared.isEmpty())
+            QSKIP("the shared camera photos are not present");
+        QTemporaryDir dir;
+        for (const char *name : {"002.tiff", "png_with_exif_and_gps.png"})
+            QVERIFY(QFile::copy(shared + '/' + name, dir.filePath(name)));
+        BatchJob job;
+        job.directory = dir.path();
+        job.policy = RunPolicy::Script;
+        job.lossless = true;
+        job.log = [](Severity, const QString &) {
+        };
+        const QVector<PhotoOutcome> outcomes = runBatch(job);
+        QCOMPARE(outcomes.size(), 2);
+        const QString tiff = outcomes[0].finalPath, png = outcomes[1].finalPath;
+        QVERIFY(tiff.endsWith(".jpg") && png.endsWith(".jpg"));
+        QCOMPARE(TestPhotos::tag(tiff, "Exif.Iop.InteroperabilityIndex"), QString("THM"));
+        QCOMPARE(TestPhotos::tag(tiff, "Exif.Image.0xa005"), QString());
+        QCOMPARE(TestPhotos::tag(png, "Exif.Photo.DateTimeDigitized"),
+                 QString("2003:12:14 12:01:44"));
+        QCOMPARE(TestPhotos::tag(png, "Exif.Image.Make"), QString("Canon"));
     }
 };
 
