@@ -831,7 +831,9 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
 
     run.logo = loadLogo(job.logoPath, run.log);
     // Every line of the reader reports a row it rejected or a file it could not read.
-    if (!job.useExif && !job.txtPath.isEmpty())
+    if (!job.useExif && job.table)
+        run.table = *job.table;
+    else if (!job.useExif && !job.txtPath.isEmpty())
         run.table = readCoordinateFile(job.txtPath, withSeverity(run.log, Severity::Error));
     return run;
 }
