@@ -42,14 +42,18 @@ const QString simulationLine =
 int runSample(const LoteRequest &request)
 {
     bool failed = false;
-    writeSampleCoordinateFile(
-        request.job.directory, request.samplePath, request.job.includeSubdirectories,
-        request.sampleFromExif, request.job.safety.relativePathRows,
-        [&failed](Severity severity, const QString &line) {
-            failed = failed || severity == Severity::Error;
-            writeLine(stdout, line);
-        },
-        SampleWrite::Whole);
+    SampleRules rules;
+    rules.relativeWhereRepeated = request.job.safety.relativePathRows;
+    // The rows the run would take: the same positions, and its names' whole metres.
+    rules.onlyPossiblePositions = request.job.safety.rejectImpossiblePositions;
+    rules.roundedMetres = true;
+    rules.mode = SampleWrite::Whole;
+    writeSampleCoordinateFile(request.job.directory, request.samplePath,
+                              request.job.includeSubdirectories, request.sampleFromExif, rules,
+                              [&failed](Severity severity, const QString &line) {
+                                  failed = failed || severity == Severity::Error;
+                                  writeLine(stdout, line);
+                              });
     return failed ? StatusPhotoErrors : StatusOk;
 }
 

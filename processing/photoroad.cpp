@@ -205,13 +205,6 @@ TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run
     return run.trackLookup(query);
 }
 
-bool isPossiblePosition(double latitude, double longitude)
-{
-    // Comparisons with NaN are false, so a NaN never passes.
-    return std::abs(latitude) <= 90.0 && std::abs(longitude) <= 180.0 &&
-           !(latitude == 0.0 && longitude == 0.0);
-}
-
 // Without a GPS position in the EXIF the job's track, when it has one, may still give one; the
 // photo then goes on as if its EXIF had held it. False when the photo is left untouched for want
 // of a position.
