@@ -82,7 +82,8 @@ private slots:
     void control()
     {
         const QString depends = run("dpkg-deb", {"-f", deb, "Depends"}).second;
-        QVERIFY2(depends.contains("fonts-noto-core") && depends.contains("libqt6gui6"),
+        QVERIFY2(depends.contains("fonts-noto-core") && depends.contains("libqt6gui6") &&
+                     depends.contains("qt6-translations-l10n"),
                  qPrintable(depends));
         QCOMPARE(run(root + "/usr/bin/cartaluz-lote", {"--version"}),
                  qMakePair(0, QStringLiteral("cartaluz-lote " CARTALUZ_VERSION "\n")));
@@ -119,6 +120,42 @@ private slots:
         QVERIFY(painted == QImage(photos.filePath("given/a.jpg")));
     }
 
+    // Both pages speak Spanish down to their headings, and give their date in one form.
+    void manPages_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<QStringList>("headings");
+        QTest::newRow("cartaluz-lote")
+            << "cartaluz-lote.1.gz"
+            << QStringList{
+                   "NOMBRE",   "SINOPSIS", "DESCRIPCIÓN",      "OPCIONES", "\"ESTADO DE SALIDA\"",
+                   "ARCHIVOS", "EJEMPLOS", "\"VÉASE TAMBIÉN\""};
+        QTest::newRow("cartaluz") << "cartaluz.1.gz"
+                                  << QStringList{"NOMBRE", "SINOPSIS", "DESCRIPCIÓN", "ARCHIVOS",
+                                                 "\"VÉASE TAMBIÉN\""};
+    }
+
+    void manPages()
+    {
+        QFETCH(QString, page);
+        QFETCH(QStringList, headings);
+        const auto text = run("gzip", {"-dc", root + "/usr/share/man/man1/" + page});
+        QCOMPARE(text.first, 0);
+        QStringList seen;
+        QString header;
+        for (const QString &line : text.second.split('\n')) {
+            if (line.startsWith(".SH "))
+                seen << line.mid(4);
+            if (line.startsWith(".TH "))
+                header = line;
+        }
+        QCOMPARE(seen, headings);
+        const QRegularExpression th(R"(^\.TH \S+ "?1"? "(\d{4}-\d\d-\d\d)"
+                                    ".*"
+                                    "Órdenes de usuario" $) ");
+            QVERIFY2(th.match(header).hasMatch(), qPrintable(header));
+    }
+
     void completion_data()
     {
         QTest::addColumn<QStringList>("words");
@@ -132,6 +169,10 @@ private slots:
             << QStringList{"--track", dir} << QStringList{dir + "a.jpg", dir + "sub"};
         QTest::newRow("folder last") << QStringList{"--sin-rosa", dir} << QStringList{dir + "sub"};
         QTest::newRow("no guess for a ratio") << QStringList{"--ratio-rosa", ""} << QStringList{};
+        // The help names these again under other options.
+        QTest::newRow("each option once")
+            << QStringList{"--simular", "--orient"} << QStringList{"--orientar"};
+        QTest::newRow("--simular once") << QStringList{"--sim"} << QStringList{"--simular"};
     }
 
     void completion()
