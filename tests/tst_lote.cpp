@@ -779,165 +779,121 @@ private slots:
         QVERIFY(results[0].first.contains(utmName + " (3).jpg"));
     }
 
-    // A folder the listing finds no photo in gets one line, and nothing is made in it.
-    void noPhotos_data()
+    // Lines a new user reads first: a folder without photos (nothing made in it), a dry run's
+    // opening, coordinate rows by their line (counted as errors), a sample file never edited.
+    void firstLines_data()
     {
-        QTest::addColumn<QStringList>("files"); // made in the folder; a photo when it ends in .jpg
-        QTest::addColumn<QString>("options");
-        QTest::addColumn<QString>("hint"); // after "No hay fotos en DIR"
-        const QString down = " (las hay en sus subcarpetas: véase --subdirectorios)";
-        QTest::newRow("empty") << QStringList() << ""
-                               << "";
-        QTest::newRow("other formats") << QStringList{"a.tif", "b.txt", "c.jpg.bak"} << ""
-                                       << "";
-        QTest::newRow("dry run") << QStringList() << "--simular"
-                                 << "";
-        QTest::newRow("one level down") << QStringList{"sub/a.jpg"} << "" << down;
-        QTest::newRow("only backups")
-            << QStringList{"sub/Backup/a_backup.jpg"} << "--subdirectorios"
-            << "";
-        QTest::newRow("own journal asked") << QStringList() << "--diario J"
-                                           << "";
+        QTest::addColumn<QString>("options"); // TXT: the coordinate file
+        QTest::addColumn<QByteArray>("rows");
+        QTest::addColumn<QStringList>("files"); // made in the folder; .jpg ones are photos
+        QTest::addColumn<QString>("out");       // how the log starts; all of it if no summary
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QStringList>("after"); // the folder's files afterwards
+        const QStringList ab{"a.jpg", "b.jpg"};
+        const QString txt = "TXT --sin-backup", fixed = "19J 500000 6000000";
+        QTest::newRow("empty") << "" << QByteArray() << QStringList() << "No hay fotos en DIR\n"
+                               << "" << QStringList();
+        QTest::newRow("other formats")
+            << "--diario J" << QByteArray() << QStringList{"a.tif", "b"} << "No hay fotos en DIR\n"
+            << "" << QStringList{"a.tif", "b"};
+        QTest::newRow("one level down")
+            << "" << QByteArray() << QStringList{"s/a.jpg"}
+            << "No hay fotos en DIR (las hay en sus subcarpetas: véase --subdirectorios)\n"
+            << "" << QStringList{"s/a.jpg"};
+        QTest::newRow("dry run") << "--simular" << QByteArray() << ab
+                                 << "Simulación: no se modificará ningún archivo; cada línea dice "
+                                    "lo que se haría.\n\nProcesando: a.jpg\n"
+                                 << "Simulación: se procesarían 0 fotos, se omitirían 2" << ab;
+        QTest::newRow("bad rows")
+            << txt
+            << QByteArray("nombre,zona,letra,easting,northing\n\nb.jpg,19,H,34x,6298000\n"
+                          "a.jpg,19,H,346000,6298000,norte\r\nsolo,tres\n")
+            << ab
+            << "t.txt, línea 3: Easting inválido para b.jpg: 34x (fila descartada)\nt.txt, línea "
+               "4: Orientación inválida para a.jpg: norte (fila usada sin orientación)\nt.txt, "
+               "línea 5: Línea inválida en archivo txt (menos de 5 columnas): solo,tres (fila "
+               "descartada)\n\nProcesando: a.jpg\n"
+            << "Resumen: 1 fotos procesadas, 1 omitidas, 3 con errores, 1 sin posición."
+            << QStringList{"19H 346000 6298000.jpg", "b.jpg"};
+        QTest::newRow("sample never edited")
+            << txt << QByteArray("a.jpg,19,J,500000,6000000,0\nb.jpg,19,J,500000,6000000,0\n") << ab
+            << "Todas las filas de DIR/../t.txt tienen aún la posición de ejemplo (19J 500000 "
+               "6000000): escriba en cada una la posición real de su foto.\n\nProcesando: a.jpg\n"
+            << "Resumen: 2 fotos procesadas, 0 omitidas, 0 con errores"
+            << QStringList{fixed + " (1).jpg", fixed + ".jpg"};
     }
 
-    void noPhotos()
+    void firstLines()
     {
-        QFETCH(QStringList, files);
         QFETCH(QString, options);
-        QFETCH(QString, hint);
+        QFETCH(QByteArray, rows);
+        QFETCH(QStringList, files);
+        QFETCH(QString, out);
+        QFETCH(QString, summary);
+        QFETCH(QStringList, after);
         QTemporaryDir dir;
         const QString folder = dir.filePath("f");
-        QVERIFY(QDir().mkpath(folder));
         for (const QString &file : files) {
             QVERIFY(QDir().mkpath(QFileInfo(folder + '/' + file).path()));
             if (file.endsWith(".jpg"))
-                makePhoto(folder + '/' + file);
+                makePhoto(folder + '/' + file, false);
             else
                 writeFile(folder + '/' + file, "x");
         }
-        const auto before = tree(dir.path());
-        const Result run = lote(
-            options.replace("J", dir.filePath("j.jsonl")).split(' ', Qt::SkipEmptyParts) << folder);
-        QCOMPARE(run.status, 0);
-        QCOMPARE(run.out, "No hay fotos en " + folder + hint + '\n');
-        QCOMPARE(run.err, QString());
-        QCOMPARE(tree(dir.path()), before);
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).contains("Backup"),
-                 false);
-    }
-
-    // Each reported row names its line and why; the rows count among the errors, and a sample
-    // file never edited is pointed out once.
-    void coordinateRows_data()
-    {
-        QTest::addColumn<QByteArray>("rows"); // for a.jpg and b.jpg
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<QString>("summary");
-        QTest::addColumn<QStringList>("names"); // the folder's photos afterwards
-        const QString fixed = "19J 500000 6000000";
-        QTest::newRow("bad rows")
-            << QByteArray("nombre,zona,letra,easting,northing\n\nb.jpg,19,H,34x,6298000\n"
-                          "a.jpg,19,H,346000,6298000,norte\r\nsolo,tres,campos\n")
-            << QStringList{"t.txt, línea 3: Easting inválido para b.jpg: 34x (fila descartada)",
-                           "t.txt, línea 4: Orientación inválida para a.jpg: norte (fila usada "
-                           "sin orientación)",
-                           "t.txt, línea 5: Línea inválida en archivo txt (menos de 5 columnas): "
-                           "solo,tres,campos (fila descartada)"}
-            << "1 fotos procesadas, 1 omitidas, 3 con errores, 1 sin posición."
-            << QStringList{"19H 346000 6298000.jpg", "b.jpg"};
-        QTest::newRow("placeholder everywhere")
-            << QByteArray("a.jpg,19,J,500000,6000000,0\nb.jpg,19,J,500000,6000000,0\n")
-            << QStringList{"Todas las filas de DIR/t.txt tienen aún la posición de ejemplo (19J "
-                           "500000 6000000): escriba en cada una la posición real de su foto."}
-            << "2 fotos procesadas, 0 omitidas, 0 con errores, 0 sin posición."
-            << QStringList{fixed + " (1).jpg", fixed + ".jpg"};
-        QTest::newRow("one row edited")
-            << QByteArray("a.jpg,19,J,500000,6000000,0\nb.jpg,19,H,346000,6298000,0\n")
-            << QStringList() << "2 fotos procesadas, 0 omitidas, 0 con errores, 0 sin posición."
-            << QStringList{"19H 346000 6298000.jpg", fixed + ".jpg"};
-    }
-
-    void coordinateRows()
-    {
-        QFETCH(QByteArray, rows);
-        QFETCH(QStringList, lines);
-        QFETCH(QString, summary);
-        QFETCH(QStringList, names);
-        QTemporaryDir dir;
-        const QString folder = dir.filePath("f");
         QVERIFY(QDir().mkpath(folder));
-        makePhoto(folder + "/a.jpg", false);
-        makePhoto(folder + "/b.jpg", false);
         writeFile(dir.filePath("t.txt"), rows);
-        const Result run = lote({"--sin-backup", "--txt", dir.filePath("t.txt"), folder});
-        QCOMPARE(run.status, summary.contains(" 0 con errores") ? 0 : 1);
+        options.replace("TXT", "--txt " + folder + "/../t.txt").replace("J", dir.filePath("j"));
+        const Result run = lote(options.split(' ', Qt::SkipEmptyParts) << folder);
+        QCOMPARE(run.status, summary.contains(" 3 con errores") ? 1 : 0);
         QCOMPARE(run.err, QString());
-        const QStringList out = run.out.split('\n');
-        // The file's lines come first, before any photo's.
-        QCOMPARE(out.mid(0, lines.size()), lines.replaceInStrings("DIR", dir.path()));
-        QCOMPARE(out.value(lines.size()), QString());
-        QCOMPARE(run.out.count(" (fila "), lines.filter(" (fila ").size());
-        QCOMPARE(run.out.count("posición de ejemplo"), lines.filter("de ejemplo").size());
-        QVERIFY2(run.out.contains("\nResumen: " + summary + '\n'), qPrintable(run.out));
-        QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), names);
+        out.replace("DIR", folder);
+        QCOMPARE(summary.isEmpty() ? run.out : run.out.left(out.size()), out);
+        QVERIFY2(summary.isEmpty() || run.out.contains("\n\n" + summary), qPrintable(run.out));
+        QCOMPARE(
+            tree(dir.path()).keys().filter(QRegularExpression("^f/")).replaceInStrings("f/", ""),
+            after);
     }
 
-    // The sample's rows are those the run would take: a position that is no place gets the
-    // placeholder and a line, and metres are rounded as the run's names round them.
+    // The sample's rows are those the run would take: metres rounded as the run's names round
+    // them, and a position that is no place left to the placeholder with a line.
     void sampleTakesWhatTheRunTakes_data()
     {
-        QTest::addColumn<QStringList>("gps"); // latitude, ref, longitude, ref; none: no GPS
-        QTest::addColumn<QString>("row");     // after "x.jpg,"
-        QTest::addColumn<QString>("line");    // the sample's line about the photo
-        const QString fixed = "19,J,500000,6000000,0";
-        const QString noPlace = "Posición GPS no válida en EXIF para x.jpg (Lat: %1, Lon: %2). "
-                                "Usando coordenadas y orientación fijas";
-        // 344846.72 E, 6297700.156 N: cut and rounded part on the easting.
-        QTest::newRow("rounded easting")
-            << QStringList{"33/1 26/1 5604/100", "S", "70/1 40/1 948/100", "W"}
-            << "19,H,344847,6297700,0"
-            << "";
-        // 266430.037 E, 6345936.665 N: on the northing.
-        QTest::newRow("rounded northing")
-            << QStringList{"33/1 0/1 0/1", "S", "71/1 30/1 0/1", "W"} << "19,H,266430,6345937,0"
-            << "";
-        QTest::newRow("0, 0") << QStringList{"0/1 0/1 0/1", "N", "0/1 0/1 0/1", "E"} << fixed
-                              << noPlace.arg("0", "0");
-        QTest::newRow("out of range") << QStringList{"95/1 0/1 0/1", "N", "70/1 0/1 0/1", "W"}
-                                      << fixed << noPlace.arg("95", "-70");
-        QTest::newRow("no GPS") << QStringList() << fixed
-                                << "Datos GPS no encontrados en EXIF para x.jpg. Usando "
-                                   "coordenadas y orientación fijas";
+        QTest::addColumn<QStringList>("gps"); // latitude, ref, longitude, ref
+        QTest::addColumn<QString>("row");     // after "x.jpg,"; the placeholder: no place
+        // 344846.72 E, 6297700.156 N, then 266430.037 E, 6345936.665 N.
+        QTest::newRow("easting") << QStringList{"33/1 26/1 5604/100", "S", "70/1 40/1 948/100", "W"}
+                                 << "19,H,344847,6297700,0";
+        QTest::newRow("northing") << QStringList{"33/1 0/1 0/1", "S", "71/1 30/1 0/1", "W"}
+                                  << "19,H,266430,6345937,0";
+        QTest::newRow("0, 0") << QStringList{"0/1 0/1 0/1", "N", "0/1 0/1 0/1", "E"}
+                              << "19,J,500000,6000000,0";
     }
 
     void sampleTakesWhatTheRunTakes()
     {
         QFETCH(QStringList, gps);
         QFETCH(QString, row);
-        QFETCH(QString, line);
         QTemporaryDir dir;
-        const QString folder = dir.filePath("f");
-        QVERIFY(QDir().mkpath(folder));
-        makePhoto(folder + "/x.jpg", false);
-        if (!gps.isEmpty())
-            QVERIFY(TestPhotos::setTags(folder + "/x.jpg",
-                                        TestPhotos::gpsTags(gps[0], gps[1], gps[2], gps[3])));
+        makePhoto(dir.filePath("x.jpg"), false);
+        QVERIFY(TestPhotos::setTags(dir.filePath("x.jpg"),
+                                    TestPhotos::gpsTags(gps[0], gps[1], gps[2], gps[3])));
         const QString sample = dir.filePath("e.txt");
-        const Result made = lote({"--ejemplo", sample, "--ejemplo-exif", folder});
-        QCOMPARE(made.status, 0);
-        QCOMPARE(made.out, (line.isEmpty() ? QString() : line + '\n') +
+        const Result made = lote({"--ejemplo", sample, "--ejemplo-exif", dir.path()});
+        const bool placed = !row.startsWith("19,J");
+        QCOMPARE(made.out, QString(placed ? ""
+                                          : "Posición GPS no válida en EXIF para x.jpg (Lat: "
+                                            "0, Lon: 0). Usando coordenadas y orientación "
+                                            "fijas\n") +
                                "Archivo de ejemplo creado en: " + sample + '\n');
-        QCOMPARE(TestPhotos::readFile(sample),
-                 "nombre_de_la_foto.jpg,zona,letra,easting,northing,orientacion\nx.jpg," +
-                     row.toUtf8() + '\n');
-        // The run names the photo after the same whole metres, or leaves it without a place.
-        const Result run = lote({"--sin-backup", "--sin-texto", "--sin-rosa", folder});
+        QVERIFY(TestPhotos::readFile(sample).endsWith("\nx.jpg," + row.toUtf8() + '\n'));
+        // The run gives the photo a name of the same whole metres, or no name without a place.
+        QFile::remove(sample);
+        lote({"--sin-backup", "--sin-texto", "--sin-rosa", dir.path()});
         const QStringList fields = row.split(',');
-        const QString name =
-            line.isEmpty() ? fields[0] + fields[1] + ' ' + fields[2] + ' ' + fields[3] + ".jpg"
-                           : "x.jpg";
-        QCOMPARE(run.status, 0);
-        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{name});
+        QCOMPARE(
+            QDir(dir.path()).entryList(QDir::Files),
+            QStringList{placed ? fields[0] + fields[1] + ' ' + fields[2] + ' ' + fields[3] + ".jpg"
+                               : "x.jpg"});
     }
 };
 

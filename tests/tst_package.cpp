@@ -120,40 +120,25 @@ private slots:
         QVERIFY(painted == QImage(photos.filePath("given/a.jpg")));
     }
 
-    // Both pages speak Spanish down to their headings, and give their date in one form.
-    void manPages_data()
-    {
-        QTest::addColumn<QString>("page");
-        QTest::addColumn<QStringList>("headings");
-        QTest::newRow("cartaluz-lote")
-            << "cartaluz-lote.1.gz"
-            << QStringList{
-                   "NOMBRE",   "SINOPSIS", "DESCRIPCIÓN",      "OPCIONES", "\"ESTADO DE SALIDA\"",
-                   "ARCHIVOS", "EJEMPLOS", "\"VÉASE TAMBIÉN\""};
-        QTest::newRow("cartaluz") << "cartaluz.1.gz"
-                                  << QStringList{"NOMBRE", "SINOPSIS", "DESCRIPCIÓN", "ARCHIVOS",
-                                                 "\"VÉASE TAMBIÉN\""};
-    }
-
+    // Both pages speak Spanish down to their headings, and date themselves alike.
     void manPages()
     {
-        QFETCH(QString, page);
-        QFETCH(QStringList, headings);
-        const auto text = run("gzip", {"-dc", root + "/usr/share/man/man1/" + page});
-        QCOMPARE(text.first, 0);
         QStringList seen;
-        QString header;
-        for (const QString &line : text.second.split('\n')) {
-            if (line.startsWith(".SH "))
-                seen << line.mid(4);
-            if (line.startsWith(".TH "))
-                header = line;
+        for (const QString page : {"cartaluz-lote", "cartaluz"}) {
+            const QString text =
+                '\n' + run("gzip", {"-dc", root + "/usr/share/man/man1/" + page + ".1.gz"}).second;
+            auto lines = QRegularExpression(R"(\n\.(SH|TH) ([^\n]*))").globalMatch(text);
+            while (lines.hasNext())
+                seen << lines.next().captured(2).remove(QRegularExpression(R"(^\S+ "?1"? )"));
         }
-        QCOMPARE(seen, headings);
-        const QRegularExpression th(R"(^\.TH \S+ "?1"? "(\d{4}-\d\d-\d\d)"
-                                    ".*"
-                                    "Órdenes de usuario" $) ");
-            QVERIFY2(th.match(header).hasMatch(), qPrintable(header));
+        const QString date = "\"" CARTALUZ_RELEASE_DATE "\" \"";
+        QCOMPARE(seen.join('|'), date +
+                                     "cartaluz-lote " CARTALUZ_VERSION "\" \"Órdenes de usuario\"|"
+                                     "NOMBRE|SINOPSIS|DESCRIPCIÓN|OPCIONES|\"ESTADO DE SALIDA\"|"
+                                     "ARCHIVOS|EJEMPLOS|\"VÉASE TAMBIÉN\"|" +
+                                     date +
+                                     "cartaluz " CARTALUZ_VERSION "\" \"Órdenes de usuario\"|"
+                                     "NOMBRE|SINOPSIS|DESCRIPCIÓN|ARCHIVOS|\"VÉASE TAMBIÉN\"");
     }
 
     void completion_data()
@@ -169,10 +154,8 @@ private slots:
             << QStringList{"--track", dir} << QStringList{dir + "a.jpg", dir + "sub"};
         QTest::newRow("folder last") << QStringList{"--sin-rosa", dir} << QStringList{dir + "sub"};
         QTest::newRow("no guess for a ratio") << QStringList{"--ratio-rosa", ""} << QStringList{};
-        // The help names these again under other options.
-        QTest::newRow("each option once")
-            << QStringList{"--simular", "--orient"} << QStringList{"--orientar"};
-        QTest::newRow("--simular once") << QStringList{"--sim"} << QStringList{"--simular"};
+        // The help names it again under other options.
+        QTest::newRow("each option once") << QStringList{"--sim"} << QStringList{"--simular"};
     }
 
     void completion()
