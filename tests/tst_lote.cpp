@@ -842,7 +842,7 @@ private slots:
         }
         QVERIFY(QDir().mkpath(folder));
         writeFile(dir.filePath("t.txt"), rows);
-        options.replace("TXT", "--txt " + folder + "/../t.txt").replace("J", dir.filePath("j"));
+        options.replace("J", dir.filePath("j")).replace("TXT", "--txt " + folder + "/../t.txt");
         const Result run = lote(options.split(' ', Qt::SkipEmptyParts) << folder);
         QCOMPARE(run.status, summary.contains(" 3 con errores") ? 1 : 0);
         QCOMPARE(run.err, QString());
@@ -852,6 +852,7 @@ private slots:
         QCOMPARE(
             tree(dir.path()).keys().filter(QRegularExpression("^f/")).replaceInStrings("f/", ""),
             after);
+        QVERIFY(!QFileInfo::exists(folder + "/Backup"));
     }
 
     // The sample's rows are those the run would take: metres rounded as the run's names round
