@@ -525,3 +525,9 @@ QString loteHelpText()
         "o archivos de entrada no válidos, o un DIARIO que no se puede leer (no se toca nada);\n"
         "3 la ejecución terminó antes de tiempo.\n");
 }
+
+QString simulationLine()
+{
+    return QStringLiteral(
+        "Simulación: no se modificará ningún archivo; cada línea dice lo que se haría.");
+}

@@ -37,3 +37,6 @@ enum LoteStatus { StatusOk = 0, StatusPhotoErrors = 1, StatusUsage = 2, StatusEn
 LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defaultFontPath);
 
 QString loteHelpText();
+
+// The first line of every simulated run or undo: what follows only says what would happen.
+QString simulationLine();

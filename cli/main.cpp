@@ -9,6 +9,7 @@
 
 #include "batchengine.h"
 #include "defaultfont.h"
+#include "photolisting.h"
 #include "runjournal.h"
 #include "samplefile.h"
 
@@ -54,15 +55,71 @@ QString escapedLine(const QString &line)
 int runSample(const LoteRequest &request)
 {
     bool failed = false;
-    writeSampleCoordinateFile(
-        request.job.directory, request.samplePath, request.job.includeSubdirectories,
-        request.sampleFromExif, request.job.policy == RunPolicy::Script,
-        [&failed](Severity severity, const QString &line) {
-            failed = failed || severity == Severity::Error;
-            writeLine(stdout, line);
-        },
-        SampleWrite::Whole);
+    SampleRules rules;
+    // The rows the run would take: by path where names repeat, the same positions, and its
+    // names' whole metres.
+    rules.relativeWhereRepeated = true;
+    rules.onlyPossiblePositions = true;
+    rules.roundedMetres = true;
+    rules.mode = SampleWrite::Whole;
+    writeSampleCoordinateFile(request.job.directory, request.samplePath,
+                              request.job.includeSubdirectories, request.sampleFromExif, rules,
+                              [&failed](Severity severity, const QString &line) {
+                                  failed = failed || severity == Severity::Error;
+                                  writeLine(stdout, line);
+                              });
     return failed ? StatusPhotoErrors : StatusOk;
+}
+
+// Where the run's listing finds nothing, a run would only leave an empty Backup folder and a
+// journal of nothing: one line says so instead, and a hint when the photos are one level down.
+bool reportNoPhotos(const BatchJob &job)
+{
+    const auto listed = [&job](bool subfolders) {
+        return listPhotos(job.directory, subfolders, PhotoOrder::Sorted, true);
+    };
+    if (!listed(job.includeSubdirectories).isEmpty())
+        return false;
+    QString line = QStringLiteral("No hay fotos en ") + job.directory;
+    if (!job.includeSubdirectories && !listed(true).isEmpty())
+        line += QStringLiteral(" (las hay en sus subcarpetas: véase --subdirectorios)");
+    writeLine(stdout, line);
+    return true;
+}
+
+// The coordinate file is read here rather than by the run, so that each row it reports names
+// its line and counts in the summary. Returns how many rows were reported.
+int readTable(BatchJob &job)
+{
+    if (job.useExif || job.txtPath.isEmpty())
+        return 0;
+    int reported = 0;
+    const QString fileName = QFileInfo(job.txtPath).fileName();
+    job.table = readCoordinateFile(job.txtPath, [&](const RowProblem &problem) {
+        ++reported;
+        // Concatenated: a "%1" in the file's name or a row stays as it is.
+        job.log(Severity::Error,
+                problem.lineNumber == 0
+                    ? problem.message
+                    : fileName + QStringLiteral(", línea ") + QString::number(problem.lineNumber) +
+                          QStringLiteral(": ") + problem.message +
+                          (problem.rowKept ? QStringLiteral(" (fila usada sin orientación)")
+                                           : QStringLiteral(" (fila descartada)")));
+    });
+    // A sample file written without EXIF positions and never edited would put every photo on
+    // the same made-up spot.
+    const CoordinateTable &table = *job.table;
+    const bool allPlaceholders =
+        !table.isEmpty() && std::all_of(table.cbegin(), table.cend(), [](const auto &row) {
+            return row.zoneNumber == 19 && row.zoneLetter == 'J' && row.easting == 500000.0 &&
+                   row.northing == 6000000.0;
+        });
+    if (allPlaceholders)
+        job.log(Severity::Warning,
+                QStringLiteral("Todas las filas de ") + job.txtPath +
+                    QStringLiteral(" tienen aún la posición de ejemplo (19J 500000 6000000): "
+                                   "escriba en cada una la posición real de su foto."));
+    return reported;
 }
 
 int runJob(LoteRequest &request)
@@ -85,6 +142,8 @@ int runJob(LoteRequest &request)
         progress.update(done, total);
     };
 
+    if (reportNoPhotos(job))
+        return StatusOk;
     FolderLock lock;
     QString lockError;
     if (!lock.take(job.directory, lockError)) {
@@ -121,8 +180,11 @@ int runJob(LoteRequest &request)
         }
         job.journal = &journal;
     }
+    if (job.dryRun)
+        writeLine(stdout, simulationLine());
     for (const QString &line : std::as_const(request.warnings))
         job.log(Severity::Warning, line);
+    const int rowsReported = readTable(job);
     QVector<PhotoOutcome> outcomes;
     try {
         outcomes = runBatch(job);
@@ -144,6 +206,8 @@ int runJob(LoteRequest &request)
         withoutPosition += outcome.positionMissing ? 1 : 0;
     }
     const int skipped = int(outcomes.size()) - processed;
+    // Rows of the coordinate file it reported are errors of the run, as its exit status says.
+    withErrors += rowsReported;
     if (job.journal) {
         QString errorText;
         if (!journal.finish(processed, skipped, withErrors, withoutPosition, errorText)) {

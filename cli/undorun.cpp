@@ -311,6 +311,9 @@ int undoRun(const QString &journalPath, bool simulate, const LogCallback &log, Q
     FolderLock lock;
     if (!lock.take(folder.path(), errorText))
         return StatusUsage;
+    // Only once the journal reads as one: a refused undo prints nothing but its error.
+    if (simulate)
+        log(simulationLine());
 
     Disk disk(simulate);
     int restored = 0;

@@ -21,9 +21,14 @@ bool isHeader(const QString &line)
             line.contains(QLatin1String("zona"), Qt::CaseInsensitive));
 }
 
+using ProblemSink = std::function<void(const RowProblem &)>;
+
 // One line that is neither the header nor blank: stored, or reported for its first bad field.
-void readRow(const QString &line, CoordinateTable &table, const LogCallback &log)
+void readRow(const QString &line, int lineNumber, CoordinateTable &table, const ProblemSink &report)
 {
+    const auto log = [&](const QString &message, bool kept = false) {
+        report({lineNumber, message, kept});
+    };
     const QStringList parts = line.split(QLatin1Char(','), Qt::KeepEmptyParts);
     if (parts.size() < 5) {
         log(QStringLiteral("Línea inválida en archivo txt (menos de 5 columnas): ") + line);
@@ -67,7 +72,8 @@ void readRow(const QString &line, CoordinateTable &table, const LogCallback &log
         } else {
             // The position is still good; only the compass rose loses its heading.
             log(QStringLiteral("Orientación inválida para ") + name + QStringLiteral(": ") +
-                orientation);
+                    orientation,
+                true);
         }
     }
 
@@ -78,6 +84,12 @@ void readRow(const QString &line, CoordinateTable &table, const LogCallback &log
 
 CoordinateTable readCoordinateFile(const QString &filePath, LogCallback log)
 {
+    return readCoordinateFile(filePath,
+                              [&log](const RowProblem &problem) { log(problem.message); });
+}
+
+CoordinateTable readCoordinateFile(const QString &filePath, const ProblemSink &report)
+{
     CoordinateTable table;
 
     // Not opened in text mode: that would silently drop a lone CR (old Mac and some spreadsheet
@@ -85,20 +97,22 @@ CoordinateTable readCoordinateFile(const QString &filePath, LogCallback log)
     // CR is taken as a line end below, which is what such a file means.
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
-        log(QStringLiteral("Error al abrir el archivo TXT: ") + filePath);
+        report({0, QStringLiteral("Error al abrir el archivo TXT: ") + filePath, false});
         return table;
     }
 
     QTextStream in(&file);
     bool firstLine = true;
+    int lineNumber = 0;
     const auto handleLine = [&](const QString &line) {
+        ++lineNumber;
         if (firstLine) {
             firstLine = false;
             if (isHeader(line))
                 return;
         }
         if (!line.trimmed().isEmpty())
-            readRow(line, table, log);
+            readRow(line, lineNumber, table, report);
     };
     while (!in.atEnd()) {
         const QString line = in.readLine();

@@ -24,3 +24,15 @@ using CoordinateTable = QMap<QString, CoordinateRecord>;
 // Reads the whole file; every rejected line costs one message through log and nothing else.
 // An unreadable file gives one message and an empty table.
 CoordinateTable readCoordinateFile(const QString &filePath, LogCallback log);
+
+// One line the reader reported, for a caller that tells the user where to look.
+struct RowProblem
+{
+    int lineNumber = 0;   // counted from 1 as an editor counts; 0: the file could not be opened
+    QString message;      // the same text the plain reader sends
+    bool rowKept = false; // a bad orientation only: the row is used without its heading
+};
+
+// The same reading, each problem with its line number.
+CoordinateTable readCoordinateFile(const QString &filePath,
+                                   const std::function<void(const RowProblem &)> &report);

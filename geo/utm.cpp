@@ -173,3 +173,10 @@ GeoPosition utmToLatLon(int zoneNumber, char zoneLetter, double easting, double 
 
     return GeoPosition{latitude * 180 / kPi, longitude * 180 / kPi};
 }
+
+bool isPossiblePosition(double latitude, double longitude)
+{
+    // Comparisons with NaN are false, so a NaN never passes.
+    return std::abs(latitude) <= 90.0 && std::abs(longitude) <= 180.0 &&
+           !(latitude == 0.0 && longitude == 0.0);
+}

@@ -25,3 +25,7 @@ UtmPosition latLonToUtm(const GeoPosition &position);
 // The hemisphere comes from the letter alone: any letter before 'N' is southern.
 GeoPosition utmToLatLon(const UtmPosition &position);
 GeoPosition utmToLatLon(int zoneNumber, char zoneLetter, double easting, double northing);
+
+// Whether a latitude/longitude read from a photo can be a place: within range, a number, and not
+// exactly 0, 0 (what a camera without a fix often stores).
+bool isPossiblePosition(double latitude, double longitude);

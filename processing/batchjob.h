@@ -2,6 +2,7 @@
 // the engine and the road of one photo share.
 #pragma once
 
+#include "coordinatefile.h"
 #include "corner.h"
 #include "logline.h"
 #include "photometadata.h"
@@ -96,6 +97,9 @@ struct BatchJob
     double fontRatio = 0.03;
     bool useExif = true;
     QString txtPath;
+    // The coordinate file already read by a front end that reported its rows in its own words;
+    // without it the run reads txtPath itself.
+    std::optional<CoordinateTable> table;
     QColor textColor = QColor(QStringLiteral("#FFFFFF"));
     double logoRatio = 0.2;
     Corner logoPosition = Corner::TopLeft;

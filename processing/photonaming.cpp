@@ -15,12 +15,17 @@ QString backupPathIn(const QString &backupFolder, const QString &baseName, const
     return folder.filePath(name);
 }
 
+QString wholeMetres(double metres)
+{
+    return QString::number(metres, 'f', 0);
+}
+
 QString utmName(int zoneNumber, char zoneLetter, double easting, double northing)
 {
     // One multi-argument pass, so nothing substituted is read again as a placeholder.
     return QStringLiteral("%1%2 %3 %4")
-        .arg(QString::number(zoneNumber), QString(QLatin1Char(zoneLetter)),
-             QString::number(easting, 'f', 0), QString::number(northing, 'f', 0));
+        .arg(QString::number(zoneNumber), QString(QLatin1Char(zoneLetter)), wholeMetres(easting),
+             wholeMetres(northing));
 }
 
 QString utmFileName(const QString &folder, const QString &prefixedName, const NameTaken &taken)

@@ -12,6 +12,9 @@ using NameTaken = std::function<bool(const QString &path)>;
 QString backupPathIn(const QString &backupFolder, const QString &baseName, const QString &suffix,
                      const NameTaken &taken);
 
+// Metres rounded to the nearest whole metre, as UTM names write them.
+QString wholeMetres(double metres);
+
 // "19H 346575 6298959": zone, band letter, easting and northing rounded to whole metres.
 QString utmName(int zoneNumber, char zoneLetter, double easting, double northing);
 

@@ -186,13 +186,6 @@ TrackPosition askTrack(const Photo &photo, const PhotoMetadata &found, const Run
     return run.trackLookup(query);
 }
 
-bool isPossiblePosition(double latitude, double longitude)
-{
-    // Comparisons with NaN are false, so a NaN never passes.
-    return std::abs(latitude) <= 90.0 && std::abs(longitude) <= 180.0 &&
-           !(latitude == 0.0 && longitude == 0.0);
-}
-
 // Under the script's rules a photo without a position is left as it is, unless the fixed
 // position was asked for.
 bool untouchedWithoutPosition(const Run &run)
@@ -431,7 +424,9 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
 
     run.logo = loadLogo(job.logoPath, run.log);
     // Every line of the reader reports a row it rejected or a file it could not read.
-    if (!job.useExif && !job.txtPath.isEmpty())
+    if (!job.useExif && job.table)
+        run.table = *job.table;
+    else if (!job.useExif && !job.txtPath.isEmpty())
         run.table = readCoordinateFile(job.txtPath, withSeverity(run.log, Severity::Error));
     return run;
 }

@@ -71,6 +71,6 @@ void PhotoProcessor::createSampleCoordinateFile(const QString &directory, const 
                                                 bool includeSubdirectories, bool useExif,
                                                 LogCallback log)
 {
-    writeSampleCoordinateFile(directory, outputPath, includeSubdirectories, useExif, false,
+    writeSampleCoordinateFile(directory, outputPath, includeSubdirectories, useExif, SampleRules(),
                               textOnly(std::move(log)));
 }

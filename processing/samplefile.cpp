@@ -3,6 +3,7 @@
 
 #include "photolisting.h"
 #include "photometadata.h"
+#include "photonaming.h"
 #include "utm.h"
 
 #include <QDir>
@@ -45,9 +46,10 @@ QString wholeNumber(double value)
 } // namespace
 
 void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                               bool includeSubdirectories, bool useExif, bool relativeWhereRepeated,
-                               const LogSink &log, SampleWrite mode)
+                               bool includeSubdirectories, bool useExif, const SampleRules &rules,
+                               const LogSink &log)
 {
+    const SampleWrite mode = rules.mode;
     std::unique_ptr<QFileDevice> device;
     if (mode == SampleWrite::Whole)
         device = std::make_unique<QSaveFile>(outputPath);
@@ -69,15 +71,27 @@ void writeSampleCoordinateFile(const QString &directory, const QString &outputPa
         ++nameCounts[QFileInfo(path).fileName()];
     for (const QString &path : photos) {
         const QFileInfo info(path);
-        const QString name = relativeWhereRepeated && nameCounts.value(info.fileName()) > 1
+        const QString name = rules.relativeWhereRepeated && nameCounts.value(info.fileName()) > 1
                                  ? QDir(directory).relativeFilePath(path)
                                  : info.fileName();
         SampleRow row;
+        const auto metres = [&rules](double value) {
+            return rules.roundedMetres ? wholeMetres(value) : wholeNumber(value);
+        };
         if (useExif) {
             double latitude = 0.0;
             double longitude = 0.0;
             double direction = 0.0;
-            if (readGpsData(info.absoluteFilePath(), latitude, longitude, direction)) {
+            const bool found = readGpsData(info.absoluteFilePath(), latitude, longitude, direction);
+            const bool possible =
+                !rules.onlyPossiblePositions || isPossiblePosition(latitude, longitude);
+            if (found && !possible) {
+                log(Severity::Warning,
+                    QStringLiteral("Posición GPS no válida en EXIF para ") + name +
+                        QStringLiteral(" (Lat: ") + QString::number(latitude, 'g', 6) +
+                        QStringLiteral(", Lon: ") + QString::number(longitude, 'g', 6) +
+                        QStringLiteral("). Usando coordenadas y orientación fijas"));
+            } else if (found) {
                 const UtmPosition utm = latLonToUtm(latitude, longitude);
                 row.zoneNumber = utm.zoneNumber;
                 row.zoneLetter = utm.zoneLetter;
@@ -92,8 +106,8 @@ void writeSampleCoordinateFile(const QString &directory, const QString &outputPa
         }
         // Concatenated rather than formatted, so a "%1" in a file name stays as it is.
         out << name << ',' << QString::number(row.zoneNumber) << ','
-            << QChar::fromLatin1(row.zoneLetter) << ',' << wholeNumber(row.easting) << ','
-            << wholeNumber(row.northing) << ',' << wholeNumber(row.orientation) << '\n';
+            << QChar::fromLatin1(row.zoneLetter) << ',' << metres(row.easting) << ','
+            << metres(row.northing) << ',' << wholeNumber(row.orientation) << '\n';
     }
 
     out.flush();

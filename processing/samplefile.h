@@ -14,9 +14,21 @@ enum class SampleWrite {
           // no "creado" line
 };
 
+// What a script's sample does beyond the window's; the defaults are the window's.
+struct SampleRules
+{
+    // A name that several photos share is written as the photo's path relative to the folder.
+    bool relativeWhereRepeated = false;
+    // An EXIF position that is no place (see isPossiblePosition) gets the placeholder row and a
+    // line saying why, as the run would take it for missing.
+    bool onlyPossiblePositions = false;
+    // Eastings and northings rounded to whole metres as UTM names round them, instead of cut.
+    bool roundedMetres = false;
+    SampleWrite mode = SampleWrite::InPlace;
+};
+
 // One row per photo of the folder, in the coordinate file's format: its EXIF position when
-// useExif is set and it has one, otherwise a placeholder row. With relativeWhereRepeated a name
-// that several photos share is written as the photo's path relative to the folder.
+// useExif is set and it has one, otherwise a placeholder row.
 void writeSampleCoordinateFile(const QString &directory, const QString &outputPath,
-                               bool includeSubdirectories, bool useExif, bool relativeWhereRepeated,
-                               const LogSink &log, SampleWrite mode = SampleWrite::InPlace);
+                               bool includeSubdirectories, bool useExif, const SampleRules &rules,
+                               const LogSink &log);

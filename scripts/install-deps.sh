@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     clang libfuzzer-14-dev libclang-rt-14-dev
-    qt6-base-dev qt6-image-formats-plugins
+    qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
     libexiv2-dev
     libjpeg62-turbo-dev libssl-dev
     libgdal-dev libtiff-dev gdal-bin python3-matplotlib

@@ -405,7 +405,8 @@ private slots:
         const auto body = [](const QString &out) {
             return out.left(out.lastIndexOf("\n\n"));
         };
-        QCOMPARE(body(plan.out), body(run.out));
+        QVERIFY(plan.out.startsWith("Simulación: no se modificará ningún archivo"));
+        QCOMPARE(body(plan.out.section('\n', 1)), body(run.out));
         for (const QString &line :
              QStringList{"Error creando backup de x.jpg\n\n",
                          "Renombrado: " + utmName + " (1).jpg a " + utmName + ".jpg\n",
@@ -983,6 +984,124 @@ private slots:
         QCOMPARE(results[1].second.out, results[0].second.out);
         QVERIFY(results[0].first.contains("p0.jpg") && results[0].first.contains("roto.jpg"));
         QVERIFY(results[0].first.contains(utmName + " (3).jpg"));
+    }
+
+    // Lines a new user reads first: a folder without photos (nothing made in it), a dry run's
+    // opening, coordinate rows by their line (counted as errors), a sample file never edited.
+    void firstLines_data()
+    {
+        QTest::addColumn<QString>("options"); // TXT: the coordinate file
+        QTest::addColumn<QByteArray>("rows");
+        QTest::addColumn<QStringList>("files"); // made in the folder; .jpg ones are photos
+        QTest::addColumn<QString>("out");       // how the log starts; all of it if no summary
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QStringList>("after"); // the folder's files afterwards
+        const QStringList ab{"a.jpg", "b.jpg"};
+        const QString txt = "TXT --sin-backup", fixed = "19J 500000 6000000";
+        QTest::newRow("empty") << "" << QByteArray() << QStringList() << "No hay fotos en DIR\n"
+                               << "" << QStringList();
+        QTest::newRow("other formats")
+            << "--diario J" << QByteArray() << QStringList{"a.tif", "b"} << "No hay fotos en DIR\n"
+            << "" << QStringList{"a.tif", "b"};
+        QTest::newRow("one level down")
+            << "" << QByteArray() << QStringList{"s/a.jpg"}
+            << "No hay fotos en DIR (las hay en sus subcarpetas: véase --subdirectorios)\n"
+            << "" << QStringList{"s/a.jpg"};
+        QTest::newRow("dry run") << "--simular" << QByteArray() << ab
+                                 << "Simulación: no se modificará ningún archivo; cada línea dice "
+                                    "lo que se haría.\n\nProcesando: a.jpg\n"
+                                 << "Simulación: se procesarían 0 fotos, se omitirían 2" << ab;
+        QTest::newRow("bad rows")
+            << txt
+            << QByteArray("nombre,zona,letra,easting,northing\n\nb.jpg,19,H,34x,6298000\n"
+                          "a.jpg,19,H,346000,6298000,norte\r\nsolo,tres\n")
+            << ab
+            << "t.txt, línea 3: Easting inválido para b.jpg: 34x (fila descartada)\nt.txt, línea "
+               "4: Orientación inválida para a.jpg: norte (fila usada sin orientación)\nt.txt, "
+               "línea 5: Línea inválida en archivo txt (menos de 5 columnas): solo,tres (fila "
+               "descartada)\n\nProcesando: a.jpg\n"
+            << "Resumen: 1 fotos procesadas, 1 omitidas, 3 con errores, 1 sin posición."
+            << QStringList{"19H 346000 6298000.jpg", "b.jpg"};
+        QTest::newRow("sample never edited")
+            << txt << QByteArray("a.jpg,19,J,500000,6000000,0\nb.jpg,19,J,500000,6000000,0\n") << ab
+            << "Todas las filas de DIR/../t.txt tienen aún la posición de ejemplo (19J 500000 "
+               "6000000): escriba en cada una la posición real de su foto.\n\nProcesando: a.jpg\n"
+            << "Resumen: 2 fotos procesadas, 0 omitidas, 0 con errores"
+            << QStringList{fixed + " (1).jpg", fixed + ".jpg"};
+    }
+
+    void firstLines()
+    {
+        QFETCH(QString, options);
+        QFETCH(QByteArray, rows);
+        QFETCH(QStringList, files);
+        QFETCH(QString, out);
+        QFETCH(QString, summary);
+        QFETCH(QStringList, after);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("f");
+        for (const QString &file : files) {
+            QVERIFY(QDir().mkpath(QFileInfo(folder + '/' + file).path()));
+            if (file.endsWith(".jpg"))
+                makePhoto(folder + '/' + file, false);
+            else
+                writeFile(folder + '/' + file, "x");
+        }
+        QVERIFY(QDir().mkpath(folder));
+        writeFile(dir.filePath("t.txt"), rows);
+        options.replace("J", dir.filePath("j")).replace("TXT", "--txt " + folder + "/../t.txt");
+        const Result run = lote(options.split(' ', Qt::SkipEmptyParts) << folder);
+        QCOMPARE(run.status, summary.contains(" 3 con errores") ? 1 : 0);
+        QCOMPARE(run.err, QString());
+        out.replace("DIR", folder);
+        QCOMPARE(summary.isEmpty() ? run.out : run.out.left(out.size()), out);
+        QVERIFY2(summary.isEmpty() || run.out.contains("\n\n" + summary), qPrintable(run.out));
+        QCOMPARE(
+            tree(dir.path()).keys().filter(QRegularExpression("^f/")).replaceInStrings("f/", ""),
+            after);
+        QVERIFY(!QFileInfo::exists(folder + "/Backup"));
+    }
+
+    // The sample's rows are those the run would take: metres rounded as the run's names round
+    // them, and a position that is no place left to the placeholder with a line.
+    void sampleTakesWhatTheRunTakes_data()
+    {
+        QTest::addColumn<QStringList>("gps"); // latitude, ref, longitude, ref
+        QTest::addColumn<QString>("row");     // after "x.jpg,"; the placeholder: no place
+        // 344846.72 E, 6297700.156 N, then 266430.037 E, 6345936.665 N.
+        QTest::newRow("easting") << QStringList{"33/1 26/1 5604/100", "S", "70/1 40/1 948/100", "W"}
+                                 << "19,H,344847,6297700,0";
+        QTest::newRow("northing") << QStringList{"33/1 0/1 0/1", "S", "71/1 30/1 0/1", "W"}
+                                  << "19,H,266430,6345937,0";
+        QTest::newRow("0, 0") << QStringList{"0/1 0/1 0/1", "N", "0/1 0/1 0/1", "E"}
+                              << "19,J,500000,6000000,0";
+    }
+
+    void sampleTakesWhatTheRunTakes()
+    {
+        QFETCH(QStringList, gps);
+        QFETCH(QString, row);
+        QTemporaryDir dir;
+        makePhoto(dir.filePath("x.jpg"), false);
+        QVERIFY(TestPhotos::setTags(dir.filePath("x.jpg"),
+                                    TestPhotos::gpsTags(gps[0], gps[1], gps[2], gps[3])));
+        const QString sample = dir.filePath("e.txt");
+        const Result made = lote({"--ejemplo", sample, "--ejemplo-exif", dir.path()});
+        const bool placed = !row.startsWith("19,J");
+        QCOMPARE(made.out, QString(placed ? ""
+                                          : "Posición GPS no válida en EXIF para x.jpg (Lat: "
+                                            "0, Lon: 0). Usando coordenadas y orientación "
+                                            "fijas\n") +
+                               "Archivo de ejemplo creado en: " + sample + '\n');
+        QVERIFY(TestPhotos::readFile(sample).endsWith("\nx.jpg," + row.toUtf8() + '\n'));
+        // The run gives the photo a name of the same whole metres, or no name without a place.
+        QFile::remove(sample);
+        lote({"--sin-backup", "--sin-texto", "--sin-rosa", dir.path()});
+        const QStringList fields = row.split(',');
+        QCOMPARE(
+            QDir(dir.path()).entryList(QDir::Files),
+            QStringList{placed ? fields[0] + fields[1] + ' ' + fields[2] + ' ' + fields[3] + ".jpg"
+                               : "x.jpg"});
     }
 };
 

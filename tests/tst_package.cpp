@@ -82,7 +82,8 @@ private slots:
     void control()
     {
         const QString depends = run("dpkg-deb", {"-f", deb, "Depends"}).second;
-        QVERIFY2(depends.contains("fonts-noto-core") && depends.contains("libqt6gui6"),
+        QVERIFY2(depends.contains("fonts-noto-core") && depends.contains("libqt6gui6") &&
+                     depends.contains("qt6-translations-l10n"),
                  qPrintable(depends));
         QCOMPARE(run(root + "/usr/bin/cartaluz-lote", {"--version"}),
                  qMakePair(0, QStringLiteral("cartaluz-lote " CARTALUZ_VERSION "\n")));
@@ -119,6 +120,27 @@ private slots:
         QVERIFY(painted == QImage(photos.filePath("given/a.jpg")));
     }
 
+    // Both pages speak Spanish down to their headings, and date themselves alike.
+    void manPages()
+    {
+        QStringList seen;
+        for (const QString page : {"cartaluz-lote", "cartaluz"}) {
+            const QString text =
+                '\n' + run("gzip", {"-dc", root + "/usr/share/man/man1/" + page + ".1.gz"}).second;
+            auto lines = QRegularExpression(R"(\n\.(SH|TH) ([^\n]*))").globalMatch(text);
+            while (lines.hasNext())
+                seen << lines.next().captured(2).remove(QRegularExpression(R"(^\S+ "?1"? )"));
+        }
+        const QString date = "\"" CARTALUZ_RELEASE_DATE "\" \"";
+        QCOMPARE(seen.join('|'), date +
+                                     "cartaluz-lote " CARTALUZ_VERSION "\" \"Órdenes de usuario\"|"
+                                     "NOMBRE|SINOPSIS|DESCRIPCIÓN|OPCIONES|\"ESTADO DE SALIDA\"|"
+                                     "ARCHIVOS|EJEMPLOS|\"VÉASE TAMBIÉN\"|" +
+                                     date +
+                                     "cartaluz " CARTALUZ_VERSION "\" \"Órdenes de usuario\"|"
+                                     "NOMBRE|SINOPSIS|DESCRIPCIÓN|ARCHIVOS|\"VÉASE TAMBIÉN\"");
+    }
+
     void completion_data()
     {
         QTest::addColumn<QStringList>("words");
@@ -132,6 +154,8 @@ private slots:
             << QStringList{"--track", dir} << QStringList{dir + "a.jpg", dir + "sub"};
         QTest::newRow("folder last") << QStringList{"--sin-rosa", dir} << QStringList{dir + "sub"};
         QTest::newRow("no guess for a ratio") << QStringList{"--ratio-rosa", ""} << QStringList{};
+        // The help names it again under other options.
+        QTest::newRow("each option once") << QStringList{"--sim"} << QStringList{"--simular"};
     }
 
     void completion()

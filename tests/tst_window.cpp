@@ -1,5 +1,6 @@
 // The window: the form's defaults, ranges and enabling rules, its checks before a run, and a run.
 #include "testphotos.h"
+#include "toolkitspanish.h"
 #include "zuvaduvazazigui.h"
 
 #include <QtTest>
@@ -15,6 +16,7 @@ private slots:
     void form();
     void start_data();
     void start();
+    void dialogsInSpanish();
 
 private:
     // Clicks near the left edge, where check and radio boxes have their indicator.
@@ -120,6 +122,21 @@ void TestWindow::start()
     QCOMPARE(log.first(),
              run ? "Iniciando el proceso de renombrado y modificación de fotos..." : "");
     QCOMPARE(log.last(), run ? "Proceso completado." : "");
+}
+
+// The toolkit's own dialogs speak Spanish too, as the program starts them.
+void TestWindow::dialogsInSpanish()
+{
+    QVERIFY(installToolkitSpanish(*qApp));
+    QFileDialog files;
+    QColorDialog colours;
+    QMessageBox box(QMessageBox::Critical, "Error", "x", QMessageBox::Ok | QMessageBox::Cancel);
+    const QStringList seen{files.findChild<QLabel *>("lookInLabel")->text(),
+                           files.findChild<QLabel *>("fileNameLabel")->text(),
+                           colours.findChild<QPushButton *>()->text(),
+                           box.button(QMessageBox::Cancel)->text()};
+    QCOMPARE(seen, (QStringList{"Ver en:", "&Nombre de fichero:", "Tomar un color de la &pantalla",
+                                "Cancelar"}));
 }
 
 QTEST_MAIN(TestWindow)
