@@ -2,6 +2,7 @@
 // dry run.
 #include "librarychatter.h"
 #include "loteoptions.h"
+#include "photoreport.h"
 #include "progressline.h"
 #include "trackrun.h"
 #include "undorun.h"
@@ -46,6 +47,60 @@ int runSample(const LoteRequest &request)
         },
         SampleWrite::Whole);
     return failed ? StatusPhotoErrors : StatusOk;
+}
+
+// The PDF and the KMZ asked for, each as a step of the progress line. False when one could not
+// be written, with its message out.
+bool writeReports(const ReportRun &run, const ReportOptions &options, ProgressLine &progress)
+{
+    int placed = 0;
+    for (const ReportPhoto &photo : run.photos)
+        placed += photo.located ? 1 : 0;
+    bool written = true;
+    const auto step = [&progress](const QString &name) {
+        return [&progress, name](int done, int total) {
+            progress.updateStep(name, done, total);
+        };
+    };
+    QString errorText;
+    std::fflush(stdout);
+    if (!options.pdfPath.isEmpty()) {
+        if (writePhotoReport(run, options, step(QStringLiteral("Informe")), errorText)) {
+            progress.clear();
+            writeLine(
+                stdout,
+                QStringLiteral("Informe escrito: %1 (%2 fotos)").arg(options.pdfPath).arg(placed));
+        } else {
+            progress.clear();
+            writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
+            written = false;
+        }
+    }
+    if (!options.kmzPath.isEmpty()) {
+        if (writePhotoKmz(run, options, step(QStringLiteral("KMZ")), errorText)) {
+            progress.clear();
+            writeLine(
+                stdout,
+                QStringLiteral("KMZ escrito: %1 (%2 fotos)").arg(options.kmzPath).arg(placed));
+        } else {
+            progress.clear();
+            writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
+            written = false;
+        }
+    }
+    return written;
+}
+
+int runReport(const LoteRequest &request)
+{
+    ReportRun run;
+    QString errorText;
+    if (!reportRunOfJournal(request.report.journalPath, run, errorText)) {
+        writeLine(errors, QStringLiteral("cartaluz-lote: --informe-de: ") + errorText);
+        return StatusUsage;
+    }
+    ProgressLine progress(errors);
+    return writeReports(run, request.report, progress) ? StatusOk : StatusPhotoErrors;
 }
 
 int runJob(LoteRequest &request)
@@ -161,6 +216,12 @@ int runJob(LoteRequest &request)
             written += QStringLiteral(", %1 fotos sin posición").arg(unplaced);
         writeLine(stdout, written + QLatin1Char(')'));
     }
+    if (!request.report.pdfPath.isEmpty() || !request.report.kmzPath.isEmpty()) {
+        ReportRun run = reportRunOf(outcomes, job.directory, job.history.when, job.dryRun);
+        run.tracks = request.trackLines;
+        if (!writeReports(run, request.report, progress))
+            return StatusPhotoErrors;
+    }
     return loggedError ? StatusPhotoErrors : StatusOk;
 }
 
@@ -189,6 +250,9 @@ int main(int argc, char *argv[])
         break;
     case LoteRequest::Action::Run:
         status = runJob(request);
+        break;
+    case LoteRequest::Action::Report:
+        status = runReport(request);
         break;
     case LoteRequest::Action::Undo: {
         QString errorText;
