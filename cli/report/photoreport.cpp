@@ -4,6 +4,7 @@
 #include "overviewmap.h"
 #include "reportfiles.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 
@@ -140,14 +141,15 @@ QStringList photoLines(const ReportPhoto &photo, int number)
 class Document
 {
 public:
-    Document(const QString &path, const ReportOptions &options, int pages)
-        : m_width(options.letter ? 612.0 : 595.276)
+    Document(QFile *file, const ReportOptions &options, int pages)
+        : m_file(file)
+        , m_width(options.letter ? 612.0 : 595.276)
         , m_height(options.letter ? 792.0 : 841.89)
         , m_pages(pages)
         , m_title(options.title)
     {
-        m_surface = cairo_pdf_surface_create(
-            QFileInfo(path).absoluteFilePath().toUtf8().constData(), m_width, m_height);
+        // Through our own writes: cairo's stdio stream lets a failed write go unnoticed.
+        m_surface = cairo_pdf_surface_create_for_stream(&Document::write, this, m_width, m_height);
         cairo_pdf_surface_set_metadata(m_surface, CAIRO_PDF_METADATA_TITLE,
                                        options.title.toUtf8().constData());
         cairo_pdf_surface_set_metadata(m_surface, CAIRO_PDF_METADATA_CREATOR, "cartaluz-lote");
@@ -194,6 +196,10 @@ public:
     {
         cairo_surface_finish(m_surface);
         const cairo_status_t status = cairo_surface_status(m_surface);
+        if (!m_writeError.isEmpty()) {
+            errorText = m_writeError;
+            return false;
+        }
         if (status == CAIRO_STATUS_SUCCESS && cairo_status(m_cr) == CAIRO_STATUS_SUCCESS)
             return true;
         errorText = QString::fromUtf8(cairo_status_to_string(status));
@@ -201,6 +207,18 @@ public:
     }
 
 private:
+    static cairo_status_t write(void *closure, const unsigned char *data, unsigned int length)
+    {
+        auto *document = static_cast<Document *>(closure);
+        if (document->m_file->write(reinterpret_cast<const char *>(data), length) == length)
+            return CAIRO_STATUS_SUCCESS;
+        if (document->m_writeError.isEmpty())
+            document->m_writeError = document->m_file->errorString();
+        return CAIRO_STATUS_WRITE_ERROR;
+    }
+
+    QFile *m_file = nullptr;
+    QString m_writeError;
     double m_width;
     double m_height;
     int m_pages;
@@ -298,7 +316,7 @@ bool writePhotoReport(const ReportRun &run, const ReportOptions &options,
     if (titled.title.isEmpty())
         titled.title = run.title;
     {
-        Document document(file.temporaryPath(), titled, 1 + photoPages + listPages);
+        Document document(file.device(), titled, 1 + photoPages + listPages);
         cairo_t *cr = document.cr();
         bool mapDrawn = false;
         drawCover(document, run, titled.title, options.basemapPath, errorText, mapDrawn);

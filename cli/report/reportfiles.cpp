@@ -46,8 +46,18 @@ QString NewFile::temporaryPath() const
     return m_file ? m_file->fileName() : QString();
 }
 
+QFile *NewFile::device() const
+{
+    return m_file.get();
+}
+
 bool NewFile::publish(QString &errorText)
 {
+    if (!m_file->flush()) {
+        errorText =
+            QStringLiteral("no se puede escribir %1 (%2)").arg(m_path, m_file->errorString());
+        return false;
+    }
     m_file->close();
     const QByteArray from = QFile::encodeName(m_file->fileName());
     const QByteArray to = QFile::encodeName(m_path);

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+class QFile;
 class QImage;
 class QTemporaryFile;
 
@@ -23,6 +24,8 @@ public:
     // Creates the temporary file; false with a Spanish message.
     bool open(QString &errorText);
     QString temporaryPath() const;
+    // The temporary file, open for writing.
+    QFile *device() const;
     // Puts the finished file at path, never over an existing one.
     bool publish(QString &errorText);
 
