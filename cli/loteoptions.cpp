@@ -348,6 +348,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         if (!problem.isEmpty())
             return failure(problem);
         request.report.fontPath = defaultFontPath;
+        request.report.workers = std::max(1, QThread::idealThreadCount());
         if (parser.isSet(QStringLiteral("fuente"))) {
             request.report.fontPath = parser.value(QStringLiteral("fuente"));
             if (!QFileInfo(request.report.fontPath).isFile())
@@ -480,6 +481,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     if (!problem.isEmpty())
         return failure(problem);
     request.report.fontPath = job.fontPath;
+    request.report.workers = job.workers;
 
     if (parser.isSet(QStringLiteral("ejemplo"))) {
         // The sample file is written, so it cannot be part of a run that touches nothing.

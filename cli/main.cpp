@@ -56,38 +56,27 @@ bool writeReports(const ReportRun &run, const ReportOptions &options, ProgressLi
     int placed = 0;
     for (const ReportPhoto &photo : run.photos)
         placed += photo.located ? 1 : 0;
-    bool written = true;
-    const auto step = [&progress](const QString &name) {
-        return [&progress, name](int done, int total) {
-            progress.updateStep(name, done, total);
-        };
-    };
+    const QString step = options.pdfPath.isEmpty()   ? QStringLiteral("KMZ")
+                         : options.kmzPath.isEmpty() ? QStringLiteral("Informe")
+                                                     : QStringLiteral("Informe y KMZ");
     QString errorText;
     std::fflush(stdout);
-    if (!options.pdfPath.isEmpty()) {
-        if (writePhotoReport(run, options, step(QStringLiteral("Informe")), errorText)) {
-            progress.clear();
-            writeLine(
-                stdout,
-                QStringLiteral("Informe escrito: %1 (%2 fotos)").arg(options.pdfPath).arg(placed));
-        } else {
-            progress.clear();
-            writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
-            written = false;
-        }
+    const bool written = writeReportDocuments(
+        run, options,
+        [&progress, &step](int done, int total) { progress.updateStep(step, done, total); },
+        errorText);
+    progress.clear();
+    if (!written) {
+        writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
+        return false;
     }
-    if (!options.kmzPath.isEmpty()) {
-        if (writePhotoKmz(run, options, step(QStringLiteral("KMZ")), errorText)) {
-            progress.clear();
-            writeLine(
-                stdout,
-                QStringLiteral("KMZ escrito: %1 (%2 fotos)").arg(options.kmzPath).arg(placed));
-        } else {
-            progress.clear();
-            writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
-            written = false;
-        }
-    }
+    if (!options.pdfPath.isEmpty())
+        writeLine(
+            stdout,
+            QStringLiteral("Informe escrito: %1 (%2 fotos)").arg(options.pdfPath).arg(placed));
+    if (!options.kmzPath.isEmpty())
+        writeLine(stdout,
+                  QStringLiteral("KMZ escrito: %1 (%2 fotos)").arg(options.kmzPath).arg(placed));
     return written;
 }
 

@@ -79,7 +79,8 @@ QStringList pdfImages(const QString &pdf)
     return images;
 }
 
-// a: a large photo with heading 45 and altitude; b elsewhere without heading; sub/c at a's place
+// a: a large photo with heading 45 and altitude; b elsewhere without heading, stored turned a
+// quarter (upright it is 240 × 320); sub/c at a's place
 // with heading 200; nogps without a position; all with capture dates.
 void makeFolder(const QString &folder)
 {
@@ -94,9 +95,10 @@ void makeFolder(const QString &folder)
         date + TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "45/1") +
             TestPhotos::Tags{{"Exif.GPSInfo.GPSAltitude", "6125/10"},
                              {"Exif.GPSInfo.GPSAltitudeRef", "0"}}));
-    QVERIFY(
-        TestPhotos::setTags(folder + "/b.jpg", date + TestPhotos::gpsTags("33/1 27/1 30/1", "S",
-                                                                          "70/1 39/1 30/1", "W")));
+    QVERIFY(TestPhotos::setTags(
+        folder + "/b.jpg", date +
+                               TestPhotos::gpsTags("33/1 27/1 30/1", "S", "70/1 39/1 30/1", "W") +
+                               TestPhotos::Tags{{"Exif.Image.Orientation", "6"}}));
     QVERIFY(TestPhotos::setTags(
         folder + "/sub/c.jpg",
         date + TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "200/1")));
@@ -206,7 +208,7 @@ private slots:
         QVERIFY(text.contains("nogps.jpg: sin datos GPS en EXIF"));
         QCOMPARE(text.count("Simulación"), simulated ? 5 : 0); // the summary and each photo
         // One image per placed photo, the large one down to 1600 pixels, each as JPEG.
-        QCOMPARE(pdfImages(pdf), QStringList({"1600x1200 jpeg", "320x240 jpeg", "320x240 jpeg"}));
+        QCOMPARE(pdfImages(pdf), QStringList({"1600x1200 jpeg", "240x320 jpeg", "320x240 jpeg"}));
 
         const QMap<QString, QPointF> points = placemarks(kmz);
         QCOMPARE(points.keys(),

@@ -1,6 +1,7 @@
 // The run's photos as a KMZ: a KML 2.2 document and the files it shows, zipped through minizip.
 #include "photoreport.h"
 #include "reportfiles.h"
+#include "reportsinks.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -13,10 +14,10 @@
 #include <zip.h>
 
 #include <ctime>
+#include <memory>
 
 namespace {
 
-constexpr int balloonLongSide = 1200;
 const QString iconFile = QStringLiteral("files/camara.png");
 
 // The placemarks' icon: a camera seen from above, its lens and a wedge toward where it looks,
@@ -83,7 +84,14 @@ QString balloon(const ReportPhoto &photo, const QString &image)
     return html;
 }
 
-QByteArray documentKml(const ReportRun &run, const QString &title, const QStringList &images)
+// The entry of the photo numbered number (from 1, in listing order): numbered, so photos of
+// several subfolders sharing a name stay apart.
+QString imageEntry(int number)
+{
+    return QStringLiteral("files/foto-%1.jpg").arg(number, 4, 10, QLatin1Char('0'));
+}
+
+QByteArray documentKml(const ReportRun &run, const QString &title)
 {
     QByteArray kml;
     QXmlStreamWriter xml(&kml);
@@ -123,20 +131,20 @@ QByteArray documentKml(const ReportRun &run, const QString &title, const QString
     }
 
     // One folder per subfolder of the run, the folder itself first.
-    QMap<QString, QList<int>> folders;
+    QMap<QString, QList<QPair<int, int>>> folders; // photo's index and number
+    int number = 0;
     for (int at = 0; at < run.photos.size(); ++at)
         if (run.photos.at(at).located)
-            folders[run.photos.at(at).subfolder()].append(at);
-    int number = 0;
+            folders[run.photos.at(at).subfolder()].append({at, ++number});
     for (auto folder = folders.cbegin(); folder != folders.cend(); ++folder) {
         xml.writeStartElement(QStringLiteral("Folder"));
         xml.writeTextElement(QStringLiteral("name"), folder.key().isEmpty() ? title : folder.key());
-        for (const int at : folder.value()) {
+        for (const auto &[at, photoNumber] : folder.value()) {
             const ReportPhoto &photo = run.photos.at(at);
             xml.writeStartElement(QStringLiteral("Placemark"));
             xml.writeTextElement(QStringLiteral("name"), QFileInfo(photo.finalPath).fileName());
             xml.writeStartElement(QStringLiteral("description"));
-            xml.writeCDATA(balloon(photo, images.at(number++)));
+            xml.writeCDATA(balloon(photo, imageEntry(photoNumber)));
             xml.writeEndElement();
             if (photo.date.isValid()) {
                 xml.writeStartElement(QStringLiteral("TimeStamp"));
@@ -217,54 +225,68 @@ private:
     zipFile m_zip;
 };
 
+class KmzSink : public PhotoSink
+{
+public:
+    explicit KmzSink(const QString &path)
+        : m_path(path)
+        , m_file(path)
+    {
+    }
+
+    bool start(const ReportRun &run, const QString &title, QString &errorText)
+    {
+        if (!m_file.open(errorText))
+            return false;
+        m_archive = std::make_unique<Archive>(m_file.temporaryPath());
+        if (!m_archive->isOpen())
+            return failed(QStringLiteral("no se puede crear el archivo"), errorText);
+        // doc.kml comes first: that is the entry viewers open.
+        if (!m_archive->add(QStringLiteral("doc.kml"), documentKml(run, title), true) ||
+            !m_archive->add(iconFile, cameraIcon(), false))
+            return failed(QStringLiteral("error de escritura"), errorText);
+        return true;
+    }
+
+    // A photo that could not be read keeps its placemark; its balloon shows no picture.
+    bool add(const ReportPhoto &, int number, const PreparedPhoto &prepared,
+             QString &errorText) override
+    {
+        if (prepared.kmzJpeg.isEmpty())
+            return true;
+        if (!m_archive->add(imageEntry(number), prepared.kmzJpeg, false))
+            return failed(QStringLiteral("error de escritura"), errorText);
+        return true;
+    }
+
+    bool finish(QString &errorText) override
+    {
+        const bool closed = m_archive->close();
+        m_archive.reset();
+        if (!closed)
+            return failed(QStringLiteral("error de escritura"), errorText);
+        return m_file.publish(errorText);
+    }
+
+private:
+    bool failed(const QString &reason, QString &errorText) const
+    {
+        errorText = QStringLiteral("no se puede escribir el KMZ %1 (%2)").arg(m_path, reason);
+        return false;
+    }
+
+    QString m_path;
+    NewFile m_file;
+    std::unique_ptr<Archive> m_archive;
+};
+
 } // namespace
 
-bool writePhotoKmz(const ReportRun &run, const ReportOptions &options,
-                   const ReportProgress &progress, QString &errorText)
+std::unique_ptr<PhotoSink> startKmz(const ReportRun &run, const ReportOptions &options,
+                                    QString &errorText)
 {
-    const QString title = options.title.isEmpty() ? run.title : options.title;
-    // Names in the archive are numbered, so photos of several subfolders sharing a name stay
-    // apart. The folders of doc.kml list photos in folder order, so names follow that order.
-    QMap<QString, QList<int>> folders;
-    for (int at = 0; at < run.photos.size(); ++at)
-        if (run.photos.at(at).located)
-            folders[run.photos.at(at).subfolder()].append(at);
-    QList<int> order;
-    for (const QList<int> &photos : std::as_const(folders))
-        order += photos;
-    QStringList images;
-    for (int at = 0; at < order.size(); ++at)
-        images << QStringLiteral("files/foto-%1.jpg").arg(at + 1, 4, 10, QLatin1Char('0'));
-
-    NewFile file(options.kmzPath);
-    if (!file.open(errorText))
-        return false;
-    const auto failed = [&errorText, &options](const QString &reason) {
-        errorText =
-            QStringLiteral("no se puede escribir el KMZ %1 (%2)").arg(options.kmzPath, reason);
-        return false;
-    };
-    Archive archive(file.temporaryPath());
-    if (!archive.isOpen())
-        return failed(QStringLiteral("no se puede crear el archivo"));
-    // doc.kml comes first: that is the entry viewers open.
-    if (!archive.add(QStringLiteral("doc.kml"), documentKml(run, title, images), true) ||
-        !archive.add(iconFile, cameraIcon(), false))
-        return failed(QStringLiteral("error de escritura"));
-    for (int at = 0; at < order.size(); ++at) {
-        const ReportPhoto &photo = run.photos.at(order.at(at));
-        QImage image;
-        QByteArray jpeg;
-        QString problem;
-        // A photo that cannot be read keeps its placemark; its balloon shows no picture.
-        if (!photo.imagePath.isEmpty() &&
-            smallPhoto(photo.imagePath, balloonLongSide, 85, image, jpeg, problem) &&
-            !archive.add(images.at(at), jpeg, false))
-            return failed(QStringLiteral("error de escritura"));
-        if (progress)
-            progress(at + 1, int(order.size()));
-    }
-    if (!archive.close())
-        return failed(QStringLiteral("error de escritura"));
-    return file.publish(errorText);
+    auto sink = std::make_unique<KmzSink>(options.kmzPath);
+    if (!sink->start(run, options.title.isEmpty() ? run.title : options.title, errorText))
+        return nullptr;
+    return sink;
 }

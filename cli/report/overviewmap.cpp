@@ -196,7 +196,7 @@ bool drawBasemap(cairo_t *cr, const Frame &frame, int epsg, const QString &path,
     QImageWriter writer(&buffer, "jpeg");
     writer.setQuality(85);
     writer.write(image);
-    cairo_surface_t *surface = jpegSurface(image, jpeg);
+    cairo_surface_t *surface = jpegSurface(image.size(), jpeg);
     cairo_save(cr);
     cairo_translate(cr, frame.box.left(), frame.box.top());
     cairo_scale(cr, frame.box.width() / width, frame.box.height() / height);
@@ -275,19 +275,10 @@ void drawScaleAndNorth(cairo_t *cr, const Frame &frame)
 
 } // namespace
 
-cairo_surface_t *jpegSurface(const QImage &image, const QByteArray &jpeg)
+cairo_surface_t *jpegSurface(const QSize &size, const QByteArray &jpeg)
 {
     cairo_surface_t *surface =
-        cairo_image_surface_create(CAIRO_FORMAT_RGB24, image.width(), image.height());
-    unsigned char *data = cairo_image_surface_get_data(surface);
-    const int stride = cairo_image_surface_get_stride(surface);
-    if (data) {
-        const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-        for (int y = 0; y < rgb.height(); ++y)
-            std::memcpy(data + size_t(y) * size_t(stride), rgb.constScanLine(y),
-                        size_t(rgb.width()) * 4);
-        cairo_surface_mark_dirty(surface);
-    }
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, size.width(), size.height());
     auto *bytes = new QByteArray(jpeg);
     cairo_surface_set_mime_data(
         surface, CAIRO_MIME_TYPE_JPEG, reinterpret_cast<const unsigned char *>(bytes->constData()),

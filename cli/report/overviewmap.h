@@ -4,8 +4,8 @@
 #include "reportdata.h"
 
 #include <QByteArray>
-#include <QImage>
 #include <QRectF>
+#include <QSize>
 #include <QString>
 
 #include <cairo.h>
@@ -20,6 +20,7 @@ bool drawOverviewMap(cairo_t *cr, const QRectF &box, const ReportRun &run,
 // The UTM zone most placed photos lie in, e.g. 19 south: EPSG 32719.
 int overviewMapEpsg(const ReportRun &run);
 
-// An image surface holding the pixels, with their JPEG attached, so that a PDF embeds the JPEG
-// as it is instead of encoding the pixels again. The caller owns the surface.
-cairo_surface_t *jpegSurface(const QImage &image, const QByteArray &jpeg);
+// An image surface of the JPEG's size with the JPEG attached, which a PDF embeds as it is. Its
+// pixels are left blank: the PDF never reads them, and untouched they take no memory. The caller
+// owns the surface.
+cairo_surface_t *jpegSurface(const QSize &size, const QByteArray &jpeg);

@@ -3,6 +3,7 @@
 #include "photoreport.h"
 #include "overviewmap.h"
 #include "reportfiles.h"
+#include "reportsinks.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,14 +16,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 namespace {
 
 constexpr double margin = 42.0;
 constexpr double lineHeight = 11.0;
-constexpr int photoLongSide = 1600;
-constexpr int photoQuality = 85;
 
 // The stamping font as a cairo face; cairo's own sans when it cannot be loaded.
 cairo_font_face_t *fontFace(const QString &path)
@@ -249,24 +249,21 @@ void drawCover(Document &document, const ReportRun &run, const QString &title,
     mapDrawn = drawOverviewMap(cr, map, run, basemap, errorText);
 }
 
-// One photo in its cell: the picture fitted above, its lines below. False when it could not be
-// read; the cell then says so.
+// One photo in its cell: the picture fitted above, its lines below; when it could not be read,
+// a grey box that says so. The picture's surface is kept in held until its page is shown.
 void drawPhotoCell(cairo_t *cr, const QRectF &cell, const ReportPhoto &photo, int number,
-                   double textSize, std::vector<cairo_surface_t *> &held)
+                   const PreparedPhoto &prepared, double textSize,
+                   std::vector<cairo_surface_t *> &held)
 {
     const QStringList lines = photoLines(photo, number);
     const double textHeight = (lines.size() + 0.5) * textSize * 1.3;
     const QRectF frame(cell.left(), cell.top(), cell.width(), cell.height() - textHeight);
-    QImage image;
-    QByteArray jpeg;
-    QString problem;
-    if (!photo.imagePath.isEmpty() &&
-        smallPhoto(photo.imagePath, photoLongSide, photoQuality, image, jpeg, problem)) {
-        const double scale =
-            std::min(frame.width() / image.width(), frame.height() / image.height());
-        const double w = image.width() * scale;
-        const double h = image.height() * scale;
-        cairo_surface_t *surface = jpegSurface(image, jpeg);
+    const QSize size = prepared.size;
+    if (!prepared.reportJpeg.isEmpty()) {
+        const double scale = std::min(frame.width() / size.width(), frame.height() / size.height());
+        const double w = size.width() * scale;
+        const double h = size.height() * scale;
+        cairo_surface_t *surface = jpegSurface(size, prepared.reportJpeg);
         cairo_save(cr);
         // Bottom-aligned, so its lines sit right under it.
         cairo_translate(cr, frame.left() + (frame.width() - w) / 2, frame.bottom() - h);
@@ -274,7 +271,6 @@ void drawPhotoCell(cairo_t *cr, const QRectF &cell, const ReportPhoto &photo, in
         cairo_set_source_surface(cr, surface, 0, 0);
         cairo_paint(cr);
         cairo_restore(cr);
-        // Kept until the page is shown: the page reads it then.
         held.push_back(surface);
     } else {
         cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
@@ -294,71 +290,80 @@ void drawPhotoCell(cairo_t *cr, const QRectF &cell, const ReportPhoto &photo, in
     }
 }
 
-} // namespace
-
-bool writePhotoReport(const ReportRun &run, const ReportOptions &options,
-                      const ReportProgress &progress, QString &errorText)
+// The PDF, a page of photos at a time: their surfaces go once the page is shown.
+class PdfSink : public PhotoSink
 {
-    QList<const ReportPhoto *> placed;
-    QList<const ReportPhoto *> unplaced;
-    for (const ReportPhoto &photo : run.photos)
-        (photo.located ? placed : unplaced).append(&photo);
-    const int perPage = options.photosPerPage;
-    const int photoPages = int((placed.size() + perPage - 1) / perPage);
-    const double listHeight = (options.letter ? 792.0 : 841.89) - 2 * margin - 28 - 30;
-    const int linesPerList = std::max(1, int(listHeight / lineHeight));
-    const int listPages = int((unplaced.size() + linesPerList - 1) / linesPerList);
-
-    NewFile file(options.pdfPath);
-    if (!file.open(errorText))
-        return false;
-    ReportOptions titled = options;
-    if (titled.title.isEmpty())
-        titled.title = run.title;
+public:
+    PdfSink(const ReportRun &run, const ReportOptions &options)
+        : m_run(run)
+        , m_options(options)
+        , m_file(options.pdfPath)
     {
-        Document document(file.device(), titled, 1 + photoPages + listPages);
-        cairo_t *cr = document.cr();
+        if (m_options.title.isEmpty())
+            m_options.title = run.title;
+        int placed = 0;
+        for (const ReportPhoto &photo : run.photos) {
+            if (photo.located)
+                ++placed;
+            else
+                m_unplaced.append(&photo);
+        }
+        m_perPage = options.photosPerPage;
+        m_photoPages = (placed + m_perPage - 1) / m_perPage;
+        const double listHeight = (options.letter ? 792.0 : 841.89) - 2 * margin - 28 - 30;
+        m_linesPerList = std::max(1, int(listHeight / lineHeight));
+        m_listPages = int((m_unplaced.size() + m_linesPerList - 1) / m_linesPerList);
+    }
+    ~PdfSink() override { releaseHeld(); }
+
+    bool start(QString &errorText)
+    {
+        if (!m_file.open(errorText))
+            return false;
+        m_document =
+            std::make_unique<Document>(m_file.device(), m_options, 1 + m_photoPages + m_listPages);
         bool mapDrawn = false;
-        drawCover(document, run, titled.title, options.basemapPath, errorText, mapDrawn);
+        drawCover(*m_document, m_run, m_options.title, m_options.basemapPath, errorText, mapDrawn);
         if (!mapDrawn)
             return false;
-        document.endPage();
+        m_document->endPage();
+        return true;
+    }
 
-        const QRectF area = document.content();
-        const int columns = perPage == 4 ? 2 : 1;
-        const int rows = perPage == 1 ? 1 : 2;
+    bool add(const ReportPhoto &photo, int number, const PreparedPhoto &prepared,
+             QString &) override
+    {
+        const QRectF area = m_document->content();
+        const int columns = m_perPage == 4 ? 2 : 1;
+        const int rows = m_perPage == 1 ? 1 : 2;
         const double gap = 16.0;
         const double cellWidth = (area.width() - gap * (columns - 1)) / columns;
         const double cellHeight = (area.height() - gap * (rows - 1)) / rows;
-        const double textSize = perPage == 4 ? 7.0 : 8.5;
-        const int total = int(placed.size());
-        for (int page = 0; page < photoPages; ++page) {
-            std::vector<cairo_surface_t *> held;
-            for (int slot = 0; slot < perPage; ++slot) {
-                const int index = page * perPage + slot;
-                if (index >= total)
-                    break;
-                const QRectF cell(area.left() + (slot % columns) * (cellWidth + gap),
-                                  area.top() + (slot / columns) * (cellHeight + gap), cellWidth,
-                                  cellHeight);
-                drawPhotoCell(cr, cell, *placed.at(index), index + 1, textSize, held);
-                if (progress)
-                    progress(index + 1, total);
-            }
-            document.endPage();
-            for (cairo_surface_t *surface : held)
-                cairo_surface_destroy(surface);
-        }
+        const QRectF cell(area.left() + (m_slot % columns) * (cellWidth + gap),
+                          area.top() + (m_slot / columns) * (cellHeight + gap), cellWidth,
+                          cellHeight);
+        drawPhotoCell(m_document->cr(), cell, photo, number, prepared, m_perPage == 4 ? 7.0 : 8.5,
+                      m_held);
+        if (++m_slot == m_perPage)
+            endPhotoPage();
+        return true;
+    }
 
-        for (int page = 0; page < listPages; ++page) {
+    bool finish(QString &errorText) override
+    {
+        if (m_slot > 0)
+            endPhotoPage();
+        cairo_t *cr = m_document->cr();
+        const QRectF area = m_document->content();
+        for (int page = 0; page < m_listPages; ++page) {
             double y = area.top() + 12;
             textAt(cr, area.left(), y, QStringLiteral("Fotos sin posición"), 13, area.width());
             y += 22;
-            for (int line = 0; line < linesPerList; ++line) {
-                const int index = page * linesPerList + line;
-                if (index >= unplaced.size())
+            for (int line = 0; line < m_linesPerList; ++line) {
+                const int index = page * m_linesPerList + line;
+                if (index >= m_unplaced.size())
                     break;
-                const ReportPhoto &photo = *unplaced.at(index);
+                const ReportPhoto &photo = *m_unplaced.at(index);
                 QString text =
                     photo.originalPath + QStringLiteral(": ") +
                     (photo.reason.isEmpty() ? QStringLiteral("sin posición") : photo.reason);
@@ -367,13 +372,51 @@ bool writePhotoReport(const ReportRun &run, const ReportOptions &options,
                 textAt(cr, area.left(), y, text, 8.5, area.width());
                 y += lineHeight;
             }
-            document.endPage();
+            m_document->endPage();
         }
-        if (!document.finish(errorText)) {
+        if (!m_document->finish(errorText)) {
             errorText = QStringLiteral("no se puede escribir el informe %1 (%2)")
-                            .arg(options.pdfPath, errorText);
+                            .arg(m_options.pdfPath, errorText);
             return false;
         }
+        m_document.reset();
+        return m_file.publish(errorText);
     }
-    return file.publish(errorText);
+
+private:
+    void endPhotoPage()
+    {
+        m_document->endPage();
+        releaseHeld();
+        m_slot = 0;
+    }
+    void releaseHeld()
+    {
+        for (cairo_surface_t *surface : m_held)
+            cairo_surface_destroy(surface);
+        m_held.clear();
+    }
+
+    const ReportRun &m_run;
+    ReportOptions m_options;
+    NewFile m_file;
+    std::unique_ptr<Document> m_document;
+    QList<const ReportPhoto *> m_unplaced;
+    int m_perPage = 2;
+    int m_photoPages = 0;
+    int m_linesPerList = 1;
+    int m_listPages = 0;
+    int m_slot = 0;
+    std::vector<cairo_surface_t *> m_held;
+};
+
+} // namespace
+
+std::unique_ptr<PhotoSink> startPdf(const ReportRun &run, const ReportOptions &options,
+                                    QString &errorText)
+{
+    auto sink = std::make_unique<PdfSink>(run, options);
+    if (!sink->start(errorText))
+        return nullptr;
+    return sink;
 }

@@ -6,15 +6,21 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageIOHandler>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QTemporaryFile>
+#include <QTransform>
 
 #include <cerrno>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <jpeglib.h>
 
 NewFile::NewFile(const QString &path)
     : m_path(path)
@@ -98,31 +104,113 @@ bool checkNewOutput(const QString &option, const QString &path, QString &errorTe
     return true;
 }
 
-bool smallPhoto(const QString &path, int longSide, int quality, QImage &image, QByteArray &jpeg,
-                QString &errorText)
+namespace {
+
+struct JpegError
+{
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void jpegErrorExit(j_common_ptr codec)
+{
+    std::longjmp(reinterpret_cast<JpegError *>(codec->err)->jump, 1);
+}
+
+void jpegQuiet(j_common_ptr, int) {}
+
+// A JPEG decoded at the smallest scale of eighths whose long side still reaches longSide, as
+// stored; only the chroma's fast upsampling, as the result is scaled down anyway. Null when it is
+// no JPEG libjpeg decodes.
+QImage scaledJpeg(const uchar *data, qint64 size, int longSide)
+{
+    jpeg_decompress_struct codec{};
+    JpegError error{};
+    codec.err = jpeg_std_error(&error.pub);
+    error.pub.error_exit = jpegErrorExit;
+    error.pub.emit_message = jpegQuiet;
+    // Everything the jump skips is plain data; the image is made before the first scanline.
+    QImage image;
+    if (setjmp(error.jump)) {
+        jpeg_destroy_decompress(&codec);
+        return QImage();
+    }
+    jpeg_create_decompress(&codec);
+    jpeg_mem_src(&codec, data, static_cast<unsigned long>(size));
+    if (jpeg_read_header(&codec, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(&codec);
+        return QImage();
+    }
+    const unsigned longest = std::max(codec.image_width, codec.image_height);
+    unsigned eighths = 8;
+    while (eighths > 1 && longest * (eighths - 1) / 8 >= unsigned(longSide))
+        --eighths;
+    codec.scale_num = eighths;
+    codec.scale_denom = 8;
+    codec.do_fancy_upsampling = FALSE;
+    codec.out_color_space = JCS_EXT_BGRX; // QImage's RGB32 in memory order
+    jpeg_start_decompress(&codec);
+    image = QImage(int(codec.output_width), int(codec.output_height), QImage::Format_RGB32);
+    if (image.isNull()) {
+        jpeg_destroy_decompress(&codec);
+        return QImage();
+    }
+    while (codec.output_scanline < codec.output_height) {
+        JSAMPROW row = image.scanLine(int(codec.output_scanline));
+        jpeg_read_scanlines(&codec, &row, 1);
+    }
+    jpeg_finish_decompress(&codec);
+    jpeg_destroy_decompress(&codec);
+    return image;
+}
+
+} // namespace
+
+QImage smallImage(const QString &path, int longSide, QString &errorText)
 {
     QImageReader reader(path);
     reader.setAutoTransform(true);
-    const QSize stored = reader.size();
-    const int longest = std::max(stored.width(), stored.height());
-    // The JPEG reader picks the DCT scale nearest above this size, then smooths the rest.
-    if (stored.isValid() && longest > longSide)
-        reader.setScaledSize(stored.scaled(longSide, longSide, Qt::KeepAspectRatio));
-    image = reader.read();
-    if (image.isNull()) {
-        errorText =
-            QStringLiteral("no se puede leer la foto %1 (%2)").arg(path, reader.errorString());
-        return false;
+    QImage image;
+    QFile file(path);
+    if (reader.format() == "jpeg" && file.open(QIODevice::ReadOnly)) {
+        const uchar *data = file.map(0, file.size());
+        if (data)
+            image = scaledJpeg(data, file.size(), longSide);
+        // Upright as the toolkit's reader turns it: mirrored or flipped first, then turned.
+        const QImageIOHandler::Transformations turn = reader.transformation();
+        if (!image.isNull() && turn == QImageIOHandler::TransformationRotate270) {
+            image = image.transformed(QTransform().rotate(270));
+        } else if (!image.isNull() && turn != QImageIOHandler::TransformationNone) {
+            image = image.mirrored(turn & QImageIOHandler::TransformationMirror,
+                                   turn & QImageIOHandler::TransformationFlip);
+            if (turn & QImageIOHandler::TransformationRotate90)
+                image = image.transformed(QTransform().rotate(90));
+        }
     }
-    image = image.convertToFormat(QImage::Format_RGB32);
-    jpeg.clear();
+    if (image.isNull()) {
+        // Anything else the toolkit reads, at the size asked while decoding where it can.
+        const QSize stored = reader.size();
+        if (stored.isValid() && std::max(stored.width(), stored.height()) > longSide)
+            reader.setScaledSize(stored.scaled(longSide, longSide, Qt::KeepAspectRatio));
+        image = reader.read();
+        if (image.isNull()) {
+            errorText =
+                QStringLiteral("no se puede leer la foto %1 (%2)").arg(path, reader.errorString());
+            return image;
+        }
+    }
+    if (std::max(image.width(), image.height()) > longSide)
+        image = image.scaled(longSide, longSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+QByteArray jpegOf(const QImage &image, int quality)
+{
+    QByteArray jpeg;
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "jpeg");
     writer.setQuality(quality);
-    if (!writer.write(image)) {
-        errorText = QStringLiteral("no se puede codificar la foto %1").arg(path);
-        return false;
-    }
-    return true;
+    writer.write(image);
+    return jpeg;
 }

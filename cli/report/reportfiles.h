@@ -3,12 +3,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 #include <memory>
 
 class QFile;
-class QImage;
 class QTemporaryFile;
 
 // A file written under a temporary name beside path, then given path only if nothing is there
@@ -38,8 +38,11 @@ private:
 // Spanish message naming the option.
 bool checkNewOutput(const QString &option, const QString &path, QString &errorText);
 
-// A photo read with its long side at most longSide pixels, scaled while decoding (a JPEG's DCT
-// scaling first), upright as viewers show it, then encoded as JPEG of the given quality: the
-// pixels (RGB32) and their JPEG. False with a Spanish message when the photo cannot be read.
-bool smallPhoto(const QString &path, int longSide, int quality, QImage &image, QByteArray &jpeg,
-                QString &errorText);
+// A photo read with its long side at most longSide pixels, upright as viewers show it, in RGB32:
+// a JPEG decoded at reduced size in the DCT domain (libjpeg's scale_num/scale_denom), then
+// smoothed down the rest of the way. Null with a Spanish message when the
+// photo cannot be read.
+QImage smallImage(const QString &path, int longSide, QString &errorText);
+
+// The image as a JPEG of the given quality (0 to 100).
+QByteArray jpegOf(const QImage &image, int quality);
