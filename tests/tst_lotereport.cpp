@@ -8,10 +8,14 @@
 
 #include <cpl_vsi.h>
 #include <gdal_priv.h>
+#include <ogr_spatialref.h>
 #include <ogrsf_frmts.h>
 
+#include <algorithm>
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -154,6 +158,34 @@ QByteArray zipEntry(const QString &kmz, const QString &entry)
     return bytes;
 }
 
+// A green raster over the made photos' area: in WGS84 degrees, or in UTM zone 19 south metres.
+bool writeBasemap(const QString &path, int epsg)
+{
+    GDALAllRegister();
+    GDALDriver *driver = GetGDALDriverManager()->GetDriverByName("GTiff");
+    std::unique_ptr<GDALDataset> raster(
+        driver->Create(path.toUtf8().constData(), 64, 64, 3, GDT_Byte, nullptr));
+    if (!raster)
+        return false;
+    double transform[6] = {-70.68, 0.04 / 64, 0, -33.43, 0, -0.04 / 64};
+    if (epsg != 4326) {
+        const double utm[6] = {343000, 6000.0 / 64, 0, 6300500, 0, -6000.0 / 64};
+        std::copy(utm, utm + 6, transform);
+    }
+    OGRSpatialReference reference;
+    reference.importFromEPSG(epsg);
+    raster->SetGeoTransform(transform);
+    raster->SetSpatialRef(&reference);
+    std::vector<GByte> band(64 * 64);
+    for (int at = 1; at <= 3; ++at) {
+        std::fill(band.begin(), band.end(), GByte(at == 2 ? 160 : 0));
+        if (raster->GetRasterBand(at)->RasterIO(GF_Write, 0, 0, 64, 64, band.data(), 64, 64,
+                                                GDT_Byte, 0, 0) != CE_None)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class TestLoteReport : public QObject
@@ -230,6 +262,44 @@ private slots:
         QCOMPARE(shown.size(), 3 + 3);
         for (const QString &entry : shown)
             QVERIFY2(!QImage::fromData(zipEntry(kmz, entry)).isNull(), qPrintable(entry));
+    }
+
+    void basemap_data()
+    {
+        QTest::addColumn<int>("epsg"); // 0: none
+        QTest::addColumn<bool>("green");
+        QTest::newRow("none") << 0 << false;
+        QTest::newRow("GeoTIFF in degrees") << 4326 << true;
+        QTest::newRow("GeoTIFF in UTM metres") << 32719 << true;
+    }
+
+    // The raster is warped to the map: the cover's map turns green where it lies.
+    void basemap()
+    {
+        QFETCH(int, epsg);
+        QFETCH(bool, green);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("obra"), pdf = dir.filePath("informe.pdf");
+        makeFolder(folder);
+        QStringList options{"--informe", pdf, folder};
+        if (epsg) {
+            QVERIFY(writeBasemap(dir.filePath("base.tif"), epsg));
+            options << "--mapa-base" << dir.filePath("base.tif");
+        }
+        QCOMPARE(lote(options).status, 0);
+        QCOMPARE(run("pdftoppm", {"-f", "1", "-l", "1", "-r", "30", "-png", pdf, dir.filePath("p")})
+                     .status,
+                 0);
+        const QImage cover(dir.filePath("p-1.png"));
+        QVERIFY(!cover.isNull());
+        qsizetype greenPixels = 0;
+        for (int y = 0; y < cover.height(); ++y)
+            for (int x = 0; x < cover.width(); ++x) {
+                const QColor c = cover.pixelColor(x, y);
+                greenPixels += c.red() < 40 && qAbs(c.green() - 160) < 40 && c.blue() < 40;
+            }
+        const double share = double(greenPixels) / (cover.width() * cover.height());
+        QVERIFY2(green ? share > 0.3 : share == 0.0, qPrintable(QString::number(share)));
     }
 
     // The journal's report reads as the run's; a photo edited since then gets a note.

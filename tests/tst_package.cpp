@@ -132,6 +132,7 @@ private slots:
             << QStringList{"--track", dir} << QStringList{dir + "a.jpg", dir + "sub"};
         QTest::newRow("folder last") << QStringList{"--sin-rosa", dir} << QStringList{dir + "sub"};
         QTest::newRow("no guess for a ratio") << QStringList{"--ratio-rosa", ""} << QStringList{};
+        QTest::newRow("paper") << QStringList{"--papel", ""} << QStringList{"a4", "carta"};
     }
 
     void completion()

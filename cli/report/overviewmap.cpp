@@ -22,6 +22,9 @@
 
 namespace {
 
+// The map's ground where no basemap lies.
+constexpr QRgb groundColour = 0xf5f5ed;
+
 struct MapPoint
 {
     double x = 0.0;
@@ -151,7 +154,8 @@ bool drawBasemap(cairo_t *cr, const Frame &frame, int epsg, const QString &path,
                                 QByteArray::number(width),
                                 QByteArray::number(height),
                                 "-r",
-                                "bilinear"};
+                                "bilinear",
+                                "-dstalpha"};
     std::vector<char *> argv;
     for (QByteArray &argument : arguments)
         argv.push_back(argument.data());
@@ -168,19 +172,25 @@ bool drawBasemap(cairo_t *cr, const Frame &frame, int epsg, const QString &path,
     }
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(Qt::white);
-    const int bands = GDALGetRasterCount(warped);
-    std::vector<unsigned char> row(size_t(width) * 3);
-    bool read = bands > 0;
-    for (int band = 0; read && band < 3; ++band) {
-        // A grey raster gives each of the three colours its one band.
-        GDALRasterBandH raster = GDALGetRasterBand(warped, std::min(band, bands - 1) + 1);
-        for (int y = 0; read && y < height; ++y) {
-            read = GDALRasterIO(raster, GF_Read, 0, y, width, 1, row.data(), width, 1, GDT_Byte, 0,
-                                0) == CE_None;
-            auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+    // The last band is the alpha -dstalpha adds: outside the raster the map keeps its own ground.
+    const int colours = std::max(1, GDALGetRasterCount(warped) - 1);
+    std::vector<unsigned char> row(static_cast<size_t>(width));
+    std::vector<unsigned char> alpha(static_cast<size_t>(width));
+    bool read = true;
+    for (int y = 0; read && y < height; ++y) {
+        read = GDALRasterIO(GDALGetRasterBand(warped, colours + 1), GF_Read, 0, y, width, 1,
+                            alpha.data(), width, 1, GDT_Byte, 0, 0) == CE_None;
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int band = 0; read && band < 3; ++band) {
+            // A grey raster gives each of the three colours its one band.
+            read = GDALRasterIO(GDALGetRasterBand(warped, std::min(band, colours - 1) + 1), GF_Read,
+                                0, y, width, 1, row.data(), width, 1, GDT_Byte, 0, 0) == CE_None;
+            const int shift = 16 - 8 * band;
             for (int x = 0; read && x < width; ++x) {
-                const int shift = 16 - 8 * band;
-                line[x] = (line[x] & ~(0xffu << shift)) | (QRgb(row[size_t(x)]) << shift);
+                const int ground = (groundColour >> shift) & 0xff;
+                const int value =
+                    (row[size_t(x)] * alpha[size_t(x)] + ground * (255 - alpha[size_t(x)])) / 255;
+                line[x] = (line[x] & ~(0xffu << shift)) | (QRgb(value) << shift);
             }
         }
     }
@@ -358,7 +368,8 @@ bool drawOverviewMap(cairo_t *cr, const QRectF &box, const ReportRun &run,
     cairo_save(cr);
     cairo_rectangle(cr, box.left(), box.top(), box.width(), box.height());
     cairo_clip(cr);
-    cairo_set_source_rgb(cr, 0.96, 0.96, 0.93);
+    cairo_set_source_rgb(cr, qRed(groundColour) / 255.0, qGreen(groundColour) / 255.0,
+                         qBlue(groundColour) / 255.0);
     cairo_paint(cr);
     if (!basemapPath.isEmpty() && !drawBasemap(cr, frame, epsg, basemapPath, errorText)) {
         cairo_restore(cr);
