@@ -326,6 +326,19 @@ private slots:
         QCOMPARE(lote({"--informe-de", journal, "--informe", dir.filePath("later.pdf")}).status, 0);
         QCOMPARE(
             pdfText(dir.filePath("later.pdf")).count("La foto ha cambiado desde la ejecución."), 1);
+
+        // Moved as a whole, with one photo gone: its page says so, the others are still there.
+        QVERIFY(QDir().rename(folder, dir.filePath("movida")));
+        QVERIFY(QFile::remove(dir.filePath("movida/sub/") + nameA + ".jpg"));
+        QVERIFY(QFile::copy(journal, dir.filePath("movida/Backup/diario.jsonl")));
+        QCOMPARE(lote({"--informe-de", dir.filePath("movida/Backup/diario.jsonl"), "--informe",
+                       dir.filePath("moved.pdf")})
+                     .status,
+                 0);
+        const QString moved = pdfText(dir.filePath("moved.pdf"));
+        QCOMPARE(moved.count("La foto ya no está en la carpeta."), 1);
+        QCOMPARE(moved.count("Foto ausente"), 1);
+        QCOMPARE(pdfImages(dir.filePath("moved.pdf")).size(), 2);
     }
 
     void refused_data()

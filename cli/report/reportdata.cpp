@@ -124,9 +124,13 @@ bool reportRunOfJournal(const QString &journalPath, ReportRun &run, QString &err
         errorText = QStringLiteral("%1 no es un diario de cartaluz-lote").arg(journalPath);
         return false;
     }
-    const QDir folder(folderPath);
+    // A folder moved as a whole still holds its journal in its Backup folder.
+    QDir folder(folderPath);
+    const QDir journalFolder = QFileInfo(journalPath).absoluteDir();
+    if (!folder.exists() && journalFolder.dirName() == QLatin1String("Backup"))
+        folder = QFileInfo(journalFolder.path()).dir();
     run = ReportRun();
-    run.title = folder.dirName();
+    run.title = QDir(folderPath).dirName();
     run.runDate =
         QDateTime::fromString(header.value(QLatin1String("inicio")).toString(), Qt::ISODateWithMs);
 
