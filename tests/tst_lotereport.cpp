@@ -85,7 +85,7 @@ QStringList pdfImages(const QString &pdf)
 
 // a: a large photo with heading 45 and altitude; b elsewhere without heading, stored turned a
 // quarter (upright it is 240 × 320); sub/c at a's place
-// with heading 200; nogps without a position; all with capture dates.
+// with heading 200 from magnetic north; nogps without a position; all with capture dates.
 void makeFolder(const QString &folder)
 {
     QVERIFY(QDir().mkpath(folder + "/sub"));
@@ -105,7 +105,8 @@ void makeFolder(const QString &folder)
                                TestPhotos::Tags{{"Exif.Image.Orientation", "6"}}));
     QVERIFY(TestPhotos::setTags(
         folder + "/sub/c.jpg",
-        date + TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "200/1")));
+        date + TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "200/1") +
+            TestPhotos::Tags{{"Exif.GPSInfo.GPSImgDirectionRef", "M"}}));
     QVERIFY(TestPhotos::setTags(folder + "/nogps.jpg", date));
 }
 
@@ -236,7 +237,8 @@ private slots:
         QCOMPARE(text.count("UTM 19H 345713 E 6297592 N"), 2);
         QCOMPARE(text.count("UTM 19H 345883 E 6296670 N"), 1);
         QVERIFY(text.contains("Altitud: 612.5 m"));
-        QVERIFY(text.contains("Orientación: 45.0°"));
+        QVERIFY(text.contains("Orientación: 45.0° (norte verdadero)"));
+        QVERIFY(text.contains("Orientación: 200.0° (norte magnético)"));
         QVERIFY(text.contains("nogps.jpg: sin datos GPS en EXIF"));
         QCOMPARE(text.count("Simulación"), simulated ? 5 : 0); // the summary and each photo
         // One image per placed photo, the large one down to 1600 pixels, each as JPEG.
