@@ -14,7 +14,10 @@
 #include <algorithm>
 #include <csignal>
 #include <memory>
+#include <pty.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,6 +56,34 @@ Result lote(const QStringList &arguments, rlim_t fileSizeLimit = RLIM_INFINITY)
     return run(QStringLiteral(CARTALUZ_LOTE), arguments, fileSizeLimit);
 }
 
+// All a terminal shows of a run: its log and its progress line, on a pseudo-terminal.
+QString onTerminal(const QStringList &arguments)
+{
+    std::vector<QByteArray> bytes{QByteArray(CARTALUZ_LOTE)};
+    for (const QString &argument : arguments)
+        bytes.push_back(argument.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &argument : bytes)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child < 0)
+        return {};
+    if (child == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    QByteArray seen;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;)
+        seen.append(buffer, got);
+    close(terminal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return QString::fromUtf8(seen);
+}
+
 bool havePoppler()
 {
     return run(QStringLiteral("pdfinfo"), {QStringLiteral("-v")}).status == 0;
@@ -83,9 +114,9 @@ QStringList pdfImages(const QString &pdf)
     return images;
 }
 
-// a: a large photo with heading 45 and altitude; b elsewhere without heading, stored turned a
-// quarter (upright it is 240 × 320); sub/c at a's place
-// with heading 200 from magnetic north; nogps without a position; all with capture dates.
+// a: a large photo with heading 45, altitude and its clock's UTC offset; b elsewhere without
+// heading, stored turned a quarter (upright it is 240 × 320); sub/c at a's place with heading 200
+// from magnetic north; nogps without a position; all with capture dates.
 void makeFolder(const QString &folder)
 {
     QVERIFY(QDir().mkpath(folder + "/sub"));
@@ -97,7 +128,8 @@ void makeFolder(const QString &folder)
     QVERIFY(TestPhotos::setTags(
         folder + "/a.jpg",
         date + TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "45/1") +
-            TestPhotos::Tags{{"Exif.GPSInfo.GPSAltitude", "6125/10"},
+            TestPhotos::Tags{{"Exif.Photo.OffsetTimeOriginal", "-03:00"},
+                             {"Exif.GPSInfo.GPSAltitude", "6125/10"},
                              {"Exif.GPSInfo.GPSAltitudeRef", "0"}}));
     QVERIFY(TestPhotos::setTags(
         folder + "/b.jpg", date +
@@ -143,6 +175,24 @@ QMap<QString, QPointF> placemarks(const QString &kmz)
         }
     }
     return found;
+}
+
+// The number of points of each line in the KMZ.
+QList<int> trackPoints(const QString &kmz)
+{
+    QList<int> lines;
+    const QByteArray path = ("/vsizip/" + kmz + "/doc.kml").toUtf8();
+    std::unique_ptr<GDALDataset> data(
+        GDALDataset::Open(path.constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    if (!data)
+        return lines;
+    for (OGRLayer *layer : data->GetLayers())
+        for (const auto &feature : *layer) {
+            const OGRGeometry *geometry = feature->GetGeometryRef();
+            if (geometry && wkbFlatten(geometry->getGeometryType()) == wkbLineString)
+                lines << geometry->toLineString()->getNumPoints();
+        }
+    return lines;
 }
 
 QByteArray zipEntry(const QString &kmz, const QString &entry)
@@ -221,9 +271,17 @@ private slots:
         const QString folder = dir.filePath("obra"), pdf = dir.filePath("informe.pdf"),
                       kmz = dir.filePath("fotos.kmz");
         makeFolder(folder);
-        const Result result =
-            lote(options + QStringList{"--subdirectorios", "--titulo", "Obra Norte", "--informe",
-                                       pdf, "--kmz", kmz, folder});
+        // Three fixes of another day: drawn as a line, and no position for nogps.
+        QVERIFY(TestPhotos::writeFile(
+            dir.filePath("t.gpx"),
+            "<gpx version=\"1.1\" xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>"
+            "<trkpt lat=\"-33.449\" lon=\"-70.661\"><time>2020-01-01T10:00:00Z</time></trkpt>"
+            "<trkpt lat=\"-33.452\" lon=\"-70.659\"><time>2020-01-01T10:01:00Z</time></trkpt>"
+            "<trkpt lat=\"-33.457\" lon=\"-70.657\"><time>2020-01-01T10:02:00Z</time></trkpt>"
+            "</trkseg></trk></gpx>"));
+        const Result result = lote(
+            options + QStringList{"--subdirectorios", "--titulo", "Obra Norte", "--informe", pdf,
+                                  "--kmz", kmz, "--track", dir.filePath("t.gpx"), folder});
         QCOMPARE(result.status, 0);
         QCOMPARE(result.err, QString());
         QVERIFY2(result.out.contains("Informe escrito: " + pdf + " (3 fotos)"),
@@ -239,7 +297,8 @@ private slots:
         QVERIFY(text.contains("Altitud: 612.5 m"));
         QVERIFY(text.contains("Orientación: 45.0° (norte verdadero)"));
         QVERIFY(text.contains("Orientación: 200.0° (norte magnético)"));
-        QVERIFY(text.contains("nogps.jpg: sin datos GPS en EXIF"));
+        QVERIFY(text.contains("nogps.jpg: fuera del track"));
+        QVERIFY(text.contains("Fecha: 15/03/2024 10:20:30 (UTC-03:00)"));
         QCOMPARE(text.count("Simulación"), simulated ? 5 : 0); // the summary and each photo
         // One image per placed photo, the large one down to 1600 pixels, each as JPEG.
         QCOMPARE(pdfImages(pdf), QStringList({"1600x1200 jpeg", "240x320 jpeg", "320x240 jpeg"}));
@@ -254,6 +313,8 @@ private slots:
         QVERIFY(qAbs(b.x() - lonB) < 1e-6 && qAbs(b.y() - latB) < 1e-6);
         const QString kml = QString::fromUtf8(zipEntry(kmz, "doc.kml"));
         QCOMPARE(kml.count("<heading>"), 2);
+        QVERIFY(kml.contains("<when>2024-03-15T10:20:30-03:00</when>"));
+        QCOMPARE(trackPoints(kmz), QList<int>{3});
         QVERIFY(kml.contains("<heading>45.0</heading>") &&
                 kml.contains("<heading>200.0</heading>"));
         // Every picture a balloon shows, and the icon, are in the archive.
@@ -343,6 +404,18 @@ private slots:
         QCOMPARE(pdfImages(dir.filePath("moved.pdf")).size(), 2);
     }
 
+    // On a terminal the documents are a step of their own on the progress line.
+    void progressStep()
+    {
+        QTemporaryDir dir;
+        makeFolder(dir.filePath("obra"));
+        const QString seen = onTerminal({"--subdirectorios", "--informe", dir.filePath("i.pdf"),
+                                         "--kmz", dir.filePath("f.kmz"), dir.filePath("obra")});
+        const qsizetype step = seen.indexOf("Informe y KMZ: 3/3 fotos");
+        QVERIFY2(step > seen.indexOf("Resumen:") && step < seen.indexOf("Informe escrito:"),
+                 qPrintable(seen));
+    }
+
     void refused_data()
     {
         QTest::addColumn<QStringList>("options");
@@ -359,6 +432,16 @@ private slots:
         QTest::newRow("basemap no raster")
             << QStringList{"--informe", "NEW", "--mapa-base", "EXISTING"} << 2
             << "no se puede leer el ráster";
+        QTest::newRow("basemap for the KMZ")
+            << QStringList{"--kmz", "NEW", "--mapa-base", "EXISTING"} << 2
+            << "--mapa-base: solo vale junto con --informe";
+        QTest::newRow("raster with no place")
+            << QStringList{"--informe", "NEW", "--mapa-base", "PNG"} << 2
+            << "no tiene sistema de referencia";
+        QTest::newRow("one file for both") << QStringList{"--informe", "NEW", "--kmz", "NEW"} << 2
+                                           << "es el mismo archivo que --informe";
+        QTest::newRow("journal, nothing to write")
+            << QStringList{"--informe-de", "EXISTING"} << 2 << "falta --informe o --kmz";
         QTest::newRow("title alone")
             << QStringList{"--titulo", "X"} << 2 << "solo vale junto con --informe o --kmz";
         QTest::newRow("journal that is none")
@@ -390,6 +473,8 @@ private slots:
             QCOMPARE(lote({"--diario", dir.filePath("diario"), folder}).status, 0);
             options << "--informe-de" << dir.filePath("diario");
         }
+        QVERIFY(TestPhotos::writeImage(dir.filePath("plano.png")));
+        options.replaceInStrings("PNG", dir.filePath("plano.png"));
         options.replaceInStrings("EXISTING", existing);
         options.replaceInStrings("NEW", fresh);
         if (!options.contains("--informe-de"))
@@ -401,7 +486,8 @@ private slots:
         QCOMPARE(TestPhotos::readFile(existing), QByteArray("someone's"));
         QVERIFY(!QFileInfo::exists(fresh));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-                 full ? QStringList({"diario", "ya.pdf"}) : QStringList{"ya.pdf"});
+                 full ? QStringList({"diario", "plano.png", "ya.pdf"})
+                      : QStringList({"plano.png", "ya.pdf"}));
         QCOMPARE(tree(folder), before);
     }
 };
