@@ -363,6 +363,17 @@ bool drawOverviewMap(cairo_t *cr, const QRectF &box, const ReportRun &run,
         if (photos.empty())
             everything.insert(everything.end(), tracks.back().begin(), tracks.back().end());
     }
+    if (everything.empty()) {
+        // Nothing to place: a grid around an arbitrary point would only mislead.
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_set_line_width(cr, 0.8);
+        cairo_rectangle(cr, box.left(), box.top(), box.width(), box.height());
+        cairo_stroke(cr);
+        cairo_set_font_size(cr, 10);
+        showText(cr, box.center().x(), box.center().y(),
+                 QStringLiteral("Ninguna foto con posición"), 0.5, 0.5);
+        return true;
+    }
     const Frame frame = frameFor(everything, box);
 
     cairo_save(cr);
