@@ -120,26 +120,25 @@ struct JpegError
 void jpegQuiet(j_common_ptr, int) {}
 
 // A JPEG decoded at the smallest scale of eighths whose long side still reaches longSide, as
-// stored; only the chroma's fast upsampling, as the result is scaled down anyway. Null when it is
-// no JPEG libjpeg decodes.
-QImage scaledJpeg(const uchar *data, qint64 size, int longSide)
+// stored; only the chroma's fast upsampling, as the result is scaled down anyway. False when it
+// is no JPEG libjpeg decodes. The image lives outside this frame, so the jump leaves it defined.
+bool scaledJpeg(const uchar *data, qint64 size, int longSide, QImage &image)
 {
     jpeg_decompress_struct codec{};
     JpegError error{};
     codec.err = jpeg_std_error(&error.pub);
     error.pub.error_exit = jpegErrorExit;
     error.pub.emit_message = jpegQuiet;
-    // Everything the jump skips is plain data; the image is made before the first scanline.
-    QImage image;
     if (setjmp(error.jump)) {
         jpeg_destroy_decompress(&codec);
-        return QImage();
+        image = QImage();
+        return false;
     }
     jpeg_create_decompress(&codec);
     jpeg_mem_src(&codec, data, static_cast<unsigned long>(size));
     if (jpeg_read_header(&codec, TRUE) != JPEG_HEADER_OK) {
         jpeg_destroy_decompress(&codec);
-        return QImage();
+        return false;
     }
     const unsigned longest = std::max(codec.image_width, codec.image_height);
     unsigned eighths = 8;
@@ -153,7 +152,7 @@ QImage scaledJpeg(const uchar *data, qint64 size, int longSide)
     image = QImage(int(codec.output_width), int(codec.output_height), QImage::Format_RGB32);
     if (image.isNull()) {
         jpeg_destroy_decompress(&codec);
-        return QImage();
+        return false;
     }
     while (codec.output_scanline < codec.output_height) {
         JSAMPROW row = image.scanLine(int(codec.output_scanline));
@@ -161,7 +160,7 @@ QImage scaledJpeg(const uchar *data, qint64 size, int longSide)
     }
     jpeg_finish_decompress(&codec);
     jpeg_destroy_decompress(&codec);
-    return image;
+    return true;
 }
 
 } // namespace
@@ -174,8 +173,8 @@ QImage smallImage(const QString &path, int longSide, QString &errorText)
     QFile file(path);
     if (reader.format() == "jpeg" && file.open(QIODevice::ReadOnly)) {
         const uchar *data = file.map(0, file.size());
-        if (data)
-            image = scaledJpeg(data, file.size(), longSide);
+        if (data && !scaledJpeg(data, file.size(), longSide, image))
+            image = QImage();
         // Upright as the toolkit's reader turns it: mirrored or flipped first, then turned.
         const QImageIOHandler::Transformations turn = reader.transformation();
         if (!image.isNull() && turn == QImageIOHandler::TransformationRotate270) {
