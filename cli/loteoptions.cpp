@@ -1,6 +1,7 @@
 // The command line of the batch front end: every setting of the window's form as an option, with
 // the form's defaults and ranges, checked before anything is touched.
 #include "loteoptions.h"
+#include "reportfiles.h"
 #include "trackrun.h"
 
 #include <QColor>
@@ -157,7 +158,73 @@ QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request
                                     .arg(path);
     }
     job.trackLookup = trackLookupFor(track, clock, maxIntervalSeconds);
+    request.trackLines = track->lines();
     job.writeTrackToExif = parser.isSet(QStringLiteral("track-a-exif"));
+    return QString();
+}
+
+// What only shapes the report and the KMZ, never a photo.
+const QStringList &reportOptionNames()
+{
+    static const QStringList names{QStringLiteral("informe"),   QStringLiteral("kmz"),
+                                   QStringLiteral("titulo"),    QStringLiteral("fotos-por-pagina"),
+                                   QStringLiteral("papel"),     QStringLiteral("mapa-base"),
+                                   QStringLiteral("informe-de")};
+    return names;
+}
+
+// The report and KMZ options; an empty text when they are all right. The output files are
+// checked as the layer's: none may be there yet, and their folders must take a file.
+QString parseReportOptions(const QCommandLineParser &parser, ReportOptions &report)
+{
+    const bool pdf = parser.isSet(QStringLiteral("informe"));
+    const bool kmz = parser.isSet(QStringLiteral("kmz"));
+    for (const char *pdfOnly : {"fotos-por-pagina", "papel", "mapa-base"})
+        if (!pdf && parser.isSet(QString::fromLatin1(pdfOnly)))
+            return QStringLiteral("--%1: solo vale junto con --informe")
+                .arg(QString::fromLatin1(pdfOnly));
+    if (!pdf && !kmz) {
+        for (const char *reportOnly : {"titulo", "informe-de"})
+            if (parser.isSet(QString::fromLatin1(reportOnly)))
+                return QStringLiteral("--%1: solo vale junto con --informe o --kmz")
+                    .arg(QString::fromLatin1(reportOnly));
+        return QString();
+    }
+    QString errorText;
+    if (pdf) {
+        report.pdfPath = parser.value(QStringLiteral("informe"));
+        if (!checkNewOutput(QStringLiteral("informe"), report.pdfPath, errorText))
+            return errorText;
+    }
+    if (kmz) {
+        report.kmzPath = parser.value(QStringLiteral("kmz"));
+        if (pdf && QFileInfo(report.kmzPath).absoluteFilePath() ==
+                       QFileInfo(report.pdfPath).absoluteFilePath())
+            return QStringLiteral("--kmz: es el mismo archivo que --informe");
+        if (!checkNewOutput(QStringLiteral("kmz"), report.kmzPath, errorText))
+            return errorText;
+    }
+    report.title = parser.value(QStringLiteral("titulo")).trimmed();
+    if (parser.isSet(QStringLiteral("fotos-por-pagina"))) {
+        const QString count = parser.value(QStringLiteral("fotos-por-pagina"));
+        if (count != QLatin1String("1") && count != QLatin1String("2") &&
+            count != QLatin1String("4"))
+            return QStringLiteral("--fotos-por-pagina: «%1» no es 1, 2 ni 4").arg(count);
+        report.photosPerPage = count.toInt();
+    }
+    if (parser.isSet(QStringLiteral("papel"))) {
+        const QString paper = parser.value(QStringLiteral("papel")).toLower();
+        if (paper != QLatin1String("a4") && paper != QLatin1String("carta"))
+            return QStringLiteral("--papel: papel desconocido «%1» (use a4 o carta)")
+                .arg(parser.value(QStringLiteral("papel")));
+        report.letter = paper == QLatin1String("carta");
+    }
+    if (parser.isSet(QStringLiteral("mapa-base"))) {
+        report.basemapPath = parser.value(QStringLiteral("mapa-base"));
+        if (!checkBasemap(report.basemapPath, errorText))
+            return errorText;
+    }
+    report.journalPath = parser.value(QStringLiteral("informe-de"));
     return QString();
 }
 
@@ -168,7 +235,7 @@ QString settingsText(const QCommandLineParser &parser)
     QStringList settings;
     for (const QString &name : parser.optionNames()) {
         if (name == QLatin1String("j") || name == QLatin1String("trabajos") ||
-            name == QLatin1String("diario"))
+            name == QLatin1String("diario") || reportOptionNames().contains(name))
             continue;
         settings << dashed(name);
         const QStringList values = parser.values(name);
@@ -212,6 +279,13 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                                   QStringLiteral("track"), QStringLiteral("capa"),
                                   QStringLiteral("diario")};
     parser.addOption(valued({QStringLiteral("deshacer")}, QStringLiteral("DIARIO")));
+    parser.addOption(valued({QStringLiteral("informe-de")}, QStringLiteral("DIARIO")));
+    parser.addOption(valued({QStringLiteral("informe")}, QStringLiteral("ARCHIVO")));
+    parser.addOption(valued({QStringLiteral("kmz")}, QStringLiteral("ARCHIVO")));
+    parser.addOption(valued({QStringLiteral("mapa-base")}, QStringLiteral("RASTER")));
+    parser.addOption(valued({QStringLiteral("titulo")}, QStringLiteral("TEXTO")));
+    parser.addOption(valued({QStringLiteral("fotos-por-pagina")}, QStringLiteral("N")));
+    parser.addOption(valued({QStringLiteral("papel")}, QStringLiteral("PAPEL")));
     for (const QString &name : fileOptions)
         parser.addOption(valued({name}, QStringLiteral("ARCHIVO")));
     for (const RatioOption &ratio : ratioOptions)
@@ -258,6 +332,30 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         request.action = LoteRequest::Action::Undo;
         request.undoJournal = parser.value(QStringLiteral("deshacer"));
         request.job.dryRun = parser.isSet(QStringLiteral("simular"));
+        return request;
+    }
+    if (parser.isSet(QStringLiteral("informe-de"))) {
+        // A report of an earlier run runs nothing: only the report's own options and the font.
+        if (!folders.isEmpty())
+            return failure(QStringLiteral("--informe-de: no se combina con CARPETA: ") +
+                           folders.first());
+        for (const QString &name : parser.optionNames())
+            if (!reportOptionNames().contains(name) && name != QLatin1String("fuente"))
+                return failure(QStringLiteral("--informe-de: no se combina con ") + dashed(name));
+        if (!parser.isSet(QStringLiteral("informe")) && !parser.isSet(QStringLiteral("kmz")))
+            return failure(QStringLiteral("--informe-de: falta --informe o --kmz"));
+        const QString problem = parseReportOptions(parser, request.report);
+        if (!problem.isEmpty())
+            return failure(problem);
+        request.report.fontPath = defaultFontPath;
+        request.report.workers = std::max(1, QThread::idealThreadCount());
+        if (parser.isSet(QStringLiteral("fuente"))) {
+            request.report.fontPath = parser.value(QStringLiteral("fuente"));
+            if (!QFileInfo(request.report.fontPath).isFile())
+                return failure(QStringLiteral("--fuente: no existe el archivo ") +
+                               request.report.fontPath);
+        }
+        request.action = LoteRequest::Action::Report;
         return request;
     }
     if (folders.isEmpty())
@@ -378,15 +476,19 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                                .arg(maxWorkers));
     }
 
-    const QString problem = parseTrackOptions(parser, request);
+    QString problem = parseTrackOptions(parser, request);
+    if (problem.isEmpty())
+        problem = parseReportOptions(parser, request.report);
     if (!problem.isEmpty())
         return failure(problem);
+    request.report.fontPath = job.fontPath;
+    request.report.workers = job.workers;
 
     if (parser.isSet(QStringLiteral("ejemplo"))) {
         // The sample file is written, so it cannot be part of a run that touches nothing.
         if (job.dryRun)
             return failure(QStringLiteral("--simular: no se combina con --ejemplo"));
-        for (const char *runOnly : {"track", "capa"})
+        for (const char *runOnly : {"track", "capa", "informe", "kmz"})
             if (parser.isSet(QString::fromLatin1(runOnly)))
                 return failure(QStringLiteral("--%1: no se combina con --ejemplo")
                                    .arg(QString::fromLatin1(runOnly)));
@@ -410,6 +512,7 @@ QString loteHelpText()
 {
     return QStringLiteral(
         "Uso: cartaluz-lote [opciones] CARPETA  o  cartaluz-lote [--simular] --deshacer DIARIO\n"
+        "  o  cartaluz-lote --informe-de DIARIO [--informe ARCHIVO] [--kmz ARCHIVO]\n"
         "Procesa las fotos de CARPETA como el botón de inicio de la ventana: copia de seguridad,\n"
         "fecha y posición, nombre UTM, logo, textos y rosa de los vientos, metadatos restaurados.\n"
         "El registro va a la salida estándar; el progreso, a la salida de errores si es una\n"
@@ -493,6 +596,25 @@ QString loteHelpText()
         "                              sobrescribe un archivo existente (con --simular, las\n"
         "                              posiciones que se usarían)\n"
         "\n"
+        "Informe y KMZ (con --simular, de las fotos como están, marcadas «Simulación»):\n"
+        "  --informe ARCHIVO           escribir un informe fotográfico en PDF: portada con el\n"
+        "                              resumen y un mapa de las fotos y los tracks en el huso\n"
+        "                              UTM de la ejecución; cada foto como quedó, con su número\n"
+        "                              del mapa, nombres, fecha, posiciones, altitud y\n"
+        "                              orientación; al final, las fotos sin posición\n"
+        "  --titulo TEXTO              título del informe y del KMZ (el nombre de CARPETA)\n"
+        "  --fotos-por-pagina N        1, 2 o 4 (2)\n"
+        "  --papel PAPEL               a4 o carta (a4)\n"
+        "  --mapa-base RASTER          ráster que GDAL pueda leer y reproyectar (GeoTIFF,\n"
+        "                              MBTiles…), dibujado bajo el mapa\n"
+        "  --kmz ARCHIVO               escribir un KMZ para Google Earth: un punto por foto,\n"
+        "                              con su icono girado a su orientación y la foto en el\n"
+        "                              globo; los tracks como líneas; una carpeta por subcarpeta\n"
+        "  --informe-de DIARIO         hacer --informe y --kmz de una ejecución anterior, desde\n"
+        "                              su diario y las fotos que nombra, sin procesar nada (una\n"
+        "                              foto cambiada desde entonces lleva una nota)\n"
+        "                              Nunca sobrescriben un archivo existente.\n"
+        "\n"
         "Ejecución:\n"
         "  -j, --trabajos N            fotos procesadas a la vez (número de núcleos)\n"
         "  --simular                   decir qué se haría, sin tocar nada\n"
@@ -521,8 +643,9 @@ QString loteHelpText()
         "archivos dañados no salen por la salida de errores.\n"
         "\n"
         "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no se pudo\n"
-        "escribir la capa o el archivo de ejemplo, o si --deshacer dejó alguna foto; 2 opciones\n"
-        "o archivos de entrada no válidos, o un DIARIO que no se puede leer (no se toca nada);\n"
+        "escribir la capa, el informe, el KMZ o el archivo de ejemplo, o si --deshacer dejó\n"
+        "alguna foto; 2 opciones o archivos de entrada no válidos, o un DIARIO que no se puede\n"
+        "leer (no se toca nada);\n"
         "3 la ejecución terminó antes de tiempo.\n");
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "batchengine.h"
+#include "photoreport.h"
 
 #include <QString>
 #include <QStringList>
@@ -10,12 +11,14 @@
 
 struct LoteRequest
 {
-    enum class Action { Run, Sample, Undo, Help, Version, Error };
+    enum class Action { Run, Sample, Undo, Report, Help, Version, Error };
     Action action = Action::Error;
-    BatchJob job;        // for Run (and the folder and subfolder flag for Sample)
-    QString samplePath;  // for Sample
-    QString undoJournal; // for Undo (job.dryRun set by --simular)
-    QString layerPath;   // for Run: where the run's point layer goes; empty for none
+    BatchJob job;         // for Run (and the folder and subfolder flag for Sample)
+    QString samplePath;   // for Sample
+    QString undoJournal;  // for Undo (job.dryRun set by --simular)
+    QString layerPath;    // for Run: where the run's point layer goes; empty for none
+    ReportOptions report; // for Run and Report (--informe-de): the PDF and KMZ asked for
+    std::vector<std::vector<GeoPosition>> trackLines; // for Run: the --track lines, for the report
     bool sampleFromExif = false;
     std::optional<int> cameraZoneSeconds; // for Run: --zona-camara, which dates the layer's too
     QStringList warnings; // for Run: lines the log starts with (track points left out)

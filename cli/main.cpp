@@ -3,6 +3,7 @@
 #include "folderlock.h"
 #include "librarychatter.h"
 #include "loteoptions.h"
+#include "photoreport.h"
 #include "progressline.h"
 #include "trackrun.h"
 #include "undorun.h"
@@ -120,6 +121,49 @@ int readTable(BatchJob &job)
                     QStringLiteral(" tienen aún la posición de ejemplo (19J 500000 6000000): "
                                    "escriba en cada una la posición real de su foto."));
     return reported;
+}
+
+// The PDF and the KMZ asked for, each as a step of the progress line. False when one could not
+// be written, with its message out.
+bool writeReports(const ReportRun &run, const ReportOptions &options, ProgressLine &progress)
+{
+    int placed = 0;
+    for (const ReportPhoto &photo : run.photos)
+        placed += photo.located ? 1 : 0;
+    const QString step = options.pdfPath.isEmpty()   ? QStringLiteral("KMZ")
+                         : options.kmzPath.isEmpty() ? QStringLiteral("Informe")
+                                                     : QStringLiteral("Informe y KMZ");
+    QString errorText;
+    std::fflush(stdout);
+    const bool written = writeReportDocuments(
+        run, options,
+        [&progress, &step](int done, int total) { progress.updateStep(step, done, total); },
+        errorText);
+    progress.clear();
+    if (!written) {
+        writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
+        return false;
+    }
+    if (!options.pdfPath.isEmpty())
+        writeLine(
+            stdout,
+            QStringLiteral("Informe escrito: %1 (%2 fotos)").arg(options.pdfPath).arg(placed));
+    if (!options.kmzPath.isEmpty())
+        writeLine(stdout,
+                  QStringLiteral("KMZ escrito: %1 (%2 fotos)").arg(options.kmzPath).arg(placed));
+    return written;
+}
+
+int runReport(const LoteRequest &request)
+{
+    ReportRun run;
+    QString errorText;
+    if (!reportRunOfJournal(request.report.journalPath, run, errorText)) {
+        writeLine(errors, QStringLiteral("cartaluz-lote: --informe-de: ") + errorText);
+        return StatusUsage;
+    }
+    ProgressLine progress(errors);
+    return writeReports(run, request.report, progress) ? StatusOk : StatusPhotoErrors;
 }
 
 int runJob(LoteRequest &request)
@@ -252,6 +296,12 @@ int runJob(LoteRequest &request)
             written += QStringLiteral(", %1 fotos sin posición").arg(unplaced);
         writeLine(stdout, written + QLatin1Char(')'));
     }
+    if (!request.report.pdfPath.isEmpty() || !request.report.kmzPath.isEmpty()) {
+        ReportRun run = reportRunOf(outcomes, job.directory, job.history.when, job.dryRun);
+        run.tracks = request.trackLines;
+        if (!writeReports(run, request.report, progress))
+            return StatusPhotoErrors;
+    }
     return loggedError ? StatusPhotoErrors : StatusOk;
 }
 
@@ -280,6 +330,9 @@ int main(int argc, char *argv[])
         break;
     case LoteRequest::Action::Run:
         status = runJob(request);
+        break;
+    case LoteRequest::Action::Report:
+        status = runReport(request);
         break;
     case LoteRequest::Action::Undo: {
         QString errorText;

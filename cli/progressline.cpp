@@ -45,6 +45,17 @@ void ProgressLine::update(int done, int total)
     m_drawn = true;
 }
 
+void ProgressLine::updateStep(const QString &step, int done, int total)
+{
+    if (!m_shown)
+        return;
+    const QByteArray line =
+        QStringLiteral("%1: %2/%3 fotos").arg(step).arg(done).arg(total).toUtf8();
+    std::fprintf(m_stream, "\r\033[K%s", line.constData());
+    std::fflush(m_stream);
+    m_drawn = true;
+}
+
 void ProgressLine::clear()
 {
     if (!m_drawn)

@@ -14,6 +14,8 @@ public:
 
     bool isShown() const { return m_shown; }
     void update(int done, int total);
+    // A step after the photos, e.g. "Informe PDF: 3/10 fotos".
+    void updateStep(const QString &step, int done, int total);
     // Removes the line, so that other output starts on a clean line.
     void clear();
 

@@ -276,6 +276,33 @@ bool lastOwnHistoryEntry(const Exiv2::XmpData &xmp, QDateTime &when)
     return true;
 }
 
+// Exif.GPSInfo.GPSAltitude in metres, negative when GPSAltitudeRef says below sea level.
+std::optional<double> altitudeOf(const Exiv2::ExifData &exif)
+{
+    const auto it = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSAltitude"));
+    if (it == exif.end())
+        return std::nullopt;
+    const auto value = it->getValue();
+    if (!value.get() || value->count() == 0)
+        return std::nullopt;
+    const double metres = toDouble(value->toRational(0));
+    if (!std::isfinite(metres))
+        return std::nullopt;
+    const auto refIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSAltitudeRef"));
+    const bool below = refIt != exif.end() && refIt->count() > 0 && refIt->toLong(0) == 1;
+    return below ? -metres : metres;
+}
+
+// Exif.GPSInfo.GPSImgDirectionRef: "T" (true north) or "M" (magnetic); empty for anything else.
+QString directionReferenceOf(const Exiv2::ExifData &exif)
+{
+    const auto it = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSImgDirectionRef"));
+    if (it == exif.end())
+        return QString();
+    const QString text = QString::fromStdString(it->toString()).trimmed().toUpper().left(1);
+    return text == QLatin1String("T") || text == QLatin1String("M") ? text : QString();
+}
+
 const char *const dateErrorPrefix = "Error leyendo metadata para fecha de captura:";
 const char *const gpsErrorPrefix = "Error leyendo EXIF:";
 
@@ -416,10 +443,14 @@ PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
         if (!offsetOf(exif, found.captureOffset))
             found.captureOffset.clear();
         found.imageDirectionFound = imageDirectionOf(exif, found.imageDirection);
+        found.altitude = altitudeOf(exif);
+        found.directionReference = directionReferenceOf(exif);
     } catch (const std::exception &) {
         // As their readers: a tag that cannot be read is a tag that is not there.
         found.captureOffset.clear();
         found.imageDirectionFound = false;
+        found.altitude.reset();
+        found.directionReference.clear();
     }
     try {
         found.processedByCartaluz = lastOwnHistoryEntry(image->xmpData(), found.processedWhen);

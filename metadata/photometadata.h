@@ -117,6 +117,8 @@ struct PhotoMetadata
 
     bool imageDirectionFound = false; // GPSImgDirection, read even without a position
     double imageDirection = 0.0;
+    QString directionReference;     // GPSImgDirectionRef: "T" or "M"; empty when none or other
+    std::optional<double> altitude; // GPSAltitude in metres, negative below sea level
 
     // The last entry of the photo's XMP history (Xmp.xmpMM.History) whose software agent starts
     // with "Cartaluz": a photo this program already wrote. processedWhen is that entry's moment,

@@ -61,6 +61,8 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.orientation = photo.orientation;
     outcome.orientationKnown = photo.orientationKnown;
     outcome.source = photo.source;
+    outcome.altitude = photo.altitude;
+    outcome.headingReference = photo.headingReference;
     outcome.loggedError = marks.loggedError;
     outcome.problems = marks.problems;
     outcome.positionMissing = photo.positionMissing;

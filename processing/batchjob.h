@@ -171,8 +171,10 @@ struct PhotoOutcome
     double orientation = 0.0;
     bool orientationKnown = false;
     PositionSource source = PositionSource::Fixed;
-    bool loggedError = false; // one of its log lines has the error severity
-    QString captureOffset;    // the photo's OffsetTimeOriginal ("±HH:MM"), empty when none
+    std::optional<double> altitude; // metres above sea level, when the position came with one
+    QString headingReference;       // "T" (true north) or "M" (magnetic), when the photo says
+    bool loggedError = false;       // one of its log lines has the error severity
+    QString captureOffset;          // the photo's OffsetTimeOriginal ("±HH:MM"), empty when none
     // Set, with processed false, when the photo was left as it was because nothing gave it a
     // position; reason then says why (e.g. "fuera del track"). The layer shows such photos
     // without a geometry.

@@ -212,8 +212,11 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         gpsFound = false;
         orientation = 0.0;
     }
+    // The heading comes from the photo's own EXIF, with or without its position.
+    photo.headingReference = found.directionReference;
     if (gpsFound) {
         photo.source = PositionSource::Exif;
+        photo.altitude = found.altitude;
         // A stored heading of exactly 0 cannot be told from a missing one.
         orientationKnown = orientation != 0.0;
     } else {
@@ -244,6 +247,7 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         orientationKnown = track.directionKnown;
         photo.source = PositionSource::Track;
         photo.track = track;
+        photo.altitude = track.altitude;
     }
     info(run.log, QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
                       numberText(longitude) + QStringLiteral(", Orientación: ") +

@@ -91,7 +91,9 @@ struct Photo
     bool latLonKnown = false;
     double latitude = 0.0;
     double longitude = 0.0;
-    TrackPosition track; // the track's answer, when the position came from it
+    TrackPosition track;            // the track's answer, when the position came from it
+    std::optional<double> altitude; // of the position: the EXIF's own, or the track's
+    QString headingReference;       // the EXIF's GPSImgDirectionRef, for the heading it gives
 
     QString prefixedName;
     QString coordinateText;

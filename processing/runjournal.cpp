@@ -182,6 +182,12 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
             place.insert(QStringLiteral("lat"), outcome.latitude);
             place.insert(QStringLiteral("lon"), outcome.longitude);
         }
+        // What a report made later from this journal shows of the photo.
+        place.insert(QStringLiteral("altitud"),
+                     outcome.altitude ? QJsonValue(*outcome.altitude) : QJsonValue());
+        place.insert(QStringLiteral("orientacion"),
+                     outcome.orientationKnown ? QJsonValue(outcome.orientation) : QJsonValue());
+        place.insert(QStringLiteral("orientacion_ref"), textOrNull(outcome.headingReference));
         position = place;
     }
     const QString result = outcome.processed     ? QStringLiteral("procesada")
@@ -198,7 +204,13 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
         {QStringLiteral("tamano_escrita"),
          sizeOrNull(outcome.sha256Written.isEmpty() ? -1 : outcome.writtenSize)},
         {QStringLiteral("posicion"), position},
+        // The capture date as the camera read it, with its OffsetTimeOriginal apart.
+        {QStringLiteral("fecha"), outcome.dateFound
+                                      ? QJsonValue(outcome.captureDate.toString(Qt::ISODateWithMs))
+                                      : QJsonValue()},
+        {QStringLiteral("desfase"), textOrNull(outcome.captureOffset)},
         {QStringLiteral("resultado"), result},
+        {QStringLiteral("sin_posicion"), outcome.positionMissing},
         {QStringLiteral("motivo"), outcome.reason},
         {QStringLiteral("lineas"), QJsonArray::fromStringList(outcome.problems)}};
     QString ignored; // remembered for finish

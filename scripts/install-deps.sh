@@ -10,6 +10,7 @@ packages=(
     libexiv2-dev
     libjpeg62-turbo-dev libssl-dev
     libgdal-dev libtiff-dev gdal-bin python3-matplotlib
+    libcairo2-dev libminizip-dev poppler-utils
     libfontconfig-dev fonts-noto-core
     python3 help2man dpkg-dev file bash-completion
     xvfb xauth imagemagick

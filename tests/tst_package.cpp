@@ -156,6 +156,7 @@ private slots:
         QTest::newRow("no guess for a ratio") << QStringList{"--ratio-rosa", ""} << QStringList{};
         // The help names it again under other options.
         QTest::newRow("each option once") << QStringList{"--sim"} << QStringList{"--simular"};
+        QTest::newRow("paper") << QStringList{"--papel", ""} << QStringList{"a4", "carta"};
     }
 
     void completion()

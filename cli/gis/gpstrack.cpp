@@ -271,3 +271,11 @@ bool parseMaxIntervalOption(const QString &text, int &seconds, QString &errorTex
                     .arg(text);
     return false;
 }
+
+std::vector<std::vector<GeoPosition>> GpsTrack::lines() const
+{
+    std::vector<std::vector<GeoPosition>> lines(static_cast<size_t>(m_segmentCount));
+    for (const Fix &fix : m_fixes)
+        lines[size_t(fix.segment)].push_back({fix.latitude, fix.longitude});
+    return lines;
+}

@@ -2,6 +2,8 @@
 // conversion of a camera's clock reading to UTC.
 #pragma once
 
+#include "utm.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -57,6 +59,9 @@ public:
     // nearer of those fixes when it is within maxIntervalSeconds. Nothing is interpolated across
     // segments. A binary search.
     TrackMatch match(const QDateTime &utc, int maxIntervalSeconds) const;
+
+    // The points of each segment in time order, as lines to draw; segments in load order.
+    std::vector<std::vector<GeoPosition>> lines() const;
 
 private:
     struct Fix
