@@ -8,6 +8,7 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -171,7 +172,7 @@ void readTiffInterop(const QByteArray &tiff, const Exiv2::ExifData &exif, Format
                 continue;
             data = b + at;
         }
-        Exiv2::Value::AutoPtr value = Exiv2::Value::create(type);
+        const std::unique_ptr<Exiv2::Value> value(Exiv2::Value::create(type).release());
         if (value->read(data, long(bytes), order) == 0)
             tags.exif.add(Exiv2::ExifKey(tag, "Iop"), value.get());
     }

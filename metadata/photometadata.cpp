@@ -74,9 +74,10 @@ bool normalisedDirection(double direction, double &degrees)
 
 namespace {
 
-Exiv2::Value::AutoPtr bytesValue(const char *text)
+// Exiv2 0.27 hands values out as std::auto_ptr; ownership is taken at once.
+std::unique_ptr<Exiv2::Value> bytesValue(const char *text)
 {
-    auto value = Exiv2::Value::create(Exiv2::unsignedByte);
+    std::unique_ptr<Exiv2::Value> value(Exiv2::Value::create(Exiv2::unsignedByte).release());
     value->read(text);
     return value;
 }
