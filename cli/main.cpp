@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 #include <unistd.h>
 
@@ -260,12 +261,17 @@ int main(int argc, char *argv[])
         status = runJob(request);
         break;
     case LoteRequest::Action::Undo: {
-        if (request.job.dryRun)
-            writeLine(stdout, simulationLine);
         QString errorText;
+        // Before the undo's first line: a journal it cannot read gives no log at all.
+        bool opening = request.job.dryRun;
         status = undoRun(
             request.undoJournal, request.job.dryRun,
-            [](const QString &line) { writeLine(stdout, line); }, errorText);
+            [&opening](const QString &line) {
+                if (std::exchange(opening, false))
+                    writeLine(stdout, simulationLine);
+                writeLine(stdout, line);
+            },
+            errorText);
         if (!errorText.isEmpty())
             writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
         break;
