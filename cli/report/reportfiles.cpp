@@ -147,6 +147,8 @@ bool scaledJpeg(const uchar *data, qint64 size, int longSide, QImage &image)
     codec.scale_num = eighths;
     codec.scale_denom = 8;
     codec.do_fancy_upsampling = FALSE;
+    // A picture for a page or a balloon: the fast integer transform's error stays under a level.
+    codec.dct_method = JDCT_IFAST;
     codec.out_color_space = JCS_EXT_BGRX; // QImage's RGB32 in memory order
     jpeg_start_decompress(&codec);
     image = QImage(int(codec.output_width), int(codec.output_height), QImage::Format_RGB32);
