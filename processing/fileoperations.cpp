@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #endif
@@ -78,6 +79,27 @@ void keepFileAttributes(int out, const struct stat &info)
     ::futimens(out, times);
 }
 
+// Up to left bytes from in to out through a buffer; what was written, or -1 with errno.
+ssize_t copyThrough(int in, int out, off_t left)
+{
+    char buffer[1 << 16];
+    ssize_t got = 0;
+    do
+        got = ::read(in, buffer, size_t(std::min<off_t>(left, off_t(sizeof buffer))));
+    while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        return got;
+    for (ssize_t put = 0; put < got;) {
+        const ssize_t wrote = ::write(out, buffer + put, size_t(got - put));
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return -1;
+        put += wrote;
+    }
+    return got;
+}
+
 // The kernel copies from file to file without the bytes passing through the program: the
 // toolkit's own copy, which moves the bytes a few kilobytes at a time, took three times as long.
 // False, with nothing left behind, when it cannot; errno then says why.
@@ -99,8 +121,17 @@ bool copyInKernel(const QString &from, const QString &to)
         failure = errno;
         const bool partial = out >= 0 && dueToDie("copia-parcial");
         off_t left = partial ? info.st_size / 2 : info.st_size;
+        bool inKernel = true;
         while (out >= 0 && left > 0) {
-            const ssize_t done = ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0);
+            ssize_t done = inKernel ? ::copy_file_range(in, nullptr, out, nullptr, size_t(left), 0)
+                                    : copyThrough(in, out, left);
+            // File systems the kernel cannot copy within (a camera's FAT card, some network
+            // shares) take the bytes through the program instead.
+            if (done < 0 && inKernel &&
+                (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)) {
+                inKernel = false;
+                continue;
+            }
             if (done <= 0) {
                 failure = done < 0 ? errno : EIO;
                 break;

@@ -957,6 +957,28 @@ private slots:
                  QString("2021:06:07 08:09:10"));
     }
 
+    // A Backup folder on another file system (a card's folder mounted apart): the kernel copies
+    // only within one, so the bytes go through the program, and still keep the photo's date.
+    void backupOnAnotherFileSystem()
+    {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("Backup"));
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs",
+                                        dir.filePath("Backup")}) != 0)
+            QSKIP("tmpfs cannot be mounted here");
+        const auto unmount =
+            qScopeGuard([&dir] { QProcess::execute("umount", {dir.filePath("Backup")}); });
+        makePhoto(dir.filePath("a.jpg"));
+        QVERIFY(setModified(dir.filePath("a.jpg"), QDateTime(QDate(2021, 2, 3), QTime(4, 5, 6))));
+        const QByteArray original = TestPhotos::readFile(dir.filePath("a.jpg"));
+        QCOMPARE(lote({"--sin-renombrar", dir.path()}).status, 0);
+        QCOMPARE(TestPhotos::readFile(dir.filePath("Backup/a_backup.jpg")), original);
+        QCOMPARE(QFileInfo(dir.filePath("Backup/a_backup.jpg")).lastModified().date(),
+                 QDate(2021, 2, 3));
+    }
+
     void workersGiveTheSameTreeAndLog()
     {
         QTemporaryDir dir;
