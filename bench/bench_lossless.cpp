@@ -494,6 +494,8 @@ int main(int argc, char *argv[])
         return measure(args[2], args[3]);
     if (args.size() == 3 && args[1] == QLatin1String("make"))
         return makePhoto(args[2]) ? 0 : 1;
+    if (args.size() == 4 && args[1] == QLatin1String("make-pair"))
+        return makeComparisonPhotos(args[2], args[3]) ? 0 : 1;
     if (args.size() == 4 && args[1] == QLatin1String("measure-stamp"))
         return measureStampCpu(args[2], args[3]);
     if (args.size() == 2 && args[1] == QLatin1String("jpegtran"))

@@ -7,7 +7,6 @@
 #include <QTransform>
 
 #include <algorithm>
-#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +65,16 @@ void watchScans(j_common_ptr cinfo)
         failWith(*reinterpret_cast<ErrorManager *>(cinfo->err), "demasiados barridos progresivos");
 }
 
+// A coefficient array of the decompressor, kept in the worker's pool instead of libjpeg's own
+// memory. Rows are zeroed as they are first reached, as libjpeg does for its pre-zeroed arrays.
+struct PooledArray
+{
+    JDIMENSION blocksPerRow = 0;
+    JDIMENSION rows = 0;
+    JDIMENSION firstUndefinedRow = 0;
+    JBLOCKARRAY rowPointers = nullptr;
+};
+
 // Both libjpeg objects and the output buffer; destroyed whatever happened.
 struct Codec
 {
@@ -78,9 +87,17 @@ struct Codec
     unsigned char *firstBuffer = nullptr;
     unsigned char *outBuffer = nullptr;
     unsigned long outSize = 0;
+    PooledArray arrays[MAX_COMPONENTS];
+    int arrayCount = 0;
+    JBLOCKARRAY (*libjpegAccess[2])
+    (j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean) = {};
+    void (*libjpegRealize)(j_common_ptr) = nullptr;
+    bool holdsPool = false;
 
     Codec()
     {
+        src.client_data = this;
+        dst.client_data = this;
         src.err = jpeg_std_error(&err.pub);
         dst.err = &err.pub;
         err.pub.error_exit = errorExit;
@@ -90,6 +107,7 @@ struct Codec
     }
     ~Codec()
     {
+        releasePool();
         if (dstCreated)
             jpeg_destroy_compress(&dst);
         if (srcCreated)
@@ -101,7 +119,155 @@ struct Codec
     }
     Codec(const Codec &) = delete;
     Codec &operator=(const Codec &) = delete;
+
+    bool owns(jvirt_barray_ptr array) const
+    {
+        const auto *pooled = reinterpret_cast<const PooledArray *>(array);
+        return pooled >= arrays && pooled < arrays + arrayCount;
+    }
+    void releasePool();
 };
+
+// Each worker thread keeps the memory of its last photo's coefficients for the next: fresh pages
+// cost the kernel a fault and a zeroing each, as much as a third of a stamp. Beyond kKeptBytes
+// (a 4:4:4 photo of 30 megapixels, or 4:2:0 of 60) the memory goes back after the photo.
+struct CoefficientPool
+{
+    void *memory = nullptr;
+    size_t capacity = 0;
+    bool busy = false; // a stamp holds it
+
+    ~CoefficientPool() { release(); }
+    void release()
+    {
+        if (!memory)
+            return;
+#ifdef Q_OS_LINUX
+        munmap(memory, capacity);
+#else
+        std::free(memory);
+#endif
+        memory = nullptr;
+        capacity = 0;
+    }
+    // Memory of at least bytes, its contents undefined; null if it cannot be had.
+    void *take(size_t bytes)
+    {
+        if (bytes > capacity) {
+            release();
+#ifdef Q_OS_LINUX
+            // Huge pages take one fault per 2 MiB where small ones take 512.
+            void *mapped =
+                mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (mapped == MAP_FAILED)
+                return nullptr;
+            madvise(mapped, bytes, MADV_HUGEPAGE);
+            memory = mapped;
+#else
+            memory = std::malloc(bytes);
+            if (!memory)
+                return nullptr;
+#endif
+            capacity = bytes;
+        }
+        busy = true;
+        return memory;
+    }
+};
+
+constexpr size_t kKeptBytes = size_t(192) << 20;
+
+CoefficientPool &workerPool()
+{
+    static thread_local CoefficientPool pool;
+    return pool;
+}
+
+void Codec::releasePool()
+{
+    if (!holdsPool)
+        return;
+    CoefficientPool &pool = workerPool();
+    pool.busy = false;
+    if (pool.capacity > kKeptBytes)
+        pool.release();
+    holdsPool = false;
+}
+
+jvirt_barray_ptr requestBlocks(j_common_ptr cinfo, int, boolean, JDIMENSION blocksPerRow,
+                               JDIMENSION rows, JDIMENSION)
+{
+    Codec &codec = *static_cast<Codec *>(cinfo->client_data);
+    if (codec.arrayCount == MAX_COMPONENTS)
+        failWith(codec.err, "demasiadas matrices de coeficientes");
+    PooledArray &array = codec.arrays[codec.arrayCount++];
+    array.blocksPerRow = blocksPerRow;
+    array.rows = rows;
+    return reinterpret_cast<jvirt_barray_ptr>(&array);
+}
+
+void realizeBlocks(j_common_ptr cinfo)
+{
+    Codec &codec = *static_cast<Codec *>(cinfo->client_data);
+    codec.libjpegRealize(cinfo);
+    size_t blocks = 0, rows = 0;
+    for (int i = 0; i < codec.arrayCount; ++i) {
+        blocks += size_t(codec.arrays[i].blocksPerRow) * codec.arrays[i].rows;
+        rows += codec.arrays[i].rows;
+    }
+    const size_t bytes = blocks * sizeof(JBLOCK) + rows * sizeof(JBLOCKROW);
+    if (codec.holdsPool || bytes > size_t(kMemoryLimit))
+        failWith(codec.err, "la foto pide más memoria de la que se admite");
+    CoefficientPool &pool = workerPool();
+    // Only one stamp runs on a thread at a time; the pool is never shared.
+    void *memory = pool.busy ? nullptr : pool.take(bytes);
+    if (!memory)
+        failWith(codec.err, "sin memoria para los coeficientes");
+    codec.holdsPool = true;
+    auto *blockMemory = static_cast<JBLOCK *>(memory);
+    auto *rowMemory = reinterpret_cast<JBLOCKROW *>(blockMemory + blocks);
+    for (int i = 0; i < codec.arrayCount; ++i) {
+        PooledArray &array = codec.arrays[i];
+        array.rowPointers = rowMemory;
+        for (JDIMENSION row = 0; row < array.rows; ++row)
+            array.rowPointers[row] = blockMemory + size_t(row) * array.blocksPerRow;
+        rowMemory += array.rows;
+        blockMemory += size_t(array.rows) * array.blocksPerRow;
+    }
+}
+
+// Serves both objects: the compressor reads the decompressor's arrays through its own manager.
+JBLOCKARRAY accessBlocks(j_common_ptr cinfo, jvirt_barray_ptr handle, JDIMENSION start,
+                         JDIMENSION count, boolean writable)
+{
+    Codec &codec = *static_cast<Codec *>(cinfo->client_data);
+    if (!codec.owns(handle))
+        return codec.libjpegAccess[cinfo->is_decompressor ? 1 : 0](cinfo, handle, start, count,
+                                                                   writable);
+    PooledArray &array = *reinterpret_cast<PooledArray *>(handle);
+    const JDIMENSION end = start + count;
+    if (!array.rowPointers || end > array.rows || end < start)
+        failWith(codec.err, "acceso fuera de las matrices de coeficientes");
+    if (end > array.firstUndefinedRow) {
+        // One run: the rows are contiguous.
+        std::memset(array.rowPointers[array.firstUndefinedRow], 0,
+                    size_t(end - array.firstUndefinedRow) * array.blocksPerRow * sizeof(JBLOCK));
+        array.firstUndefinedRow = end;
+    }
+    return array.rowPointers + start;
+}
+
+// Put after each object's creation: coefficient arrays from the worker's pool.
+void poolCoefficients(Codec &codec, j_common_ptr cinfo)
+{
+    codec.libjpegAccess[cinfo->is_decompressor ? 1 : 0] = cinfo->mem->access_virt_barray;
+    cinfo->mem->access_virt_barray = accessBlocks;
+    if (cinfo->is_decompressor) {
+        codec.libjpegRealize = cinfo->mem->realize_virt_arrays;
+        cinfo->mem->request_virt_barray = requestBlocks;
+        cinfo->mem->realize_virt_arrays = realizeBlocks;
+    }
+}
 
 bool looksLikeJpeg(const QByteArray &bytes)
 {
@@ -117,6 +283,7 @@ bool readHeader(Codec &codec, const QByteArray &jpeg)
         return false;
     jpeg_create_decompress(&codec.src);
     codec.srcCreated = true;
+    poolCoefficients(codec, reinterpret_cast<j_common_ptr>(&codec.src));
     codec.src.mem->max_memory_to_use = kMemoryLimit;
     codec.src.progress = &codec.progress;
     jpeg_save_markers(&codec.src, JPEG_COM, 0xFFFF);
@@ -215,73 +382,124 @@ LayerWeights weightsFor(J_COLOR_SPACE space, int component)
     }
 }
 
-// basis[u][x] = C(u)/2 · cos((2x + 1)uπ/16): the orthonormal 8-point DCT.
-struct DctBasis
+// The 8-point DCT in integers as libjpeg's accurate ("islow") method computes it (the
+// Loeffler–Ligtenberg–Moschytz factorization, constants scaled by 2^13), so a re-stamped block
+// starts from exactly the samples a decoder shows.
+namespace islow {
+
+constexpr int kConstBits = 13;
+constexpr int kPass1Bits = 2;
+constexpr qint32 k0_298631336 = 2446, k0_390180644 = 3196, k0_541196100 = 4433, k0_765366865 = 6270,
+                 k0_899976223 = 7373, k1_175875602 = 9633, k1_501321110 = 12299,
+                 k1_847759065 = 15137, k1_961570560 = 16069, k2_053119869 = 16819,
+                 k2_562915447 = 20995, k3_072711026 = 25172;
+
+constexpr qint32 descale(qint32 x, int n)
 {
-    float basis[8][8];
-    DctBasis()
-    {
-        for (int u = 0; u < 8; ++u) {
-            const double scale = u == 0 ? std::sqrt(0.125) : 0.5;
-            for (int x = 0; x < 8; ++x)
-                basis[u][x] = float(scale * std::cos((2 * x + 1) * u * M_PI / 16));
-        }
-    }
+    return (x + (qint32(1) << (n - 1))) >> n;
+}
+
+// The odd part shared by both directions: from in[1], in[3], in[5], in[7] (inverse) or the
+// differences (forward) to the four rotated terms.
+struct Odd
+{
+    qint32 t0, t1, t2, t3;
 };
 
-const DctBasis &dctBasis()
+inline Odd oddPart(qint32 t0, qint32 t1, qint32 t2, qint32 t3)
 {
-    static const DctBasis basis;
-    return basis;
+    const qint32 z5 = (t0 + t1 + t2 + t3) * k1_175875602;
+    const qint32 z1 = (t0 + t3) * -k0_899976223;
+    const qint32 z2 = (t1 + t2) * -k2_562915447;
+    const qint32 z3 = (t0 + t2) * -k1_961570560 + z5;
+    const qint32 z4 = (t1 + t3) * -k0_390180644 + z5;
+    return {t0 * k0_298631336 + z1 + z3, t1 * k2_053119869 + z2 + z4, t2 * k3_072711026 + z2 + z3,
+            t3 * k1_501321110 + z1 + z4};
 }
 
-void inverseDct(const JCOEF *coef, const UINT16 *quant, float samples[64])
+// One pass of the inverse transform over in[0], in[stride], ...; shift is the pass's descaling
+// and the even part's DC term enters already shifted by 2^13.
+template <typename In>
+inline void inverse8(const In *in, int stride, qint32 *out, int outStride, int shift)
 {
-    const auto &b = dctBasis().basis;
-    float rows[8][8]; // rows[v][x]
-    for (int v = 0; v < 8; ++v) {
-        for (int x = 0; x < 8; ++x) {
-            float sum = 0;
-            for (int u = 0; u < 8; ++u)
-                sum += b[u][x] * float(coef[v * 8 + u]) * float(quant[v * 8 + u]);
-            rows[v][x] = sum;
-        }
-    }
+    const qint32 z1 = (qint32(in[2 * stride]) + qint32(in[6 * stride])) * k0_541196100;
+    const qint32 e2 = z1 + qint32(in[6 * stride]) * -k1_847759065;
+    const qint32 e3 = z1 + qint32(in[2 * stride]) * k0_765366865;
+    const qint32 e0 = (qint32(in[0]) + qint32(in[4 * stride])) * (1 << kConstBits);
+    const qint32 e1 = (qint32(in[0]) - qint32(in[4 * stride])) * (1 << kConstBits);
+    const qint32 t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+    const Odd o = oddPart(qint32(in[7 * stride]), qint32(in[5 * stride]), qint32(in[3 * stride]),
+                          qint32(in[1 * stride]));
+    out[0] = descale(t10 + o.t3, shift);
+    out[7 * outStride] = descale(t10 - o.t3, shift);
+    out[1 * outStride] = descale(t11 + o.t2, shift);
+    out[6 * outStride] = descale(t11 - o.t2, shift);
+    out[2 * outStride] = descale(t12 + o.t1, shift);
+    out[5 * outStride] = descale(t12 - o.t1, shift);
+    out[3 * outStride] = descale(t13 + o.t0, shift);
+    out[4 * outStride] = descale(t13 - o.t0, shift);
+}
+
+// Dequantizes coef and transforms it to samples 0–255, clamped as decoders clamp.
+void inverse(const JCOEF *coef, const UINT16 *quant, int samples[64])
+{
+    qint32 dequantized[64], columns[64];
+    for (int i = 0; i < 64; ++i)
+        dequantized[i] = qint32(coef[i]) * qint32(quant[i]);
+    for (int x = 0; x < 8; ++x)
+        inverse8(dequantized + x, 8, columns + x, 8, kConstBits - kPass1Bits);
+    qint32 rows[8];
     for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            float sum = 0;
-            for (int v = 0; v < 8; ++v)
-                sum += b[v][y] * rows[v][x];
-            // Decoders clamp to the sample range; so must the composite's starting point.
-            samples[y * 8 + x] = std::clamp(sum + 128.f, 0.f, 255.f);
-        }
+        inverse8(columns + y * 8, 1, rows, 1, kConstBits + kPass1Bits + 3);
+        for (int x = 0; x < 8; ++x)
+            samples[y * 8 + x] = std::clamp(rows[x] + 128, 0, 255);
     }
 }
 
-void forwardDct(const float samples[64], const UINT16 *quant, JCOEF *coef)
+// One pass of the forward transform; the even outputs of the first pass are shifted up by
+// firstShift (2^2), the rest descaled by shift.
+inline void forward8(const qint32 *in, int stride, qint32 *out, int outStride, int shift,
+                     bool firstPass)
 {
-    const auto &b = dctBasis().basis;
-    float rows[8][8]; // rows[y][u]
-    for (int y = 0; y < 8; ++y) {
-        for (int u = 0; u < 8; ++u) {
-            float sum = 0;
-            for (int x = 0; x < 8; ++x)
-                sum += b[u][x] * (samples[y * 8 + x] - 128.f);
-            rows[y][u] = sum;
-        }
-    }
-    for (int v = 0; v < 8; ++v) {
-        for (int u = 0; u < 8; ++u) {
-            float sum = 0;
-            for (int y = 0; y < 8; ++y)
-                sum += b[v][y] * rows[y][u];
-            // Eight-bit baseline Huffman coding carries at most ten bits of an AC coefficient.
-            const float limit = (u == 0 && v == 0) ? 2047.f : 1023.f;
-            coef[v * 8 + u] =
-                JCOEF(std::clamp(std::round(sum / float(quant[v * 8 + u])), -limit, limit));
-        }
+    const qint32 t0 = in[0] + in[7 * stride], t7 = in[0] - in[7 * stride];
+    const qint32 t1 = in[stride] + in[6 * stride], t6 = in[stride] - in[6 * stride];
+    const qint32 t2 = in[2 * stride] + in[5 * stride], t5 = in[2 * stride] - in[5 * stride];
+    const qint32 t3 = in[3 * stride] + in[4 * stride], t4 = in[3 * stride] - in[4 * stride];
+    const qint32 t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+    out[0] = firstPass ? (t10 + t11) * (1 << kPass1Bits) : descale(t10 + t11, kPass1Bits);
+    out[4 * outStride] =
+        firstPass ? (t10 - t11) * (1 << kPass1Bits) : descale(t10 - t11, kPass1Bits);
+    const qint32 z1 = (t12 + t13) * k0_541196100;
+    out[2 * outStride] = descale(z1 + t13 * k0_765366865, shift);
+    out[6 * outStride] = descale(z1 + t12 * -k1_847759065, shift);
+    const Odd o = oddPart(t4, t5, t6, t7);
+    out[7 * outStride] = descale(o.t0, shift);
+    out[5 * outStride] = descale(o.t1, shift);
+    out[3 * outStride] = descale(o.t2, shift);
+    out[1 * outStride] = descale(o.t3, shift);
+}
+
+// Transforms samples 0–255 and quantizes them as libjpeg does (the transform's outputs are eight
+// times the orthonormal DCT's; rounding half away from zero).
+void forward(const int samples[64], const UINT16 *quant, JCOEF *coef)
+{
+    qint32 centred[64], rows[64], result[64];
+    for (int i = 0; i < 64; ++i)
+        centred[i] = samples[i] - 128;
+    for (int y = 0; y < 8; ++y)
+        forward8(centred + y * 8, 1, rows + y * 8, 1, kConstBits - kPass1Bits, true);
+    for (int x = 0; x < 8; ++x)
+        forward8(rows + x, 8, result + x, 8, kConstBits + kPass1Bits, false);
+    for (int i = 0; i < 64; ++i) {
+        const qint32 divisor = qint32(quant[i]) * 8;
+        const qint32 magnitude = (std::abs(result[i]) + divisor / 2) / divisor;
+        // Eight-bit baseline Huffman coding carries at most ten bits of an AC coefficient.
+        const qint32 limit = i == 0 ? 2047 : 1023;
+        coef[i] = JCOEF(std::min(magnitude, limit) * (result[i] < 0 ? -1 : 1));
     }
 }
+
+} // namespace islow
 
 // The premultiplied layer's pixels, read without QImage's per-call checks.
 struct LayerView
@@ -298,35 +516,38 @@ struct LayerView
 void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const LayerView &layer,
                   int x0, int y0, int scaleX, int scaleY)
 {
-    float samples[64];
-    inverseDct(coef, quant, samples);
+    int samples[64];
+    islow::inverse(coef, quant, samples);
     int columns[8 * MAX_SAMP_FACTOR];
     for (int i = 0; i < 8 * scaleX; ++i)
         columns[i] = std::min(x0 + i, layer.width - 1);
-    const float pixelsPerSample = float(scaleX * scaleY);
+    const float perSample = 1.f / float(scaleX * scaleY);
     for (int j = 0; j < 8; ++j) {
-        float red[8] = {}, green[8] = {}, blue[8] = {}, alpha[8] = {};
+        int red[8] = {}, green[8] = {}, blue[8] = {}, alpha[8] = {};
         for (int dy = 0; dy < scaleY; ++dy) {
             const int y = std::min(y0 + j * scaleY + dy, layer.height - 1);
             const auto *line = reinterpret_cast<const QRgb *>(layer.bits + y * layer.bytesPerLine);
             for (int i = 0; i < 8 * scaleX; ++i) {
                 const QRgb pixel = line[columns[i]];
-                red[i / scaleX] += float(qRed(pixel));
-                green[i / scaleX] += float(qGreen(pixel));
-                blue[i / scaleX] += float(qBlue(pixel));
-                alpha[i / scaleX] += float(qAlpha(pixel));
+                red[i / scaleX] += qRed(pixel);
+                green[i / scaleX] += qGreen(pixel);
+                blue[i / scaleX] += qBlue(pixel);
+                alpha[i / scaleX] += qAlpha(pixel);
             }
         }
         for (int i = 0; i < 8; ++i) {
-            const float coverage = alpha[i] / (255.f * pixelsPerSample);
+            if (!alpha[i])
+                continue; // premultiplied: no colour without coverage
+            const float coverage = float(alpha[i]) * perSample / 255.f;
             const float paint =
-                (w.red * red[i] + w.green * green[i] + w.blue * blue[i]) / pixelsPerSample +
+                (w.red * float(red[i]) + w.green * float(green[i]) + w.blue * float(blue[i])) *
+                    perSample +
                 w.offset * coverage;
-            float &sample = samples[j * 8 + i];
-            sample = std::clamp(paint + (1.f - coverage) * sample, 0.f, 255.f);
+            int &sample = samples[j * 8 + i];
+            sample = int(std::clamp(paint + (1.f - coverage) * float(sample), 0.f, 255.f) + 0.5f);
         }
     }
-    forwardDct(samples, quant, coef);
+    islow::forward(samples, quant, coef);
 }
 
 struct BlockCounts
@@ -405,6 +626,7 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
 
     jpeg_create_compress(&codec.dst);
     codec.dstCreated = true;
+    poolCoefficients(codec, reinterpret_cast<j_common_ptr>(&codec.dst));
     jpeg_copy_critical_parameters(&codec.src, &codec.dst);
     // The source's own JFIF and Adobe markers are copied below with the rest, byte for byte.
     codec.dst.write_JFIF_header = FALSE;
