@@ -337,6 +337,24 @@ struct PaintedCells
     }
 };
 
+// Whether any of count pixels from pixels has a bit set; eight bytes at a time, as most of a
+// photo-sized layer is transparent.
+bool anyBits(const quint32 *pixels, int count)
+{
+    quint64 a = 0, b = 0;
+    int i = 0;
+    for (; i + 4 <= count; i += 4) {
+        quint64 first, second;
+        std::memcpy(&first, pixels + i, sizeof first);
+        std::memcpy(&second, pixels + i + 2, sizeof second);
+        a |= first;
+        b |= second;
+    }
+    for (; i < count; ++i)
+        a |= pixels[i];
+    return (a | b) != 0;
+}
+
 // In a premultiplied layer a transparent pixel is all zero bits.
 PaintedCells findPaintedCells(const QImage &layer)
 {
@@ -344,17 +362,19 @@ PaintedCells findPaintedCells(const QImage &layer)
     painted.columns = (layer.width() + 7) / 8;
     painted.rows = (layer.height() + 7) / 8;
     painted.cells.assign(size_t(painted.columns) * size_t(painted.rows), 0);
+    // Spans of eight cells are looked at whole first.
+    constexpr int kSpan = 64;
     for (int y = 0; y < layer.height(); ++y) {
         const auto *line = reinterpret_cast<const quint32 *>(layer.constScanLine(y));
         quint8 *cellRow = painted.cells.data() + size_t(y / 8) * size_t(painted.columns);
-        for (int cx = 0; cx < painted.columns; ++cx) {
-            if (cellRow[cx])
+        for (int span = 0; span < layer.width(); span += kSpan) {
+            const int spanEnd = std::min(span + kSpan, layer.width());
+            if (!anyBits(line + span, spanEnd - span))
                 continue;
-            const int x1 = std::min(cx * 8 + 8, layer.width());
-            quint32 bits = 0;
-            for (int x = cx * 8; x < x1; ++x)
-                bits |= line[x];
-            cellRow[cx] = bits != 0;
+            for (int x = span; x < spanEnd; x += 8) {
+                quint8 &cell = cellRow[x / 8];
+                cell = cell || anyBits(line + x, std::min(8, spanEnd - x));
+            }
         }
     }
     return painted;
@@ -479,9 +499,27 @@ inline void forward8(const qint32 *in, int stride, qint32 *out, int outStride, i
     out[1 * outStride] = descale(o.t3, shift);
 }
 
+// One component's quantization: the table and, per coefficient, 2^40 / (8 · q) rounded up, with
+// which a multiplication and a shift give the exact quotient of any transform output by 8 · q
+// (the outputs stay below 2^21 and 8 · q below 2^19), where a division per coefficient would
+// cost more than the transform.
+struct Quantizer
+{
+    const UINT16 *table;
+    quint64 reciprocal[64];
+
+    explicit Quantizer(const UINT16 *quant) : table(quant)
+    {
+        for (int i = 0; i < 64; ++i) {
+            const quint64 divisor = quint64(std::max<UINT16>(quant[i], 1)) * 8;
+            reciprocal[i] = ((quint64(1) << 40) + divisor - 1) / divisor;
+        }
+    }
+};
+
 // Transforms samples 0–255 and quantizes them as libjpeg does (the transform's outputs are eight
 // times the orthonormal DCT's; rounding half away from zero).
-void forward(const int samples[64], const UINT16 *quant, JCOEF *coef)
+void forward(const int samples[64], const Quantizer &quant, JCOEF *coef)
 {
     qint32 centred[64], rows[64], result[64];
     for (int i = 0; i < 64; ++i)
@@ -491,8 +529,9 @@ void forward(const int samples[64], const UINT16 *quant, JCOEF *coef)
     for (int x = 0; x < 8; ++x)
         forward8(rows + x, 8, result + x, 8, kConstBits + kPass1Bits, false);
     for (int i = 0; i < 64; ++i) {
-        const qint32 divisor = qint32(quant[i]) * 8;
-        const qint32 magnitude = (std::abs(result[i]) + divisor / 2) / divisor;
+        const quint64 half = quint64(std::max<UINT16>(quant.table[i], 1)) * 4;
+        const qint32 magnitude =
+            qint32(((quint64(std::abs(result[i])) + half) * quant.reciprocal[i]) >> 40);
         // Eight-bit baseline Huffman coding carries at most ten bits of an AC coefficient.
         const qint32 limit = i == 0 ? 2047 : 1023;
         coef[i] = JCOEF(std::min(magnitude, limit) * (result[i] < 0 ? -1 : 1));
@@ -513,11 +552,11 @@ struct LayerView
 // One component block whose samples each cover scaleX × scaleY photo pixels, from (x0, y0):
 // decode, composite the layer source-over (averaged over each sample's pixels, as an encoder
 // downsamples), encode. Pixels past the photo's edge repeat the edge, as encoders pad.
-void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const LayerView &layer,
-                  int x0, int y0, int scaleX, int scaleY)
+void restampBlock(JCOEF *coef, const islow::Quantizer &quant, const LayerWeights &w,
+                  const LayerView &layer, int x0, int y0, int scaleX, int scaleY)
 {
     int samples[64];
-    islow::inverse(coef, quant, samples);
+    islow::inverse(coef, quant.table, samples);
     int columns[8 * MAX_SAMP_FACTOR];
     for (int i = 0; i < 8 * scaleX; ++i)
         columns[i] = std::min(x0 + i, layer.width - 1);
@@ -527,12 +566,16 @@ void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const
         for (int dy = 0; dy < scaleY; ++dy) {
             const int y = std::min(y0 + j * scaleY + dy, layer.height - 1);
             const auto *line = reinterpret_cast<const QRgb *>(layer.bits + y * layer.bytesPerLine);
-            for (int i = 0; i < 8 * scaleX; ++i) {
-                const QRgb pixel = line[columns[i]];
-                red[i / scaleX] += qRed(pixel);
-                green[i / scaleX] += qGreen(pixel);
-                blue[i / scaleX] += qBlue(pixel);
-                alpha[i / scaleX] += qAlpha(pixel);
+            for (int i = 0; i < 8; ++i) {
+                for (int dx = 0; dx < scaleX; ++dx) {
+                    const QRgb pixel = line[columns[i * scaleX + dx]];
+                    if (!pixel)
+                        continue;
+                    red[i] += qRed(pixel);
+                    green[i] += qGreen(pixel);
+                    blue[i] += qBlue(pixel);
+                    alpha[i] += qAlpha(pixel);
+                }
             }
         }
         for (int i = 0; i < 8; ++i) {
@@ -571,6 +614,7 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
         if (!table)
             failWith(codec.err, "componente sin tabla de cuantización");
         const LayerWeights weights = weightsFor(src.jpeg_color_space, c);
+        const islow::Quantizer quant(table->quantval);
         const int scaleX = src.max_h_samp_factor / comp.h_samp_factor;
         const int scaleY = src.max_v_samp_factor / comp.v_samp_factor;
         for (JDIMENSION by = 0; by < comp.height_in_blocks; ++by) {
@@ -581,7 +625,7 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
             for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
                 if (!painted.any(int(bx) * scaleX, int(by) * scaleY, scaleX, scaleY))
                     continue;
-                restampBlock(row[0][bx], table->quantval, weights, view, int(bx) * 8 * scaleX,
+                restampBlock(row[0][bx], quant, weights, view, int(bx) * 8 * scaleX,
                              int(by) * 8 * scaleY, scaleX, scaleY);
                 ++counts.reencoded;
             }
