@@ -275,15 +275,46 @@ int measureEngine(const QString &path, const QString &mode)
     return 0;
 }
 
+// CPU (user + system) of one run of a program, from the rusage of that child alone; -1 when it
+// could not run or failed.
+double childCpuMs(const QStringList &arguments)
+{
+    std::vector<QByteArray> bytes;
+    for (const QString &argument : arguments)
+        bytes.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 // One worker's default lossless stamp, as the road does it: the file read, the probe, a
 // transparent layer, the stamps painted, the stamp, the new file written. One round first warms
-// fonts and caches (a worker's first photo); prints "cpuMs firstCpuMs stampCpuMs" with the medians
-// of the following rounds, the stamp() call alone last.
-int measureStampCpu(const QString &path, const QString &outPath)
+// fonts and caches (a worker's first photo). With tranPath, `jpegtran -copy all` runs on the same
+// photo between rounds, so both sides meet the same load on a shared machine. Prints "cpuMs
+// firstCpuMs stampCpuMs jpegtranCpuMs" with the medians (the stamp() call alone third, -1 for
+// jpegtran when not run).
+int measureStampCpu(const QString &path, const QString &outPath, const QString &tranPath = {})
 {
-    std::vector<double> cpu, stampOnly;
+    constexpr int kStampRounds = 15;
+    std::vector<double> cpu, stampOnly, tran;
     double first = 0;
-    for (int round = 0; round <= 2 * kRounds; ++round) {
+    for (int round = 0; round <= kStampRounds; ++round) {
         const double start = cpuMs();
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
@@ -310,46 +341,19 @@ int measureStampCpu(const QString &path, const QString &outPath)
         }
         cpu.push_back(spent);
         stampOnly.push_back(stampEnd - stampStart);
+        if (!tranPath.isEmpty()) {
+            tran.push_back(
+                childCpuMs({QStringLiteral("jpegtran"), QStringLiteral("-copy"),
+                            QStringLiteral("all"), QStringLiteral("-outfile"), tranPath, path}));
+            if (tran.back() < 0) {
+                std::fprintf(stderr, "jpegtran missing or failed\n");
+                return 1;
+            }
+        }
     }
-    std::sort(cpu.begin(), cpu.end());
-    std::sort(stampOnly.begin(), stampOnly.end());
-    std::printf("%.1f %.1f %.1f\n", cpu[cpu.size() / 2], first, stampOnly[stampOnly.size() / 2]);
+    std::printf("%.1f %.1f %.1f %.1f\n", median(cpu), first, median(stampOnly),
+                tran.empty() ? -1.0 : median(tran));
     return 0;
-}
-
-// CPU (user + system) of one run of a program, from the rusage of that child alone; -1 when it
-// could not run or failed.
-double childCpuMs(const QStringList &arguments)
-{
-    std::vector<QByteArray> bytes;
-    for (const QString &argument : arguments)
-        bytes.push_back(argument.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &b : bytes)
-        argv.push_back(b.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return -1;
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
-
-double medianCpuMs(const QStringList &arguments, int rounds)
-{
-    std::vector<double> cpu;
-    for (int round = 0; round < rounds; ++round) {
-        const double spent = childCpuMs(arguments);
-        if (spent < 0)
-            return -1;
-        cpu.push_back(spent);
-    }
-    std::sort(cpu.begin(), cpu.end());
-    return cpu[cpu.size() / 2];
 }
 
 int compareWithJpegtran()
@@ -359,32 +363,29 @@ int compareWithJpegtran()
     const QString phone420 = dir.filePath(QStringLiteral("made-4032x3024-420-q96.jpg"));
     if (!makeComparisonPhotos(full444, phone420))
         return 1;
-    std::printf("CPU ms per photo, median; ours: one worker, file read to file written, the run's "
-                "stamps (logo, two text lines, rose)\n");
+    std::printf("CPU ms per photo, median of 15 rounds, jpegtran run between ours; ours: one "
+                "worker,\nfile read to file written, the run's stamps (logo, two text lines, "
+                "rose)\n");
     std::printf("  %-34s %9s %9s %9s %9s %7s\n", "photo", "ours", "1st photo", "stamp()",
                 "jpegtran", "ratio");
     int failures = 0;
     for (const QString &photo : {full444, phone420}) {
-        const QString stamped = dir.filePath(QStringLiteral("stamped.jpg"));
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("measure-stamp"), photo, stamped});
+                    {QStringLiteral("measure-stamp"), photo,
+                     dir.filePath(QStringLiteral("stamped.jpg")),
+                     dir.filePath(QStringLiteral("tran.jpg"))});
         child.waitForFinished(-1);
         const QList<QByteArray> f = child.readAllStandardOutput().trimmed().split(' ');
-        const double tran = medianCpuMs({QStringLiteral("jpegtran"), QStringLiteral("-copy"),
-                                         QStringLiteral("all"), QStringLiteral("-outfile"),
-                                         dir.filePath(QStringLiteral("tran.jpg")), photo},
-                                        2 * kRounds + 1);
-        if (child.exitCode() != 0 || f.size() != 3 || tran < 0) {
-            std::printf("  %-34s failed: %s%s\n", qPrintable(QFileInfo(photo).fileName()),
-                        child.readAllStandardError().constData(),
-                        tran < 0 ? " (jpegtran missing or failed)" : "");
+        if (child.exitCode() != 0 || f.size() != 4) {
+            std::printf("  %-34s failed: %s\n", qPrintable(QFileInfo(photo).fileName()),
+                        child.readAllStandardError().constData());
             ++failures;
             continue;
         }
         std::printf("  %-34s %9.1f %9.1f %9.1f %9.1f %7.2f\n",
                     qPrintable(QFileInfo(photo).fileName()), f[0].toDouble(), f[1].toDouble(),
-                    f[2].toDouble(), tran, f[0].toDouble() / tran);
+                    f[2].toDouble(), f[3].toDouble(), f[0].toDouble() / f[3].toDouble());
     }
     return failures;
 }
@@ -496,8 +497,8 @@ int main(int argc, char *argv[])
         return makePhoto(args[2]) ? 0 : 1;
     if (args.size() == 4 && args[1] == QLatin1String("make-pair"))
         return makeComparisonPhotos(args[2], args[3]) ? 0 : 1;
-    if (args.size() == 4 && args[1] == QLatin1String("measure-stamp"))
-        return measureStampCpu(args[2], args[3]);
+    if ((args.size() == 4 || args.size() == 5) && args[1] == QLatin1String("measure-stamp"))
+        return measureStampCpu(args[2], args[3], args.value(4));
     if (args.size() == 2 && args[1] == QLatin1String("jpegtran"))
         return compareWithJpegtran();
     QStringList photos = args.mid(1);

@@ -89,7 +89,7 @@ struct Codec
     unsigned long outSize = 0;
     PooledArray arrays[MAX_COMPONENTS];
     int arrayCount = 0;
-    JBLOCKARRAY (*libjpegAccess[2])
+    JBLOCKARRAY(*libjpegAccess[2])
     (j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean) = {};
     void (*libjpegRealize)(j_common_ptr) = nullptr;
     bool holdsPool = false;
@@ -508,7 +508,8 @@ struct Quantizer
     const UINT16 *table;
     quint64 reciprocal[64];
 
-    explicit Quantizer(const UINT16 *quant) : table(quant)
+    explicit Quantizer(const UINT16 *quant)
+        : table(quant)
     {
         for (int i = 0; i < 64; ++i) {
             const quint64 divisor = quint64(std::max<UINT16>(quant[i], 1)) * 8;
@@ -599,11 +600,20 @@ struct BlockCounts
     qint64 reencoded = 0;
 };
 
+// MCU by MCU, so the layer pixels under one MCU are read from the cache for its chroma blocks.
 BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedCells &painted,
                           const QImage &layer)
 {
     jpeg_decompress_struct &src = codec.src;
     const LayerView view{layer.constBits(), layer.bytesPerLine(), layer.width(), layer.height()};
+    struct Component
+    {
+        jpeg_component_info *info;
+        LayerWeights weights;
+        islow::Quantizer quant;
+        int scaleX, scaleY;
+    };
+    std::vector<Component> components;
     BlockCounts counts;
     for (int c = 0; c < src.num_components; ++c) {
         jpeg_component_info &comp = src.comp_info[c];
@@ -613,21 +623,50 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
             comp.quant_table ? comp.quant_table : src.quant_tbl_ptrs[comp.quant_tbl_no];
         if (!table)
             failWith(codec.err, "componente sin tabla de cuantización");
-        const LayerWeights weights = weightsFor(src.jpeg_color_space, c);
-        const islow::Quantizer quant(table->quantval);
-        const int scaleX = src.max_h_samp_factor / comp.h_samp_factor;
-        const int scaleY = src.max_v_samp_factor / comp.v_samp_factor;
-        for (JDIMENSION by = 0; by < comp.height_in_blocks; ++by) {
-            if (!painted.any(0, int(by) * scaleY, painted.columns, scaleY))
+        components.push_back({&comp, weightsFor(src.jpeg_color_space, c),
+                              islow::Quantizer(table->quantval),
+                              src.max_h_samp_factor / comp.h_samp_factor,
+                              src.max_v_samp_factor / comp.v_samp_factor});
+    }
+    const int mcuCellsX = src.max_h_samp_factor;
+    const int mcuCellsY = src.max_v_samp_factor;
+    JBLOCKARRAY rows[MAX_COMPONENTS] = {};
+    for (int my = 0; my * mcuCellsY < painted.rows; ++my) {
+        if (!painted.any(0, my * mcuCellsY, painted.columns, mcuCellsY))
+            continue;
+        for (size_t c = 0; c < components.size(); ++c) {
+            const jpeg_component_info &comp = *components[c].info;
+            const JDIMENSION first = JDIMENSION(my) * JDIMENSION(comp.v_samp_factor);
+            const JDIMENSION count =
+                std::min(JDIMENSION(comp.v_samp_factor), comp.height_in_blocks - first);
+            rows[c] = first < comp.height_in_blocks
+                          ? (*src.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&src),
+                                                           arrays[c], first, count, TRUE)
+                          : nullptr;
+        }
+        for (int mx = 0; mx * mcuCellsX < painted.columns; ++mx) {
+            if (!painted.any(mx * mcuCellsX, my * mcuCellsY, mcuCellsX, mcuCellsY))
                 continue;
-            JBLOCKARRAY row = (*src.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&src),
-                                                             arrays[c], by, 1, TRUE);
-            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
-                if (!painted.any(int(bx) * scaleX, int(by) * scaleY, scaleX, scaleY))
-                    continue;
-                restampBlock(row[0][bx], quant, weights, view, int(bx) * 8 * scaleX,
-                             int(by) * 8 * scaleY, scaleX, scaleY);
-                ++counts.reencoded;
+            for (size_t c = 0; c < components.size(); ++c) {
+                const Component &component = components[c];
+                const jpeg_component_info &comp = *component.info;
+                for (int v = 0; v < comp.v_samp_factor && rows[c]; ++v) {
+                    const JDIMENSION by = JDIMENSION(my * comp.v_samp_factor + v);
+                    if (by >= comp.height_in_blocks)
+                        break;
+                    for (int h = 0; h < comp.h_samp_factor; ++h) {
+                        const JDIMENSION bx = JDIMENSION(mx * comp.h_samp_factor + h);
+                        if (bx >= comp.width_in_blocks)
+                            break;
+                        const int cellX = int(bx) * component.scaleX;
+                        const int cellY = int(by) * component.scaleY;
+                        if (!painted.any(cellX, cellY, component.scaleX, component.scaleY))
+                            continue;
+                        restampBlock(rows[c][v][bx], component.quant, component.weights, view,
+                                     cellX * 8, cellY * 8, component.scaleX, component.scaleY);
+                        ++counts.reencoded;
+                    }
+                }
             }
         }
     }
