@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <jpeglib.h>
@@ -84,9 +85,9 @@ struct Codec
     jpeg_compress_struct dst{};
     bool srcCreated = false;
     bool dstCreated = false;
-    unsigned char *firstBuffer = nullptr;
-    unsigned char *outBuffer = nullptr;
-    unsigned long outSize = 0;
+    // The new file, written in place: no buffer of libjpeg's to copy out of.
+    jpeg_destination_mgr destination{};
+    QByteArray out;
     PooledArray arrays[MAX_COMPONENTS];
     int arrayCount = 0;
     JBLOCKARRAY(*libjpegAccess[2])
@@ -112,10 +113,6 @@ struct Codec
             jpeg_destroy_compress(&dst);
         if (srcCreated)
             jpeg_destroy_decompress(&src);
-        // jpeg_mem_dest frees the buffers it grows into, but never the one it was given.
-        if (outBuffer != firstBuffer)
-            std::free(outBuffer);
-        std::free(firstBuffer);
     }
     Codec(const Codec &) = delete;
     Codec &operator=(const Codec &) = delete;
@@ -699,6 +696,31 @@ bool fittedTables(const jpeg_decompress_struct &src, const jpeg_compress_struct 
     return false;
 }
 
+void startOutput(j_compress_ptr cinfo)
+{
+    Codec &codec = *static_cast<Codec *>(cinfo->client_data);
+    codec.destination.next_output_byte = reinterpret_cast<JOCTET *>(codec.out.data());
+    codec.destination.free_in_buffer = size_t(codec.out.size());
+}
+
+boolean growOutput(j_compress_ptr cinfo)
+{
+    Codec &codec = *static_cast<Codec *>(cinfo->client_data);
+    const qsizetype used = codec.out.size();
+    if (used > qsizetype(kMemoryLimit))
+        failWith(codec.err, "la foto nueva pasa de lo que se admite");
+    codec.out.resize(used + used / 2 + 65536);
+    codec.destination.next_output_byte = reinterpret_cast<JOCTET *>(codec.out.data()) + used;
+    codec.destination.free_in_buffer = size_t(codec.out.size() - used);
+    return TRUE;
+}
+
+void finishOutput(j_compress_ptr cinfo)
+{
+    Codec &codec = *static_cast<Codec *>(cinfo->client_data);
+    codec.out.resize(codec.out.size() - qsizetype(codec.destination.free_in_buffer));
+}
+
 bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, BlockCounts &counts,
                size_t sizeHint)
 {
@@ -719,10 +741,11 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
     codec.dst.optimize_coding = fittedTables(codec.src, codec.dst);
     if (codec.src.progressive_mode)
         jpeg_simple_progression(&codec.dst);
-    codec.firstBuffer = static_cast<unsigned char *>(std::malloc(sizeHint));
-    codec.outBuffer = codec.firstBuffer;
-    codec.outSize = codec.firstBuffer ? sizeHint : 0;
-    jpeg_mem_dest(&codec.dst, &codec.outBuffer, &codec.outSize);
+    codec.out.resize(qsizetype(sizeHint));
+    codec.destination.init_destination = startOutput;
+    codec.destination.empty_output_buffer = growOutput;
+    codec.destination.term_destination = finishOutput;
+    codec.dst.dest = &codec.destination;
     jpeg_write_coefficients(&codec.dst, arrays);
     for (jpeg_saved_marker_ptr m = codec.src.marker_list; m; m = m->next)
         jpeg_write_marker(&codec.dst, m->marker, m->data, m->data_length);
@@ -887,8 +910,7 @@ Result stamp(const QByteArray &jpeg, const QImage &layer)
         return result;
     }
     result.outcome = Outcome::Done;
-    result.jpeg =
-        QByteArray(reinterpret_cast<const char *>(codec.outBuffer), qsizetype(codec.outSize));
+    result.jpeg = std::move(codec.out);
     result.blocksTotal = counts.total;
     result.blocksReencoded = counts.reencoded;
     return result;
