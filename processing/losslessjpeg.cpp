@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -400,36 +401,41 @@ LayerWeights weightsFor(J_COLOR_SPACE space, int component)
 }
 
 // The 8-point DCT in integers as libjpeg's accurate ("islow") method computes it (the
-// Loeffler–Ligtenberg–Moschytz factorization, constants scaled by 2^13), so a re-stamped block
-// starts from exactly the samples a decoder shows.
+// Loeffler–Ligtenberg–Moschytz factorization, constants scaled by 2^13, 64-bit sums as libjpeg's
+// on this platform), so a re-stamped block starts from the samples a decoder shows. Samples
+// between the two directions carry kFraction more bits than a decoder's: rounding them to whole
+// levels there and back would move an untouched sample by up to two.
 namespace islow {
 
 constexpr int kConstBits = 13;
 constexpr int kPass1Bits = 2;
-constexpr qint32 k0_298631336 = 2446, k0_390180644 = 3196, k0_541196100 = 4433, k0_765366865 = 6270,
+constexpr int kFraction = 3;
+constexpr int kOne = 1 << kFraction; // one sample level
+constexpr int kSampleMax = 255 * kOne;
+constexpr qint64 k0_298631336 = 2446, k0_390180644 = 3196, k0_541196100 = 4433, k0_765366865 = 6270,
                  k0_899976223 = 7373, k1_175875602 = 9633, k1_501321110 = 12299,
                  k1_847759065 = 15137, k1_961570560 = 16069, k2_053119869 = 16819,
                  k2_562915447 = 20995, k3_072711026 = 25172;
 
-constexpr qint32 descale(qint32 x, int n)
+constexpr qint64 descale(qint64 x, int n)
 {
-    return (x + (qint32(1) << (n - 1))) >> n;
+    return (x + (qint64(1) << (n - 1))) >> n;
 }
 
 // The odd part shared by both directions: from in[1], in[3], in[5], in[7] (inverse) or the
 // differences (forward) to the four rotated terms.
 struct Odd
 {
-    qint32 t0, t1, t2, t3;
+    qint64 t0, t1, t2, t3;
 };
 
-inline Odd oddPart(qint32 t0, qint32 t1, qint32 t2, qint32 t3)
+inline Odd oddPart(qint64 t0, qint64 t1, qint64 t2, qint64 t3)
 {
-    const qint32 z5 = (t0 + t1 + t2 + t3) * k1_175875602;
-    const qint32 z1 = (t0 + t3) * -k0_899976223;
-    const qint32 z2 = (t1 + t2) * -k2_562915447;
-    const qint32 z3 = (t0 + t2) * -k1_961570560 + z5;
-    const qint32 z4 = (t1 + t3) * -k0_390180644 + z5;
+    const qint64 z5 = (t0 + t1 + t2 + t3) * k1_175875602;
+    const qint64 z1 = (t0 + t3) * -k0_899976223;
+    const qint64 z2 = (t1 + t2) * -k2_562915447;
+    const qint64 z3 = (t0 + t2) * -k1_961570560 + z5;
+    const qint64 z4 = (t1 + t3) * -k0_390180644 + z5;
     return {t0 * k0_298631336 + z1 + z3, t1 * k2_053119869 + z2 + z4, t2 * k3_072711026 + z2 + z3,
             t3 * k1_501321110 + z1 + z4};
 }
@@ -437,16 +443,16 @@ inline Odd oddPart(qint32 t0, qint32 t1, qint32 t2, qint32 t3)
 // One pass of the inverse transform over in[0], in[stride], ...; shift is the pass's descaling
 // and the even part's DC term enters already shifted by 2^13.
 template <typename In>
-inline void inverse8(const In *in, int stride, qint32 *out, int outStride, int shift)
+inline void inverse8(const In *in, int stride, qint64 *out, int outStride, int shift)
 {
-    const qint32 z1 = (qint32(in[2 * stride]) + qint32(in[6 * stride])) * k0_541196100;
-    const qint32 e2 = z1 + qint32(in[6 * stride]) * -k1_847759065;
-    const qint32 e3 = z1 + qint32(in[2 * stride]) * k0_765366865;
-    const qint32 e0 = (qint32(in[0]) + qint32(in[4 * stride])) * (1 << kConstBits);
-    const qint32 e1 = (qint32(in[0]) - qint32(in[4 * stride])) * (1 << kConstBits);
-    const qint32 t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
-    const Odd o = oddPart(qint32(in[7 * stride]), qint32(in[5 * stride]), qint32(in[3 * stride]),
-                          qint32(in[1 * stride]));
+    const qint64 z1 = (qint64(in[2 * stride]) + qint64(in[6 * stride])) * k0_541196100;
+    const qint64 e2 = z1 + qint64(in[6 * stride]) * -k1_847759065;
+    const qint64 e3 = z1 + qint64(in[2 * stride]) * k0_765366865;
+    const qint64 e0 = (qint64(in[0]) + qint64(in[4 * stride])) * (1 << kConstBits);
+    const qint64 e1 = (qint64(in[0]) - qint64(in[4 * stride])) * (1 << kConstBits);
+    const qint64 t10 = e0 + e3, t13 = e0 - e3, t11 = e1 + e2, t12 = e1 - e2;
+    const Odd o = oddPart(qint64(in[7 * stride]), qint64(in[5 * stride]), qint64(in[3 * stride]),
+                          qint64(in[1 * stride]));
     out[0] = descale(t10 + o.t3, shift);
     out[7 * outStride] = descale(t10 - o.t3, shift);
     out[1 * outStride] = descale(t11 + o.t2, shift);
@@ -457,36 +463,36 @@ inline void inverse8(const In *in, int stride, qint32 *out, int outStride, int s
     out[4 * outStride] = descale(t13 - o.t0, shift);
 }
 
-// Dequantizes coef and transforms it to samples 0–255, clamped as decoders clamp.
+// Dequantizes coef and transforms it to samples 0–kSampleMax, clamped as decoders clamp.
 void inverse(const JCOEF *coef, const UINT16 *quant, int samples[64])
 {
-    qint32 dequantized[64], columns[64];
+    qint64 dequantized[64], columns[64];
     for (int i = 0; i < 64; ++i)
-        dequantized[i] = qint32(coef[i]) * qint32(quant[i]);
+        dequantized[i] = qint64(coef[i]) * qint64(quant[i]);
     for (int x = 0; x < 8; ++x)
         inverse8(dequantized + x, 8, columns + x, 8, kConstBits - kPass1Bits);
-    qint32 rows[8];
+    qint64 rows[8];
     for (int y = 0; y < 8; ++y) {
-        inverse8(columns + y * 8, 1, rows, 1, kConstBits + kPass1Bits + 3);
+        inverse8(columns + y * 8, 1, rows, 1, kConstBits + kPass1Bits + 3 - kFraction);
         for (int x = 0; x < 8; ++x)
-            samples[y * 8 + x] = std::clamp(rows[x] + 128, 0, 255);
+            samples[y * 8 + x] = int(std::clamp<qint64>(rows[x] + 128 * kOne, 0, kSampleMax));
     }
 }
 
 // One pass of the forward transform; the even outputs of the first pass are shifted up by
 // firstShift (2^2), the rest descaled by shift.
-inline void forward8(const qint32 *in, int stride, qint32 *out, int outStride, int shift,
+inline void forward8(const qint64 *in, int stride, qint64 *out, int outStride, int shift,
                      bool firstPass)
 {
-    const qint32 t0 = in[0] + in[7 * stride], t7 = in[0] - in[7 * stride];
-    const qint32 t1 = in[stride] + in[6 * stride], t6 = in[stride] - in[6 * stride];
-    const qint32 t2 = in[2 * stride] + in[5 * stride], t5 = in[2 * stride] - in[5 * stride];
-    const qint32 t3 = in[3 * stride] + in[4 * stride], t4 = in[3 * stride] - in[4 * stride];
-    const qint32 t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
+    const qint64 t0 = in[0] + in[7 * stride], t7 = in[0] - in[7 * stride];
+    const qint64 t1 = in[stride] + in[6 * stride], t6 = in[stride] - in[6 * stride];
+    const qint64 t2 = in[2 * stride] + in[5 * stride], t5 = in[2 * stride] - in[5 * stride];
+    const qint64 t3 = in[3 * stride] + in[4 * stride], t4 = in[3 * stride] - in[4 * stride];
+    const qint64 t10 = t0 + t3, t13 = t0 - t3, t11 = t1 + t2, t12 = t1 - t2;
     out[0] = firstPass ? (t10 + t11) * (1 << kPass1Bits) : descale(t10 + t11, kPass1Bits);
     out[4 * outStride] =
         firstPass ? (t10 - t11) * (1 << kPass1Bits) : descale(t10 - t11, kPass1Bits);
-    const qint32 z1 = (t12 + t13) * k0_541196100;
+    const qint64 z1 = (t12 + t13) * k0_541196100;
     out[2 * outStride] = descale(z1 + t13 * k0_765366865, shift);
     out[6 * outStride] = descale(z1 + t12 * -k1_847759065, shift);
     const Odd o = oddPart(t4, t5, t6, t7);
@@ -496,10 +502,10 @@ inline void forward8(const qint32 *in, int stride, qint32 *out, int outStride, i
     out[1 * outStride] = descale(o.t3, shift);
 }
 
-// One component's quantization: the table and, per coefficient, 2^40 / (8 · q) rounded up, with
-// which a multiplication and a shift give the exact quotient of any transform output by 8 · q
-// (the outputs stay below 2^21 and 8 · q below 2^19), where a division per coefficient would
-// cost more than the transform.
+// One component's quantization: the table and, per coefficient, 2^40 / d rounded up for the
+// divisor d = 8 · kOne · q, with which a multiplication and a shift give the exact quotient of any
+// transform output by d (the outputs stay below 2^17 and d below 2^22, so their product stays
+// below 2^40), where a division per coefficient would cost more than the transform.
 struct Quantizer
 {
     const UINT16 *table;
@@ -509,29 +515,29 @@ struct Quantizer
         : table(quant)
     {
         for (int i = 0; i < 64; ++i) {
-            const quint64 divisor = quint64(std::max<UINT16>(quant[i], 1)) * 8;
+            const quint64 divisor = quint64(std::max<UINT16>(quant[i], 1)) * 8 * kOne;
             reciprocal[i] = ((quint64(1) << 40) + divisor - 1) / divisor;
         }
     }
 };
 
-// Transforms samples 0–255 and quantizes them as libjpeg does (the transform's outputs are eight
-// times the orthonormal DCT's; rounding half away from zero).
+// Transforms samples 0–kSampleMax and quantizes them as libjpeg does (the transform's outputs are
+// eight times the orthonormal DCT's; rounding half away from zero).
 void forward(const int samples[64], const Quantizer &quant, JCOEF *coef)
 {
-    qint32 centred[64], rows[64], result[64];
+    qint64 centred[64], rows[64], result[64];
     for (int i = 0; i < 64; ++i)
-        centred[i] = samples[i] - 128;
+        centred[i] = samples[i] - 128 * kOne;
     for (int y = 0; y < 8; ++y)
         forward8(centred + y * 8, 1, rows + y * 8, 1, kConstBits - kPass1Bits, true);
     for (int x = 0; x < 8; ++x)
         forward8(rows + x, 8, result + x, 8, kConstBits + kPass1Bits, false);
     for (int i = 0; i < 64; ++i) {
-        const quint64 half = quint64(std::max<UINT16>(quant.table[i], 1)) * 4;
-        const qint32 magnitude =
-            qint32(((quint64(std::abs(result[i])) + half) * quant.reciprocal[i]) >> 40);
+        const quint64 half = quint64(std::max<UINT16>(quant.table[i], 1)) * 4 * kOne;
+        const qint64 magnitude =
+            qint64(((quint64(std::abs(result[i])) + half) * quant.reciprocal[i]) >> 40);
         // Eight-bit baseline Huffman coding carries at most ten bits of an AC coefficient.
-        const qint32 limit = i == 0 ? 2047 : 1023;
+        const qint64 limit = i == 0 ? 2047 : 1023;
         coef[i] = JCOEF(std::min(magnitude, limit) * (result[i] < 0 ? -1 : 1));
     }
 }
@@ -581,11 +587,14 @@ void restampBlock(JCOEF *coef, const islow::Quantizer &quant, const LayerWeights
                 continue; // premultiplied: no colour without coverage
             const float coverage = float(alpha[i]) * perSample / 255.f;
             const float paint =
-                (w.red * float(red[i]) + w.green * float(green[i]) + w.blue * float(blue[i])) *
-                    perSample +
-                w.offset * coverage;
+                ((w.red * float(red[i]) + w.green * float(green[i]) + w.blue * float(blue[i])) *
+                     perSample +
+                 w.offset * coverage) *
+                float(islow::kOne);
             int &sample = samples[j * 8 + i];
-            sample = int(std::clamp(paint + (1.f - coverage) * float(sample), 0.f, 255.f) + 0.5f);
+            sample = int(std::clamp(paint + (1.f - coverage) * float(sample), 0.f,
+                                    float(islow::kSampleMax)) +
+                         0.5f);
         }
     }
     islow::forward(samples, quant, coef);
@@ -755,17 +764,92 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
 }
 
 #ifdef Q_OS_LINUX
+// A layer's memory: the whole mapping, and its first huge page boundary, from which usable bytes
+// are all zero whenever the mapping is not lent out.
 struct Mapping
 {
     void *start;
     size_t length;
+    uchar *aligned;
+    size_t usable;
+    size_t lent = 0; // bytes of the layer that has it
 };
 
-void unmapLayer(void *info)
+// Layers go back to this shelf when their last image lets go, cleared of what was painted, so
+// the next photo's painting finds its pages in place instead of the kernel zeroing fresh 2 MiB
+// pages under the brush. Any thread may let a layer go.
+struct LayerShelf
 {
-    const Mapping *mapping = static_cast<Mapping *>(info);
+    static constexpr size_t kKept = 4;                    // a layer and its turned copy per worker
+    static constexpr size_t kLargest = size_t(512) << 20; // beyond, memory goes straight back
+    std::mutex mutex;
+    std::vector<Mapping *> free;
+};
+
+// Never destroyed: a layer may be let go by a static image after exit has begun.
+LayerShelf &layerShelf()
+{
+    static auto *shelf = new LayerShelf;
+    return *shelf;
+}
+
+void returnLayer(void *info)
+{
+    auto *mapping = static_cast<Mapping *>(info);
+    LayerShelf &shelf = layerShelf();
+    if (mapping->usable <= LayerShelf::kLargest) {
+        // Only what was painted is written: the rest still reads as the shared zero page.
+        constexpr size_t kChunk = 4096;
+        for (size_t offset = 0; offset < mapping->lent; offset += kChunk) {
+            const size_t count = std::min(kChunk, mapping->lent - offset);
+            const auto *chunk = reinterpret_cast<const quint32 *>(mapping->aligned + offset);
+            if (anyBits(chunk, int(count / 4)))
+                std::memset(mapping->aligned + offset, 0, count);
+        }
+        mapping->lent = 0;
+        const std::lock_guard<std::mutex> lock(shelf.mutex);
+        if (shelf.free.size() < LayerShelf::kKept) {
+            shelf.free.push_back(mapping);
+            return;
+        }
+    }
     munmap(mapping->start, mapping->length);
     delete mapping;
+}
+
+// A zeroed mapping of at least bytes from the shelf, the smallest that fits, or a new one.
+Mapping *lendLayer(size_t bytes)
+{
+    {
+        LayerShelf &shelf = layerShelf();
+        const std::lock_guard<std::mutex> lock(shelf.mutex);
+        auto best = shelf.free.end();
+        for (auto it = shelf.free.begin(); it != shelf.free.end(); ++it) {
+            if ((*it)->usable >= bytes &&
+                (best == shelf.free.end() || (*it)->usable < (*best)->usable))
+                best = it;
+        }
+        if (best != shelf.free.end()) {
+            Mapping *mapping = *best;
+            shelf.free.erase(best);
+            mapping->lent = bytes;
+            return mapping;
+        }
+    }
+    // stamp() reads the whole layer. Untouched fresh memory reads as one shared zero page, but
+    // faulting that in 4 KiB at a time is most of the cost of a photo-sized layer on a virtual
+    // machine; huge pages take one fault per 2 MiB.
+    constexpr size_t hugePage = size_t(2) << 20;
+    const size_t length = bytes + hugePage;
+    void *mapped =
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    auto *aligned = reinterpret_cast<uchar *>((reinterpret_cast<quintptr>(mapped) + hugePage - 1) &
+                                              ~quintptr(hugePage - 1));
+    const size_t usable = length - size_t(aligned - static_cast<uchar *>(mapped));
+    madvise(aligned, usable, MADV_HUGEPAGE);
+    return new Mapping{mapped, length, aligned, usable, bytes};
 }
 #endif
 
@@ -858,21 +942,9 @@ QImage transparentLayer(const QSize &size)
         return QImage();
     const qsizetype bytesPerLine = qsizetype(size.width()) * 4;
 #ifdef Q_OS_LINUX
-    // stamp() reads the whole layer. Untouched fresh memory reads as one shared zero page, but
-    // faulting that in 4 KiB at a time is most of the cost of a photo-sized layer on a virtual
-    // machine; huge pages take one fault per 2 MiB.
-    constexpr size_t hugePage = size_t(2) << 20;
-    const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
-    const size_t length = bytes + hugePage;
-    void *mapped =
-        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped != MAP_FAILED) {
-        auto *aligned = reinterpret_cast<uchar *>(
-            (reinterpret_cast<quintptr>(mapped) + hugePage - 1) & ~quintptr(hugePage - 1));
-        madvise(aligned, bytes, MADV_HUGEPAGE);
-        return QImage(aligned, size.width(), size.height(), bytesPerLine,
-                      QImage::Format_ARGB32_Premultiplied, unmapLayer, new Mapping{mapped, length});
-    }
+    if (Mapping *mapping = lendLayer(size_t(bytesPerLine) * size_t(size.height())))
+        return QImage(mapping->aligned, size.width(), size.height(), bytesPerLine,
+                      QImage::Format_ARGB32_Premultiplied, returnLayer, mapping);
 #endif
     void *bits = std::calloc(size_t(size.height()), size_t(bytesPerLine));
     if (!bits)
