@@ -254,6 +254,42 @@ private slots:
                  qPrintable(QString("worst %1, mean %2").arg(worst).arg(mean)));
     }
 
+    // Noise painted over a flat photo makes a file many times the original's size, which the
+    // output must grow into without losing a byte.
+    void noisyStamp()
+    {
+        QImage flat(QSize(480, 360), QImage::Format_RGB32);
+        flat.fill(QColor(90, 120, 150));
+        QByteArray source;
+        QBuffer buffer(&source);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && flat.save(&buffer, "JPEG", 95));
+        QImage layer(flat.size(), QImage::Format_ARGB32_Premultiplied);
+        QRandomGenerator random(5);
+        for (int y = 0; y < layer.height(); ++y)
+            for (int x = 0; x < layer.width(); ++x)
+                layer.setPixel(
+                    x, y,
+                    qRgba(random.bounded(200), random.bounded(200), random.bounded(200), 200));
+        const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
+        QCOMPARE(result.outcome, Outcome::Done);
+        QVERIFY(result.jpeg.size() > 2 * (source.size() + 65536));
+        const QImage after = decoded(result.jpeg);
+        QImage expected = decoded(source);
+        QPainter(&expected).drawImage(0, 0, layer);
+        QByteArray reencoded;
+        QBuffer out(&reencoded);
+        QVERIFY(out.open(QIODevice::WriteOnly) && expected.save(&out, "JPEG", 90));
+        const QImage today = decoded(reencoded);
+        double error = 0, todayError = 0;
+        for (int y = 0; y < after.height(); ++y) {
+            for (int x = 0; x < after.width(); ++x) {
+                error += distance(after.pixel(x, y), expected.pixel(x, y));
+                todayError += distance(today.pixel(x, y), expected.pixel(x, y));
+            }
+        }
+        QVERIFY2(error <= todayError, qPrintable(QString("%1 > %2").arg(error).arg(todayError)));
+    }
+
     void workerMemory_data()
     {
         QTest::addColumn<QList<QByteArray>>("photos");
