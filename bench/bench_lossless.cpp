@@ -7,6 +7,10 @@
 //
 //   bench_lossless [photo.jpg ...]   without photos, a made 4000 × 3000 photo (quality 95, 4:2:0)
 //   bench_lossless make <file.jpg>   only writes that made photo
+//   bench_lossless jpegtran          the default lossless stamp of one worker against
+//                                    `jpegtran -copy all`, CPU per photo, on two made photos:
+//                                    4000 × 3000 at 4:4:4 q92 and a 4032 × 3024 phone-like 4:2:0
+//                                    q96
 #include "batchengine.h"
 #include "losslessjpeg.h"
 #include "photoannotation.h"
@@ -31,6 +35,12 @@
 #include <vector>
 
 #include <jpeglib.h>
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+extern char **environ;
 
 namespace {
 
@@ -83,8 +93,10 @@ QImage makeScene(int width, int height)
     return image;
 }
 
-// Written with libjpeg itself so quality and sampling are the ones asked for.
-QByteArray encodeJpeg(const QImage &rgb, int quality)
+// Written with libjpeg itself so quality and sampling (luma lumaH × lumaV, chroma 1 × 1) are
+// the ones asked for; app1 (when given) goes first, as a camera's Exif does.
+QByteArray encodeJpeg(const QImage &rgb, int quality, int lumaH = 2, int lumaV = 2,
+                      const QByteArray &app1 = {})
 {
     jpeg_compress_struct c;
     jpeg_error_mgr err;
@@ -97,9 +109,14 @@ QByteArray encodeJpeg(const QImage &rgb, int quality)
     c.image_height = JDIMENSION(rgb.height());
     c.input_components = 3;
     c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c); // 4:2:0
+    jpeg_set_defaults(&c);
     jpeg_set_quality(&c, quality, TRUE);
+    c.comp_info[0].h_samp_factor = lumaH;
+    c.comp_info[0].v_samp_factor = lumaV;
     jpeg_start_compress(&c, TRUE);
+    if (!app1.isEmpty())
+        jpeg_write_marker(&c, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(app1.constData()),
+                          unsigned(app1.size()));
     for (int y = 0; y < rgb.height(); ++y) {
         JSAMPROW row = const_cast<JSAMPROW>(rgb.constScanLine(y));
         jpeg_write_scanlines(&c, &row, 1);
@@ -115,6 +132,22 @@ bool makePhoto(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(encodeJpeg(makeScene(4000, 3000), 95)) > 0;
+}
+
+// The two photos of the jpegtran comparison. The phone's carries an Exif-sized APP1 (a thumbnail's
+// worth of bytes) that both sides copy.
+bool makeComparisonPhotos(const QString &full444, const QString &phone420)
+{
+    QFile a(full444);
+    if (!a.open(QIODevice::WriteOnly) || a.write(encodeJpeg(makeScene(4000, 3000), 92, 1, 1)) <= 0)
+        return false;
+    QByteArray exif("Exif\0\0", 6);
+    QRandomGenerator random(7);
+    while (exif.size() < 24 * 1024)
+        exif.append(char(random.bounded(256)));
+    QFile b(phone420);
+    return b.open(QIODevice::WriteOnly) &&
+           b.write(encodeJpeg(makeScene(4032, 3024), 96, 2, 2, exif)) > 0;
 }
 
 const QImage &logo()
@@ -242,6 +275,121 @@ int measureEngine(const QString &path, const QString &mode)
     return 0;
 }
 
+// CPU (user + system) of one run of a program, from the rusage of that child alone; -1 when it
+// could not run or failed.
+double childCpuMs(const QStringList &arguments)
+{
+    std::vector<QByteArray> bytes;
+    for (const QString &argument : arguments)
+        bytes.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One worker's default lossless stamp, as the road does it: the file read, the probe, a
+// transparent layer, the stamps painted, the stamp, the new file written. One round first warms
+// fonts and caches (a worker's first photo). With tranPath, `jpegtran -copy all` runs on the same
+// photo between rounds, so both sides meet the same load on a shared machine. Prints "cpuMs
+// firstCpuMs stampCpuMs jpegtranCpuMs" with the medians (the stamp() call alone third, -1 for
+// jpegtran when not run).
+int measureStampCpu(const QString &path, const QString &outPath, const QString &tranPath = {})
+{
+    constexpr int kStampRounds = 15;
+    std::vector<double> cpu, stampOnly, tran;
+    double first = 0;
+    for (int round = 0; round <= kStampRounds; ++round) {
+        const double start = cpuMs();
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return 1;
+        const QByteArray source = file.readAll();
+        const losslessjpeg::Probe header = losslessjpeg::probe(source);
+        QImage layer = losslessjpeg::transparentLayer(header.storedSize);
+        paintStamps(layer);
+        const double stampStart = cpuMs();
+        const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
+        const double stampEnd = cpuMs();
+        if (result.outcome != losslessjpeg::Outcome::Done) {
+            std::fprintf(stderr, "%s\n", qPrintable(result.message));
+            return 1;
+        }
+        QFile out(outPath);
+        if (!out.open(QIODevice::WriteOnly) || out.write(result.jpeg) != result.jpeg.size())
+            return 1;
+        out.close();
+        const double spent = cpuMs() - start;
+        if (round == 0) {
+            first = spent;
+            continue;
+        }
+        cpu.push_back(spent);
+        stampOnly.push_back(stampEnd - stampStart);
+        if (!tranPath.isEmpty()) {
+            tran.push_back(
+                childCpuMs({QStringLiteral("jpegtran"), QStringLiteral("-copy"),
+                            QStringLiteral("all"), QStringLiteral("-outfile"), tranPath, path}));
+            if (tran.back() < 0) {
+                std::fprintf(stderr, "jpegtran missing or failed\n");
+                return 1;
+            }
+        }
+    }
+    std::printf("%.1f %.1f %.1f %.1f\n", median(cpu), first, median(stampOnly),
+                tran.empty() ? -1.0 : median(tran));
+    return 0;
+}
+
+int compareWithJpegtran()
+{
+    QTemporaryDir dir;
+    const QString full444 = dir.filePath(QStringLiteral("made-4000x3000-444-q92.jpg"));
+    const QString phone420 = dir.filePath(QStringLiteral("made-4032x3024-420-q96.jpg"));
+    if (!makeComparisonPhotos(full444, phone420))
+        return 1;
+    std::printf("CPU ms per photo, median of 15 rounds, jpegtran run between ours; ours: one "
+                "worker,\nfile read to file written, the run's stamps (logo, two text lines, "
+                "rose)\n");
+    std::printf("  %-34s %9s %9s %9s %9s %7s\n", "photo", "ours", "1st photo", "stamp()",
+                "jpegtran", "ratio");
+    int failures = 0;
+    for (const QString &photo : {full444, phone420}) {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("measure-stamp"), photo,
+                     dir.filePath(QStringLiteral("stamped.jpg")),
+                     dir.filePath(QStringLiteral("tran.jpg"))});
+        child.waitForFinished(-1);
+        const QList<QByteArray> f = child.readAllStandardOutput().trimmed().split(' ');
+        if (child.exitCode() != 0 || f.size() != 4) {
+            std::printf("  %-34s failed: %s\n", qPrintable(QFileInfo(photo).fileName()),
+                        child.readAllStandardError().constData());
+            ++failures;
+            continue;
+        }
+        std::printf("  %-34s %9.1f %9.1f %9.1f %9.1f %7.2f\n",
+                    qPrintable(QFileInfo(photo).fileName()), f[0].toDouble(), f[1].toDouble(),
+                    f[2].toDouble(), f[3].toDouble(), f[0].toDouble() / f[3].toDouble());
+    }
+    return failures;
+}
+
 // One path, timed kRounds times in this process; prints "wallMs cpuMs outBytes reencoded total
 // peakKb paintCpuMs" with the medians (the painting is part of the path's time).
 int measure(const QString &path, const QString &mode)
@@ -347,6 +495,12 @@ int main(int argc, char *argv[])
         return measure(args[2], args[3]);
     if (args.size() == 3 && args[1] == QLatin1String("make"))
         return makePhoto(args[2]) ? 0 : 1;
+    if (args.size() == 4 && args[1] == QLatin1String("make-pair"))
+        return makeComparisonPhotos(args[2], args[3]) ? 0 : 1;
+    if ((args.size() == 4 || args.size() == 5) && args[1] == QLatin1String("measure-stamp"))
+        return measureStampCpu(args[2], args[3], args.value(4));
+    if (args.size() == 2 && args[1] == QLatin1String("jpegtran"))
+        return compareWithJpegtran();
     QStringList photos = args.mid(1);
     QTemporaryDir dir;
     if (photos.isEmpty()) {

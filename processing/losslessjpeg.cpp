@@ -2,23 +2,23 @@
 // the blocks under painted layer pixels, composite there and quantize again, write everything out.
 #include "losslessjpeg.h"
 
+#include "blockstamp.h"
+#include "coefficientpool.h"
+#include "layermemory.h"
+
 #include <QImage>
 #include <QPainter>
 #include <QTransform>
 
 #include <algorithm>
-#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <jpeglib.h>
-
-#ifdef Q_OS_LINUX
-#include <sys/mman.h>
-#endif
 
 namespace losslessjpeg {
 namespace {
@@ -66,6 +66,18 @@ void watchScans(j_common_ptr cinfo)
         failWith(*reinterpret_cast<ErrorManager *>(cinfo->err), "demasiados barridos progresivos");
 }
 
+[[noreturn]] void failFromPool(j_common_ptr cinfo, const char *text)
+{
+    failWith(*reinterpret_cast<ErrorManager *>(cinfo->err), text);
+}
+
+// The new file, written in place: no buffer of libjpeg's to copy out of.
+struct Output
+{
+    jpeg_destination_mgr pub{}; // first, as libjpeg hands back a pointer to it
+    QByteArray bytes;
+};
+
 // Both libjpeg objects and the output buffer; destroyed whatever happened.
 struct Codec
 {
@@ -75,12 +87,15 @@ struct Codec
     jpeg_compress_struct dst{};
     bool srcCreated = false;
     bool dstCreated = false;
-    unsigned char *firstBuffer = nullptr;
-    unsigned char *outBuffer = nullptr;
-    unsigned long outSize = 0;
+    Output output;
+    coefficientpool::Arrays pool;
 
     Codec()
     {
+        src.client_data = &pool;
+        dst.client_data = &pool;
+        pool.fail = failFromPool;
+        pool.limit = size_t(kMemoryLimit);
         src.err = jpeg_std_error(&err.pub);
         dst.err = &err.pub;
         err.pub.error_exit = errorExit;
@@ -90,14 +105,11 @@ struct Codec
     }
     ~Codec()
     {
+        pool.release();
         if (dstCreated)
             jpeg_destroy_compress(&dst);
         if (srcCreated)
             jpeg_destroy_decompress(&src);
-        // jpeg_mem_dest frees the buffers it grows into, but never the one it was given.
-        if (outBuffer != firstBuffer)
-            std::free(outBuffer);
-        std::free(firstBuffer);
     }
     Codec(const Codec &) = delete;
     Codec &operator=(const Codec &) = delete;
@@ -117,6 +129,7 @@ bool readHeader(Codec &codec, const QByteArray &jpeg)
         return false;
     jpeg_create_decompress(&codec.src);
     codec.srcCreated = true;
+    coefficientpool::install(codec.pool, reinterpret_cast<j_common_ptr>(&codec.src));
     codec.src.mem->max_memory_to_use = kMemoryLimit;
     codec.src.progress = &codec.progress;
     jpeg_save_markers(&codec.src, JPEG_COM, 0xFFFF);
@@ -148,198 +161,27 @@ const char *unsuitableReason(const jpeg_decompress_struct &src)
     return nullptr;
 }
 
-// Which 8 × 8 pixel cells of the photo hold any painted layer pixel.
-struct PaintedCells
-{
-    int columns = 0;
-    int rows = 0;
-    std::vector<quint8> cells;
-
-    // Whether any cell in the rectangle [x0, x0 + w) × [y0, y0 + h) is painted.
-    bool any(int x0, int y0, int w, int h) const
-    {
-        const int x1 = std::min(x0 + w, columns);
-        const int y1 = std::min(y0 + h, rows);
-        for (int y = y0; y < y1; ++y) {
-            for (int x = x0; x < x1; ++x) {
-                if (cells[size_t(y) * size_t(columns) + size_t(x)])
-                    return true;
-            }
-        }
-        return false;
-    }
-};
-
-// In a premultiplied layer a transparent pixel is all zero bits.
-PaintedCells findPaintedCells(const QImage &layer)
-{
-    PaintedCells painted;
-    painted.columns = (layer.width() + 7) / 8;
-    painted.rows = (layer.height() + 7) / 8;
-    painted.cells.assign(size_t(painted.columns) * size_t(painted.rows), 0);
-    for (int y = 0; y < layer.height(); ++y) {
-        const auto *line = reinterpret_cast<const quint32 *>(layer.constScanLine(y));
-        quint8 *cellRow = painted.cells.data() + size_t(y / 8) * size_t(painted.columns);
-        for (int cx = 0; cx < painted.columns; ++cx) {
-            if (cellRow[cx])
-                continue;
-            const int x1 = std::min(cx * 8 + 8, layer.width());
-            quint32 bits = 0;
-            for (int x = cx * 8; x < x1; ++x)
-                bits |= line[x];
-            cellRow[cx] = bits != 0;
-        }
-    }
-    return painted;
-}
-
-// The layer's share of one component: weights of premultiplied red, green and blue, plus the
-// offset that scales with coverage (chroma is centred on 128).
-struct LayerWeights
-{
-    float red, green, blue, offset;
-};
-
-LayerWeights weightsFor(J_COLOR_SPACE space, int component)
-{
-    if (space == JCS_RGB)
-        return {component == 0 ? 1.f : 0.f, component == 1 ? 1.f : 0.f, component == 2 ? 1.f : 0.f,
-                0.f};
-    switch (component) {
-    case 1:
-        return {-0.168736f, -0.331264f, 0.5f, 128.f};
-    case 2:
-        return {0.5f, -0.418688f, -0.081312f, 128.f};
-    default:
-        return {0.299f, 0.587f, 0.114f, 0.f};
-    }
-}
-
-// basis[u][x] = C(u)/2 · cos((2x + 1)uπ/16): the orthonormal 8-point DCT.
-struct DctBasis
-{
-    float basis[8][8];
-    DctBasis()
-    {
-        for (int u = 0; u < 8; ++u) {
-            const double scale = u == 0 ? std::sqrt(0.125) : 0.5;
-            for (int x = 0; x < 8; ++x)
-                basis[u][x] = float(scale * std::cos((2 * x + 1) * u * M_PI / 16));
-        }
-    }
-};
-
-const DctBasis &dctBasis()
-{
-    static const DctBasis basis;
-    return basis;
-}
-
-void inverseDct(const JCOEF *coef, const UINT16 *quant, float samples[64])
-{
-    const auto &b = dctBasis().basis;
-    float rows[8][8]; // rows[v][x]
-    for (int v = 0; v < 8; ++v) {
-        for (int x = 0; x < 8; ++x) {
-            float sum = 0;
-            for (int u = 0; u < 8; ++u)
-                sum += b[u][x] * float(coef[v * 8 + u]) * float(quant[v * 8 + u]);
-            rows[v][x] = sum;
-        }
-    }
-    for (int y = 0; y < 8; ++y) {
-        for (int x = 0; x < 8; ++x) {
-            float sum = 0;
-            for (int v = 0; v < 8; ++v)
-                sum += b[v][y] * rows[v][x];
-            // Decoders clamp to the sample range; so must the composite's starting point.
-            samples[y * 8 + x] = std::clamp(sum + 128.f, 0.f, 255.f);
-        }
-    }
-}
-
-void forwardDct(const float samples[64], const UINT16 *quant, JCOEF *coef)
-{
-    const auto &b = dctBasis().basis;
-    float rows[8][8]; // rows[y][u]
-    for (int y = 0; y < 8; ++y) {
-        for (int u = 0; u < 8; ++u) {
-            float sum = 0;
-            for (int x = 0; x < 8; ++x)
-                sum += b[u][x] * (samples[y * 8 + x] - 128.f);
-            rows[y][u] = sum;
-        }
-    }
-    for (int v = 0; v < 8; ++v) {
-        for (int u = 0; u < 8; ++u) {
-            float sum = 0;
-            for (int y = 0; y < 8; ++y)
-                sum += b[v][y] * rows[y][u];
-            // Eight-bit baseline Huffman coding carries at most ten bits of an AC coefficient.
-            const float limit = (u == 0 && v == 0) ? 2047.f : 1023.f;
-            coef[v * 8 + u] =
-                JCOEF(std::clamp(std::round(sum / float(quant[v * 8 + u])), -limit, limit));
-        }
-    }
-}
-
-// The premultiplied layer's pixels, read without QImage's per-call checks.
-struct LayerView
-{
-    const uchar *bits;
-    qsizetype bytesPerLine;
-    int width;
-    int height;
-};
-
-// One component block whose samples each cover scaleX × scaleY photo pixels, from (x0, y0):
-// decode, composite the layer source-over (averaged over each sample's pixels, as an encoder
-// downsamples), encode. Pixels past the photo's edge repeat the edge, as encoders pad.
-void restampBlock(JCOEF *coef, const UINT16 *quant, const LayerWeights &w, const LayerView &layer,
-                  int x0, int y0, int scaleX, int scaleY)
-{
-    float samples[64];
-    inverseDct(coef, quant, samples);
-    int columns[8 * MAX_SAMP_FACTOR];
-    for (int i = 0; i < 8 * scaleX; ++i)
-        columns[i] = std::min(x0 + i, layer.width - 1);
-    const float pixelsPerSample = float(scaleX * scaleY);
-    for (int j = 0; j < 8; ++j) {
-        float red[8] = {}, green[8] = {}, blue[8] = {}, alpha[8] = {};
-        for (int dy = 0; dy < scaleY; ++dy) {
-            const int y = std::min(y0 + j * scaleY + dy, layer.height - 1);
-            const auto *line = reinterpret_cast<const QRgb *>(layer.bits + y * layer.bytesPerLine);
-            for (int i = 0; i < 8 * scaleX; ++i) {
-                const QRgb pixel = line[columns[i]];
-                red[i / scaleX] += float(qRed(pixel));
-                green[i / scaleX] += float(qGreen(pixel));
-                blue[i / scaleX] += float(qBlue(pixel));
-                alpha[i / scaleX] += float(qAlpha(pixel));
-            }
-        }
-        for (int i = 0; i < 8; ++i) {
-            const float coverage = alpha[i] / (255.f * pixelsPerSample);
-            const float paint =
-                (w.red * red[i] + w.green * green[i] + w.blue * blue[i]) / pixelsPerSample +
-                w.offset * coverage;
-            float &sample = samples[j * 8 + i];
-            sample = std::clamp(paint + (1.f - coverage) * sample, 0.f, 255.f);
-        }
-    }
-    forwardDct(samples, quant, coef);
-}
-
 struct BlockCounts
 {
     qint64 total = 0;
     qint64 reencoded = 0;
 };
 
-BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedCells &painted,
-                          const QImage &layer)
+// MCU by MCU, so the layer pixels under one MCU are read from the cache for its chroma blocks.
+BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays,
+                          const layermemory::PaintedCells &painted, const QImage &layer)
 {
     jpeg_decompress_struct &src = codec.src;
-    const LayerView view{layer.constBits(), layer.bytesPerLine(), layer.width(), layer.height()};
+    const blockstamp::LayerView view{layer.constBits(), layer.bytesPerLine(), layer.width(),
+                                     layer.height()};
+    struct Component
+    {
+        jpeg_component_info *info;
+        blockstamp::LayerWeights weights;
+        blockstamp::Quantizer quant;
+        int scaleX, scaleY;
+    };
+    std::vector<Component> components;
     BlockCounts counts;
     for (int c = 0; c < src.num_components; ++c) {
         jpeg_component_info &comp = src.comp_info[c];
@@ -349,20 +191,51 @@ BlockCounts restampBlocks(Codec &codec, jvirt_barray_ptr *arrays, const PaintedC
             comp.quant_table ? comp.quant_table : src.quant_tbl_ptrs[comp.quant_tbl_no];
         if (!table)
             failWith(codec.err, "componente sin tabla de cuantización");
-        const LayerWeights weights = weightsFor(src.jpeg_color_space, c);
-        const int scaleX = src.max_h_samp_factor / comp.h_samp_factor;
-        const int scaleY = src.max_v_samp_factor / comp.v_samp_factor;
-        for (JDIMENSION by = 0; by < comp.height_in_blocks; ++by) {
-            if (!painted.any(0, int(by) * scaleY, painted.columns, scaleY))
+        components.push_back({&comp, blockstamp::weightsFor(src.jpeg_color_space, c),
+                              blockstamp::Quantizer(table->quantval),
+                              src.max_h_samp_factor / comp.h_samp_factor,
+                              src.max_v_samp_factor / comp.v_samp_factor});
+    }
+    const int mcuCellsX = src.max_h_samp_factor;
+    const int mcuCellsY = src.max_v_samp_factor;
+    JBLOCKARRAY rows[MAX_COMPONENTS] = {};
+    for (int my = 0; my * mcuCellsY < painted.rows; ++my) {
+        if (!painted.any(0, my * mcuCellsY, painted.columns, mcuCellsY))
+            continue;
+        for (size_t c = 0; c < components.size(); ++c) {
+            const jpeg_component_info &comp = *components[c].info;
+            const JDIMENSION first = JDIMENSION(my) * JDIMENSION(comp.v_samp_factor);
+            const JDIMENSION count =
+                std::min(JDIMENSION(comp.v_samp_factor), comp.height_in_blocks - first);
+            rows[c] = first < comp.height_in_blocks
+                          ? (*src.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&src),
+                                                           arrays[c], first, count, TRUE)
+                          : nullptr;
+        }
+        for (int mx = 0; mx * mcuCellsX < painted.columns; ++mx) {
+            if (!painted.any(mx * mcuCellsX, my * mcuCellsY, mcuCellsX, mcuCellsY))
                 continue;
-            JBLOCKARRAY row = (*src.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&src),
-                                                             arrays[c], by, 1, TRUE);
-            for (JDIMENSION bx = 0; bx < comp.width_in_blocks; ++bx) {
-                if (!painted.any(int(bx) * scaleX, int(by) * scaleY, scaleX, scaleY))
-                    continue;
-                restampBlock(row[0][bx], table->quantval, weights, view, int(bx) * 8 * scaleX,
-                             int(by) * 8 * scaleY, scaleX, scaleY);
-                ++counts.reencoded;
+            for (size_t c = 0; c < components.size(); ++c) {
+                const Component &component = components[c];
+                const jpeg_component_info &comp = *component.info;
+                for (int v = 0; v < comp.v_samp_factor && rows[c]; ++v) {
+                    const JDIMENSION by = JDIMENSION(my * comp.v_samp_factor + v);
+                    if (by >= comp.height_in_blocks)
+                        break;
+                    for (int h = 0; h < comp.h_samp_factor; ++h) {
+                        const JDIMENSION bx = JDIMENSION(mx * comp.h_samp_factor + h);
+                        if (bx >= comp.width_in_blocks)
+                            break;
+                        const int cellX = int(bx) * component.scaleX;
+                        const int cellY = int(by) * component.scaleY;
+                        if (!painted.any(cellX, cellY, component.scaleX, component.scaleY))
+                            continue;
+                        blockstamp::restampBlock(rows[c][v][bx], component.quant, component.weights,
+                                                 view, cellX * 8, cellY * 8, component.scaleX,
+                                                 component.scaleY);
+                        ++counts.reencoded;
+                    }
+                }
             }
         }
     }
@@ -395,8 +268,34 @@ bool fittedTables(const jpeg_decompress_struct &src, const jpeg_compress_struct 
     return false;
 }
 
-bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, BlockCounts &counts,
-               size_t sizeHint)
+void startOutput(j_compress_ptr cinfo)
+{
+    Output &out = *reinterpret_cast<Output *>(cinfo->dest);
+    out.pub.next_output_byte = reinterpret_cast<JOCTET *>(out.bytes.data());
+    out.pub.free_in_buffer = size_t(out.bytes.size());
+}
+
+boolean growOutput(j_compress_ptr cinfo)
+{
+    Output &out = *reinterpret_cast<Output *>(cinfo->dest);
+    const qsizetype used = out.bytes.size();
+    if (used > qsizetype(kMemoryLimit))
+        failWith(*reinterpret_cast<ErrorManager *>(cinfo->err),
+                 "la foto nueva pasa de lo que se admite");
+    out.bytes.resize(used + used / 2 + 65536);
+    out.pub.next_output_byte = reinterpret_cast<JOCTET *>(out.bytes.data()) + used;
+    out.pub.free_in_buffer = size_t(out.bytes.size() - used);
+    return TRUE;
+}
+
+void finishOutput(j_compress_ptr cinfo)
+{
+    Output &out = *reinterpret_cast<Output *>(cinfo->dest);
+    out.bytes.resize(out.bytes.size() - qsizetype(out.pub.free_in_buffer));
+}
+
+bool transcode(Codec &codec, const layermemory::PaintedCells &painted, const QImage &layer,
+               BlockCounts &counts, size_t sizeHint)
 {
     if (setjmp(codec.err.jump))
         return false;
@@ -405,6 +304,7 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
 
     jpeg_create_compress(&codec.dst);
     codec.dstCreated = true;
+    coefficientpool::install(codec.pool, reinterpret_cast<j_common_ptr>(&codec.dst));
     jpeg_copy_critical_parameters(&codec.src, &codec.dst);
     // The source's own JFIF and Adobe markers are copied below with the rest, byte for byte.
     codec.dst.write_JFIF_header = FALSE;
@@ -414,10 +314,11 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
     codec.dst.optimize_coding = fittedTables(codec.src, codec.dst);
     if (codec.src.progressive_mode)
         jpeg_simple_progression(&codec.dst);
-    codec.firstBuffer = static_cast<unsigned char *>(std::malloc(sizeHint));
-    codec.outBuffer = codec.firstBuffer;
-    codec.outSize = codec.firstBuffer ? sizeHint : 0;
-    jpeg_mem_dest(&codec.dst, &codec.outBuffer, &codec.outSize);
+    codec.output.bytes.resize(qsizetype(sizeHint));
+    codec.output.pub.init_destination = startOutput;
+    codec.output.pub.empty_output_buffer = growOutput;
+    codec.output.pub.term_destination = finishOutput;
+    codec.dst.dest = &codec.output.pub;
     jpeg_write_coefficients(&codec.dst, arrays);
     for (jpeg_saved_marker_ptr m = codec.src.marker_list; m; m = m->next)
         jpeg_write_marker(&codec.dst, m->marker, m->data, m->data_length);
@@ -425,21 +326,6 @@ bool transcode(Codec &codec, const PaintedCells &painted, const QImage &layer, B
     jpeg_finish_decompress(&codec.src);
     return true;
 }
-
-#ifdef Q_OS_LINUX
-struct Mapping
-{
-    void *start;
-    size_t length;
-};
-
-void unmapLayer(void *info)
-{
-    const Mapping *mapping = static_cast<Mapping *>(info);
-    munmap(mapping->start, mapping->length);
-    delete mapping;
-}
-#endif
 
 QString damaged(const Codec &codec)
 {
@@ -526,31 +412,7 @@ Probe probe(const QByteArray &jpeg)
 
 QImage transparentLayer(const QSize &size)
 {
-    if (size.isEmpty())
-        return QImage();
-    const qsizetype bytesPerLine = qsizetype(size.width()) * 4;
-#ifdef Q_OS_LINUX
-    // stamp() reads the whole layer. Untouched fresh memory reads as one shared zero page, but
-    // faulting that in 4 KiB at a time is most of the cost of a photo-sized layer on a virtual
-    // machine; huge pages take one fault per 2 MiB.
-    constexpr size_t hugePage = size_t(2) << 20;
-    const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
-    const size_t length = bytes + hugePage;
-    void *mapped =
-        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped != MAP_FAILED) {
-        auto *aligned = reinterpret_cast<uchar *>(
-            (reinterpret_cast<quintptr>(mapped) + hugePage - 1) & ~quintptr(hugePage - 1));
-        madvise(aligned, bytes, MADV_HUGEPAGE);
-        return QImage(aligned, size.width(), size.height(), bytesPerLine,
-                      QImage::Format_ARGB32_Premultiplied, unmapLayer, new Mapping{mapped, length});
-    }
-#endif
-    void *bits = std::calloc(size_t(size.height()), size_t(bytesPerLine));
-    if (!bits)
-        return QImage();
-    return QImage(static_cast<uchar *>(bits), size.width(), size.height(), bytesPerLine,
-                  QImage::Format_ARGB32_Premultiplied, std::free, bits);
+    return layermemory::transparentImage(size);
 }
 
 Result stamp(const QByteArray &jpeg, const QImage &layer)
@@ -572,7 +434,7 @@ Result stamp(const QByteArray &jpeg, const QImage &layer)
         return result;
     }
     const QImage premultiplied = layer.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const PaintedCells painted = findPaintedCells(premultiplied);
+    const layermemory::PaintedCells painted = layermemory::findPaintedCells(premultiplied);
 
     BlockCounts counts;
     // Untouched blocks cost the same bytes again; a little room spares a regrowth.
@@ -582,8 +444,7 @@ Result stamp(const QByteArray &jpeg, const QImage &layer)
         return result;
     }
     result.outcome = Outcome::Done;
-    result.jpeg =
-        QByteArray(reinterpret_cast<const char *>(codec.outBuffer), qsizetype(codec.outSize));
+    result.jpeg = std::move(codec.output.bytes);
     result.blocksTotal = counts.total;
     result.blocksReencoded = counts.reencoded;
     return result;
@@ -602,7 +463,7 @@ QImage toStoredOrientation(const QImage &uprightLayer, int exifOrientation)
         return stored;
     // Only the painted runs are turned: turning a photo-sized layer whole would write every
     // page of the result, where stamp() wants untouched memory.
-    const PaintedCells painted = findPaintedCells(upright);
+    const layermemory::PaintedCells painted = layermemory::findPaintedCells(upright);
     QPainter painter(&stored);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     for (int cy = 0; cy < painted.rows; ++cy) {

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <jpeglib.h>
 
@@ -91,6 +92,18 @@ double distance(QRgb a, QRgb b, bool grey = false)
                 : (std::abs(r) + std::abs(g) + std::abs(bl)) / 3;
 }
 
+// A layer from transparentLayer with a translucent band, a faint square and a mark at the right
+// edge.
+QImage paintedLayer(QSize size)
+{
+    QImage layer = losslessjpeg::transparentLayer(size);
+    QPainter painter(&layer);
+    painter.fillRect(QRect(10, 10, size.width() / 2, 30), QColor(200, 40, 40, 150));
+    painter.fillRect(QRect(size.width() / 3, size.height() / 2, 60, 40), QColor(0, 0, 0, 1));
+    painter.fillRect(QRect(size.width() - 5, size.height() - 9, 5, 9), QColor(30, 60, 220));
+    return layer;
+}
+
 } // namespace
 
 class TestLosslessJpeg : public QObject
@@ -145,8 +158,10 @@ private slots:
         logo.fill(QColor(20, 160, 60, 160));
         paintAnnotations(layer, logo, style, QDateTime(QDate(2024, 3, 15), QTime(10, 20, 30)),
                          "UTM 19H 346575 6298959", 45, true, [](const QString &) {});
-        // A mark in the top right corner, whose blocks reach past the edge of an odd-sized photo.
+        // A mark in the top right corner, whose blocks reach past the edge of an odd-sized photo,
+        // and a line one pixel wide in the last column of its blocks (and of the scan's spans).
         QPainter(&layer).fillRect(QRect(width - 6, 0, 6, 6), QColor(30, 60, 220));
+        QPainter(&layer).fillRect(QRect(191, 100, 1, 16), Qt::white);
 
         const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
         QCOMPARE(result.outcome, outcome);
@@ -198,11 +213,118 @@ private slots:
         }
         QCOMPARE(untouched, 0);
         QVERIFY(distance(after.pixel(width - 1, 0), expected.pixel(width - 1, 0), grey) < 20);
+        QVERIFY(distance(after.pixel(191, 108), expected.pixel(191, 108), true) < 20);
         const int blocksPerMcu = grey ? 1 : mcu.width() * mcu.height() / 64 + 2;
         QVERIFY(result.blocksReencoded > 0 && result.blocksReencoded <= mcus.size() * blocksPerMcu);
         // Under the stamps, the output is at least as near the layer painted over the decoded
         // photo as today's re-encode.
         QVERIFY(painted > 0 && error <= todayError);
+    }
+
+    void faintStamp_data()
+    {
+        QTest::addColumn<QByteArray>("source");
+        QTest::addRow("4:4:4") << makeJpeg(160, 128, 3, 1, 1);
+        QTest::addRow("4:2:0") << makeJpeg(160, 128);
+        QTest::addRow("grayscale") << makeJpeg(160, 128, 1, 1, 1);
+        QTest::addRow("progressive 4:2:2") << makeJpeg(160, 128, 3, 2, 1, "progressive");
+    }
+
+    // A stamp at 1/255 coverage changes no sample by more than a level, so blocks taken back to
+    // samples and quantized again must decode within a level of the photo: the transform there
+    // and back adds no rounding of its own.
+    void faintStamp()
+    {
+        QFETCH(QByteArray, source);
+        QImage layer(160, 128, QImage::Format_ARGB32_Premultiplied);
+        const QRect faint(32, 32, 96, 64);
+        layer.fill(Qt::transparent);
+        QPainter(&layer).fillRect(faint, QColor(0, 0, 0, 1));
+        const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
+        QCOMPARE(result.outcome, Outcome::Done);
+        QVERIFY(result.blocksReencoded >= 12 * 8);
+        const QImage before = decoded(source), after = decoded(result.jpeg);
+        double worst = 0, sum = 0;
+        for (int y = faint.top(); y <= faint.bottom(); ++y) {
+            for (int x = faint.left(); x <= faint.right(); ++x) {
+                const double d = distance(after.pixel(x, y), before.pixel(x, y), true);
+                worst = std::max(worst, d);
+                sum += d;
+            }
+        }
+        const double mean = sum / (faint.width() * faint.height());
+        QVERIFY2(worst <= 1.0 + 1e-9 && mean <= 0.6,
+                 qPrintable(QString("worst %1, mean %2").arg(worst).arg(mean)));
+    }
+
+    // Noise painted over a flat photo makes a file many times the original's size, which the
+    // output must grow into without losing a byte.
+    void noisyStamp()
+    {
+        QImage flat(QSize(480, 360), QImage::Format_RGB32);
+        flat.fill(QColor(90, 120, 150));
+        QByteArray source;
+        QBuffer buffer(&source);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && flat.save(&buffer, "JPEG", 95));
+        QImage layer(flat.size(), QImage::Format_ARGB32_Premultiplied);
+        QRandomGenerator random(5);
+        for (int y = 0; y < layer.height(); ++y)
+            for (int x = 0; x < layer.width(); ++x)
+                layer.setPixel(
+                    x, y,
+                    qRgba(random.bounded(200), random.bounded(200), random.bounded(200), 200));
+        const losslessjpeg::Result result = losslessjpeg::stamp(source, layer);
+        QCOMPARE(result.outcome, Outcome::Done);
+        QVERIFY(result.jpeg.size() > 2 * (source.size() + 65536));
+        const QImage after = decoded(result.jpeg);
+        QImage expected = decoded(source);
+        QPainter(&expected).drawImage(0, 0, layer);
+        QByteArray reencoded;
+        QBuffer out(&reencoded);
+        QVERIFY(out.open(QIODevice::WriteOnly) && expected.save(&out, "JPEG", 90));
+        const QImage today = decoded(reencoded);
+        double error = 0, todayError = 0;
+        for (int y = 0; y < after.height(); ++y) {
+            for (int x = 0; x < after.width(); ++x) {
+                error += distance(after.pixel(x, y), expected.pixel(x, y));
+                todayError += distance(today.pixel(x, y), expected.pixel(x, y));
+            }
+        }
+        QVERIFY2(error <= todayError, qPrintable(QString("%1 > %2").arg(error).arg(todayError)));
+    }
+
+    void workerMemory_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("photos");
+        QTest::addRow("large 4:4:4, then small 4:2:0")
+            << QList<QByteArray>{makeJpeg(640, 480, 3, 1, 1), makeJpeg(160, 120)};
+        QTest::addRow("small, then large progressive, then grey")
+            << QList<QByteArray>{makeJpeg(96, 64), makeJpeg(512, 384, 3, 2, 1, "progressive"),
+                                 makeJpeg(200, 150, 1, 1, 1)};
+    }
+
+    // A worker keeps its coefficients' memory and the layers' between photos; each photo must come
+    // out as from a worker that never stamped another, on a layer that starts transparent.
+    void workerMemory()
+    {
+        QFETCH(QList<QByteArray>, photos);
+        for (const QByteArray &source : photos) {
+            const QSize size = decoded(source).size();
+            QImage layer = paintedLayer(size);
+            QByteArray fresh;
+            std::thread([&] { fresh = losslessjpeg::stamp(source, layer).jpeg; }).join();
+            const losslessjpeg::Result kept = losslessjpeg::stamp(source, layer);
+            QCOMPARE(kept.outcome, Outcome::Done);
+            QVERIFY(!fresh.isEmpty());
+            QVERIFY(kept.jpeg == fresh);
+            // A layer painted all over and let go leaves nothing on the next one.
+            layer.fill(QColor(255, 255, 255, 200));
+            layer = QImage();
+            const QImage next = losslessjpeg::transparentLayer(size + QSize(8, 3));
+            QImage clear(next.size(), QImage::Format_ARGB32_Premultiplied);
+            clear.fill(Qt::transparent);
+            QVERIFY(next == clear);
+        }
     }
 
     void storedOrientation_data()
