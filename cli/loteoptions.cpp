@@ -51,6 +51,33 @@ QCommandLineOption valued(const QStringList &names, const QString &valueName)
     return QCommandLineOption(names, QString(), valueName);
 }
 
+// How a photo's picture is kept: its orientation, its format, the quality of a re-encoding.
+void addPictureOptions(QCommandLineParser &parser)
+{
+    parser.addOption(QCommandLineOption(QStringLiteral("como-guardada")));
+    parser.addOption(QCommandLineOption(QStringLiteral("todo-jpeg")));
+    parser.addOption(valued({QStringLiteral("calidad")}, QStringLiteral("N")));
+}
+
+// Stamps go where the viewer's corners are unless --como-guardada asks for the stored picture's;
+// --orientar, once needed for that, is still taken.
+QString parsePictureOptions(const QCommandLineParser &parser, BatchJob &job)
+{
+    const bool asStored = parser.isSet(QStringLiteral("como-guardada"));
+    if (asStored && parser.isSet(QStringLiteral("orientar")))
+        return QStringLiteral("--como-guardada: no se combina con --orientar");
+    job.orientUpright = !asStored;
+    job.keepFormat = !parser.isSet(QStringLiteral("todo-jpeg"));
+    if (parser.isSet(QStringLiteral("calidad"))) {
+        bool ok = false;
+        job.quality = parser.value(QStringLiteral("calidad")).toInt(&ok);
+        if (!ok || job.quality < 1 || job.quality > 100)
+            return QStringLiteral("--calidad: «%1» no es un número entero entre 1 y 100")
+                .arg(parser.value(QStringLiteral("calidad")));
+    }
+    return QString();
+}
+
 LoteRequest failure(const QString &text)
 {
     LoteRequest request;
@@ -299,6 +326,7 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     parser.addOption(valued({QStringLiteral("zona-camara")}, QStringLiteral("±HH:MM")));
     parser.addOption(valued({QStringLiteral("ajuste-reloj")}, QStringLiteral("±SEGUNDOS")));
     parser.addOption(valued({QStringLiteral("max-intervalo")}, QStringLiteral("SEGUNDOS")));
+    addPictureOptions(parser);
 
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
@@ -374,7 +402,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.makeBackup = !parser.isSet(QStringLiteral("sin-backup"));
     job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
     job.dryRun = parser.isSet(QStringLiteral("simular"));
-    job.orientUpright = parser.isSet(QStringLiteral("orientar"));
+    if (const QString problem = parsePictureOptions(parser, job); !problem.isEmpty())
+        return failure(problem);
     job.metadataOnlyWrites = true;
     // A JPEG keeps every block no stamp touches; --recodificar asks for the window's whole
     // re-encode at quality 90, which loses detail on every run.

@@ -98,6 +98,7 @@ QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes,
                                                            outcome.easting, outcome.northing);
         if (outcome.orientationKnown)
             point.heading = outcome.orientation;
+        point.errorMetres = outcome.positioningErrorMetres;
         point.source = positionSourceName(outcome.source);
         points.append(point);
     }

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <atomic>
+
 namespace {
 
 // The long-path form "\\?\" is Windows path syntax; native paths elsewhere begin with '/'.
@@ -78,10 +80,13 @@ void writeTags(Exiv2::Image &image)
 // Only these contents reach the library's parsers. It also recognises video and audio
 // containers, raw formats and the like, and some of those parsers hang or crash on damaged
 // data, so a clip that merely wears a photo's name counts as no image.
+// HEIF joins them only where its reading was asked for (see readHeifMetadata).
+std::atomic<bool> heifRead{false};
+
 bool isPhotoType(int type)
 {
     return type == Exiv2::ImageType::jpeg || type == Exiv2::ImageType::tiff ||
-           type == Exiv2::ImageType::png;
+           type == Exiv2::ImageType::png || (type == Exiv2::ImageType::bmff && heifRead);
 }
 
 // Exiv2 0.27 hands images out as std::auto_ptr; taking ownership here keeps that deprecated
@@ -212,4 +217,13 @@ std::string qPathToNativeStdString(const QString &path)
         nativePath = withLongPathPrefix(nativePath);
     const QByteArray utf8 = nativePath.toUtf8();
     return std::string(utf8.constData(), static_cast<size_t>(utf8.size()));
+}
+
+void readHeifMetadata()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Exiv2::enableBMFF(true);
+        exivlib::heifRead = true;
+    });
 }

@@ -440,6 +440,12 @@ PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
         qDebug() << gpsErrorPrefix << messageOf(error);
     }
     try {
+        found.tolerantGps = readGpsTolerantly(exif, image->xmpData());
+    } catch (const std::exception &error) {
+        found.tolerantGps = GpsReading();
+        qDebug() << gpsErrorPrefix << messageOf(error);
+    }
+    try {
         if (!offsetOf(exif, found.captureOffset))
             found.captureOffset.clear();
         found.imageDirectionFound = imageDirectionOf(exif, found.imageDirection);

@@ -296,14 +296,17 @@ bool addHistoryToJpeg(QByteArray &jpeg, const HistoryEntry &entry, QString &erro
 bool addHistoryToImage(Exiv2::Image &image, bool fromContainers, const HistoryEntry &entry,
                        QString &errorText)
 {
-    std::string packet = image.xmpPacket();
-    if (fromContainers) {
+    std::string packet;
+    {
+        // Asking the image for its packet serialises its XMP where it holds no packet text, and
+        // serialising walks the namespace table, so both ways go under the lock.
         const std::lock_guard<std::mutex> lock(metadataLock);
-        packet.clear();
-        if (!image.xmpData().empty() &&
-            Exiv2::XmpParser::encode(packet, image.xmpData(),
-                                     Exiv2::XmpParser::useCompactFormat |
-                                         Exiv2::XmpParser::omitAllFormatting) > 1) {
+        if (!fromContainers) {
+            packet = image.xmpPacket();
+        } else if (!image.xmpData().empty() &&
+                   Exiv2::XmpParser::encode(packet, image.xmpData(),
+                                            Exiv2::XmpParser::useCompactFormat |
+                                                Exiv2::XmpParser::omitAllFormatting) > 1) {
             errorText = QStringLiteral("no se puede escribir el paquete XMP");
             return false;
         }

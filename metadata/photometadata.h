@@ -2,10 +2,12 @@
 // types stay out of this header.
 #pragma once
 
+#include "gpsreading.h"
 #include "logline.h"
 
 #include <QByteArray>
 #include <QDateTime>
+
 #include <QString>
 
 #include <memory>
@@ -99,7 +101,8 @@ struct PhotoMetadata
     QDateTime captureDate;
     QString dateTag; // the key the date came from, e.g. "Exif.Photo.DateTimeOriginal"
 
-    bool gpsFound = false; // readGpsData
+    bool gpsFound = false;  // readGpsData
+    GpsReading tolerantGps; // the script's reading of the same tags (and the XMP's)
     double latitude = 0.0;
     double longitude = 0.0;
     double direction = 0.0;
@@ -192,3 +195,7 @@ bool appendHistoryEntry(QByteArray &photo, const HistoryEntry &entry, QString &e
 // Readies the metadata library for use from several threads; call before the first worker
 // starts. Safe to call any number of times.
 void initializeMetadataLibrary();
+
+// From then on HEIF photos' EXIF and XMP are read like any photo's (never written). Process-wide
+// and lasting; the window never asks for it.
+void readHeifMetadata();

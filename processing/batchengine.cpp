@@ -68,6 +68,7 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.positionMissing = photo.positionMissing;
     outcome.reason = photo.reason;
     outcome.captureOffset = photo.captureOffset;
+    outcome.positioningErrorMetres = photo.positioningErrorMetres;
     if (photo.backupMade)
         outcome.backupPath = photo.backupPath;
     outcome.sha256Original = photo.sha256Original;
@@ -305,8 +306,9 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
     // A script's listing is sorted, so collision numbers do not depend on the file system's
     // order, and never walks into Backup folders, which hold earlier runs' clean copies.
     const bool script = job.policy == RunPolicy::Script;
-    const QStringList photos = listPhotos(job.directory, job.includeSubdirectories,
-                                          script ? PhotoOrder::Sorted : PhotoOrder::Walk, script);
+    const QStringList photos =
+        listPhotos(job.directory, job.includeSubdirectories,
+                   script ? PhotoOrder::Sorted : PhotoOrder::Walk, script, script);
     DiskOperations disk;
     RecordingOperations recording;
     FileOperations &files = job.dryRun ? static_cast<FileOperations &>(recording) : disk;

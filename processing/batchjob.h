@@ -130,6 +130,12 @@ struct BatchJob
     // stored, the stamps are turned to match and the Orientation tag is kept. Photos this cannot
     // keep are encoded as usual, with a line saying why.
     bool lossless = false;
+    // The JPEG quality of every re-encoded photo; 0 gives the window's 90, and 92 to a HEIF photo
+    // converted to JPEG (a script's only).
+    int quality = 0;
+    // A renamed PNG or TIFF stays itself, under its own suffix in lower case (a script's only;
+    // the window makes every renamed photo a JPEG).
+    bool keepFormat = false;
     ProgressCallback progress;
     RunPolicy policy = RunPolicy::Window;
     // Under the script's rules a photo without a position is left as it is unless this is set;
@@ -187,5 +193,6 @@ struct PhotoOutcome
     QByteArray sha256Original;
     QByteArray sha256Backup;
     QByteArray sha256Written;
-    qint64 writtenSize = -1; // of what was written, with sha256Written
+    qint64 writtenSize = -1;                      // of what was written, with sha256Written
+    std::optional<double> positioningErrorMetres; // the camera's GPSHPositioningError, if stated
 };

@@ -13,15 +13,19 @@
 namespace {
 
 // Without QDir::CaseSensitive the name filters ignore letter case (IMG.JPG, a.Png).
-const QStringList filters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
-                          QStringLiteral("*.tiff"), QStringLiteral("*.png")};
+const QStringList windowFilters{QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"),
+                                QStringLiteral("*.tiff"), QStringLiteral("*.png")};
+// A phone's HEIF and a camera's .TIF, for the script.
+const QStringList scriptFilters =
+    windowFilters + QStringList{QStringLiteral("*.heic"), QStringLiteral("*.heif"),
+                                QStringLiteral("*.hif"), QStringLiteral("*.tif")};
 const QString backupFolder = QStringLiteral("Backup");
 
 #ifdef Q_OS_UNIX
 // Names with bytes that are no UTF-8 come back from the toolkit as another name, which no file
 // has, so it leaves them out; they are listed after the folder's other photos, for the road to
 // say why it leaves them alone.
-void appendOddNames(const QString &folder, QStringList &paths)
+void appendOddNames(const QString &folder, const QStringList &filters, QStringList &paths)
 {
     DIR *dir = ::opendir(QFile::encodeName(folder).constData());
     if (!dir)
@@ -38,25 +42,26 @@ void appendOddNames(const QString &folder, QStringList &paths)
     paths.append(odd);
 }
 #else
-void appendOddNames(const QString &, QStringList &) {}
+void appendOddNames(const QString &, const QStringList &, QStringList &) {}
 #endif
 
 // Links are listed, not followed, so that the road can say it leaves them alone: a linked folder
 // may lead outside the folder the run was given, or into it twice.
-void walkSorted(const QString &folder, bool subfolders, bool skipBackupFolders, QStringList &paths)
+void walkSorted(const QString &folder, bool subfolders, bool skipBackupFolders,
+                const QStringList &filters, QStringList &paths)
 {
     const QDir dir(folder);
     const QDir::SortFlags order = QDir::Name | QDir::IgnoreCase;
     for (const QFileInfo &entry : dir.entryInfoList(filters, QDir::Files, order))
         paths.append(entry.filePath());
-    appendOddNames(folder, paths);
+    appendOddNames(folder, filters, paths);
     if (!subfolders)
         return;
     for (const QFileInfo &entry : dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, order)) {
         if (entry.isSymLink())
             paths.append(entry.filePath());
         else if (!(skipBackupFolders && entry.fileName() == backupFolder))
-            walkSorted(entry.filePath(), true, skipBackupFolders, paths);
+            walkSorted(entry.filePath(), true, skipBackupFolders, filters, paths);
     }
 }
 
@@ -68,11 +73,12 @@ bool underBackupFolder(const QString &directory, const QString &path)
 } // namespace
 
 QStringList listPhotos(const QString &directory, bool includeSubdirectories, PhotoOrder order,
-                       bool skipBackupFolders)
+                       bool skipBackupFolders, bool withHeif)
 {
+    const QStringList &filters = withHeif ? scriptFilters : windowFilters;
     QStringList paths;
     if (order == PhotoOrder::Sorted) {
-        walkSorted(directory, includeSubdirectories, skipBackupFolders, paths);
+        walkSorted(directory, includeSubdirectories, skipBackupFolders, filters, paths);
         return paths;
     }
     if (order == PhotoOrder::ByName && !includeSubdirectories) {

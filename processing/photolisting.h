@@ -14,5 +14,7 @@ enum class PhotoOrder {
 // Full paths of the files ending in .jpg, .jpeg, .tiff or .png in any letter case. With
 // subfolders ByName falls back to the walk order. skipBackupFolders leaves out every subfolder
 // named "Backup" and what lies below it.
+// withHeif adds .heic, .heif, .hif and .tif, which only the script takes.
 QStringList listPhotos(const QString &directory, bool includeSubdirectories,
-                       PhotoOrder order = PhotoOrder::Walk, bool skipBackupFolders = false);
+                       PhotoOrder order = PhotoOrder::Walk, bool skipBackupFolders = false,
+                       bool withHeif = false);

@@ -28,13 +28,15 @@ QString utmName(int zoneNumber, char zoneLetter, double easting, double northing
              wholeMetres(northing));
 }
 
-QString utmFileName(const QString &folder, const QString &prefixedName, const NameTaken &taken)
+QString utmFileName(const QString &folder, const QString &prefixedName, const NameTaken &taken,
+                    const QString &suffix)
 {
     const QDir dir(folder);
     // Concatenated rather than formatted: a prefix may hold "%1" and must stay as typed.
-    QString newName = prefixedName + QStringLiteral(".jpg");
+    const QString dotted = QLatin1Char('.') + suffix;
+    QString newName = prefixedName + dotted;
     for (int counter = 1; taken(dir.filePath(newName)); ++counter)
         newName = prefixedName + QStringLiteral(" (") + QString::number(counter) +
-                  QStringLiteral(").jpg");
+                  QStringLiteral(")") + dotted;
     return newName;
 }

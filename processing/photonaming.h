@@ -18,5 +18,7 @@ QString wholeMetres(double metres);
 // "19H 346575 6298959": zone, band letter, easting and northing rounded to whole metres.
 QString utmName(int zoneNumber, char zoneLetter, double easting, double northing);
 
-// The first free file name among prefixedName.jpg, then "prefixedName (1).jpg", ... in folder.
-QString utmFileName(const QString &folder, const QString &prefixedName, const NameTaken &taken);
+// The first free file name among prefixedName.jpg, then "prefixedName (1).jpg", ... in folder;
+// suffix replaces "jpg" for a photo that keeps its format.
+QString utmFileName(const QString &folder, const QString &prefixedName, const NameTaken &taken,
+                    const QString &suffix = QStringLiteral("jpg"));

@@ -2,6 +2,7 @@
 // metadata, the position, the UTM name, and what becomes of the image data.
 #include "photoplan.h"
 
+#include "heifimage.h"
 #include "photocommit.h"
 #include "photonaming.h"
 #include "roadlines.h"
@@ -106,6 +107,25 @@ int exifOrientation(QImageIOHandler::Transformations transformation)
 // orientation the decoder would apply.
 bool readHeader(Photo &photo, const Run &run)
 {
+    if (heifimage::isHeif(photo.bytes)) {
+        const heifimage::Probe probe = heifimage::probe(photo.bytes);
+        if (!probe.decodable) {
+            error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.sourcePath +
+                               QStringLiteral(" (HEIF: ") + probe.errorText + QStringLiteral(")"));
+            return false;
+        }
+        photo.format = "heif";
+        photo.heif = true;
+        photo.heifLeftOut = probe.leftOut;
+        // Its rotation boxes are applied by the decoder: the JPEG is upright.
+        photo.storedOrientation = 1;
+        if (run.makeBackup)
+            return true;
+        // The JPEG takes the HEIF's place, so the HEIF's only copy is its backup.
+        error(run.log, QStringLiteral("No se convierte ") + photo.fileName +
+                           QStringLiteral(" a JPEG sin backup (quite --sin-backup)."));
+        return false;
+    }
     allowLargeImages();
     LibraryNotes::take();
     QBuffer buffer(&photo.bytes);
@@ -203,6 +223,14 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
     double orientation = found.direction;
     bool orientationKnown = false;
     bool gpsFound = found.gpsFound;
+    // A script reads the position however the camera stored it; the window keeps its reader.
+    const GpsReading &tolerant = found.tolerantGps;
+    if (run.script) {
+        gpsFound = tolerant.found;
+        latitude = tolerant.latitude;
+        longitude = tolerant.longitude;
+        orientation = tolerant.directionFound ? tolerant.direction : 0.0;
+    }
     // A position that is none would give names such as "-2147483647E nan nan.jpg".
     if (gpsFound && run.script && !isPossiblePosition(latitude, longitude)) {
         warning(run.log, QStringLiteral("Posición GPS no válida en EXIF para ") + photo.fileName +
@@ -223,13 +251,18 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         const TrackPosition track = askTrack(photo, found, run);
         if (!track.found && untouchedWithoutPosition(run)) {
             photo.positionMissing = true;
-            photo.reason =
-                track.reason.isEmpty() ? QStringLiteral("sin datos GPS en EXIF") : track.reason;
-            warning(run.log, (track.logLine.isEmpty()
-                                  ? QStringLiteral("Sin posición para ") + photo.fileName +
-                                        QStringLiteral(": no hay datos GPS en EXIF.")
-                                  : track.logLine) +
-                                 QStringLiteral(" No se modifica."));
+            const QString gpsReason = tolerant.reason.isEmpty()
+                                          ? QStringLiteral("sin datos GPS en EXIF")
+                                          : tolerant.reason;
+            photo.reason = track.reason.isEmpty() ? gpsReason : track.reason;
+            warning(run.log,
+                    (track.logLine.isEmpty()
+                         ? QStringLiteral("Sin posición para ") + photo.fileName +
+                               (tolerant.reason.isEmpty()
+                                    ? QStringLiteral(": no hay datos GPS en EXIF.")
+                                    : QStringLiteral(": ") + tolerant.reason + QStringLiteral("."))
+                         : track.logLine) +
+                        QStringLiteral(" No se modifica."));
             return false;
         }
         if (!track.found) {
@@ -249,9 +282,20 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         photo.track = track;
         photo.altitude = track.altitude;
     }
+    QString notes; // what a script's crew should know of where the position came from
+    if (run.script && photo.source == PositionSource::Exif) {
+        if (tolerant.fromXmp)
+            notes += QStringLiteral(", posición de XMP");
+        if (tolerant.directionFound && tolerant.directionMagnetic)
+            notes += QStringLiteral(", rumbo magnético");
+        photo.positioningErrorMetres = tolerant.positioningErrorMetres;
+        if (photo.positioningErrorMetres)
+            notes += QStringLiteral(", error ±") + numberText(*photo.positioningErrorMetres) +
+                     QStringLiteral(" m");
+    }
     info(run.log, QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
                       numberText(longitude) + QStringLiteral(", Orientación: ") +
-                      numberText(orientation));
+                      numberText(orientation) + notes);
     const UtmPosition utm = latLonToUtm(latitude, longitude);
     photo.zoneNumber = utm.zoneNumber;
     photo.zoneLetter = utm.zoneLetter;
@@ -317,18 +361,44 @@ void nameAfterUtm(Photo &photo, const Run &run)
     photo.coordinateText = QStringLiteral("UTM ") + name;
 }
 
+// The suffix of the photo's new name: ".jpg", or, for a PNG or TIFF that keeps its format, its
+// own in lower case (a TIFF's "tif" or "tiff" as it had).
+QString newSuffix(const Photo &photo, const Run &run)
+{
+    if (!run.keepFormat || (photo.format != "png" && photo.format != "tiff"))
+        return QStringLiteral("jpg");
+    if (photo.format == "png")
+        return QStringLiteral("png");
+    return photo.suffix.toLower() == QLatin1String("tiff") ? QStringLiteral("tiff")
+                                                           : QStringLiteral("tif");
+}
+
 // A script lets a photo already named after its position keep its name instead of "(1)".
 void renameToUtm(Photo &photo, const Run &run)
 {
-    const QString newName = utmFileName(photo.folder, photo.prefixedName, [&](const QString &path) {
-        return !(run.script && path == photo.sourcePath) && isTaken(path, run);
-    });
+    const QString newName = utmFileName(
+        photo.folder, photo.prefixedName,
+        [&](const QString &path) {
+            return !(run.script && path == photo.sourcePath) && isTaken(path, run);
+        },
+        newSuffix(photo, run));
     const QString newPath = QDir(photo.folder).filePath(newName);
     if (newPath == photo.sourcePath) {
         info(run.log, QStringLiteral("Ya lleva su nombre UTM: ") + photo.fileName);
         return;
     }
     run.commit->rename(photo, newPath, run);
+}
+
+// A HEIF photo becomes a JPEG: a name of its own with ".jpg" unless the UTM name gave one already.
+// Never JPEG bytes under a HEIF name.
+void nameAsJpeg(Photo &photo, const Run &run)
+{
+    if (QFileInfo(photo.currentPath).suffix() == QLatin1String("jpg"))
+        return;
+    const QString newName = utmFileName(photo.folder, photo.baseName,
+                                        [&](const QString &path) { return isTaken(path, run); });
+    run.commit->rename(photo, QDir(photo.folder).filePath(newName), run);
 }
 
 // Always Decode: the photo goes on to the decoder, with a line saying why.
@@ -345,6 +415,15 @@ Treatment fallBack(const Photo &photo, const QString &reason, const Run &run)
 // turned keeps its bytes only on the lossless road, which keeps its orientation.
 Treatment treatmentOf(const Photo &photo, const Run &run)
 {
+    if (photo.heif) {
+        info(run.log, QStringLiteral("HEIF a JPEG: ") + photo.fileName + QStringLiteral(" a ") +
+                          QFileInfo(photo.currentPath).fileName());
+        if (photo.heifLeftOut > 0)
+            info(run.log, QStringLiteral("Mapas de profundidad, imágenes auxiliares y miniaturas "
+                                         "de ") +
+                              photo.fileName + QStringLiteral(" no pasan al JPEG."));
+        return Treatment::Decode;
+    }
     const bool paints = paintsAnything(run.logo, run.style, photo.orientationKnown);
     if (!run.lossless && (paints || !run.metadataOnlyWrites))
         return Treatment::Decode;
@@ -353,7 +432,7 @@ Treatment treatmentOf(const Photo &photo, const Run &run)
         return Treatment::Decode; // the decoder reports it
     // The encoder takes its format from the suffix.
     const QByteArray wanted = QFileInfo(photo.currentPath).suffix().toLower().toUtf8();
-    if (format != (wanted == "jpg" ? "jpeg" : wanted))
+    if (format != (wanted == "jpg" ? "jpeg" : wanted == "tif" ? "tiff" : wanted))
         return run.lossless
                    ? fallBack(photo,
                               format == "jpeg" ? QStringLiteral("su nombre pide otro formato")
@@ -408,6 +487,8 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.writeTrackToExif = job.writeTrackToExif;
     run.metadataOnlyWrites = job.metadataOnlyWrites;
     run.lossless = job.lossless;
+    run.quality = job.quality;
+    run.keepFormat = run.script && job.keepFormat;
     run.files = &files;
     run.log = job.log;
     run.directory = job.directory;
@@ -417,6 +498,7 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.journalled = job.journalled;
     run.earlierWrites = job.earlierWrites;
     if (run.script) {
+        readHeifMetadata();
         QSet<QString> seen;
         for (const QString &path : photos) {
             const QString name = QFileInfo(path).fileName();
@@ -463,6 +545,8 @@ bool planPhoto(Photo &photo, const QString &listedPath, const Run &run)
     nameAfterUtm(photo, run);
     if (run.renameToUtm)
         renameToUtm(photo, run);
+    if (photo.heif)
+        nameAsJpeg(photo, run);
     photo.treatment = treatmentOf(photo, run);
     return true;
 }

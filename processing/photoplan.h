@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class RunJournal;
 
@@ -43,6 +44,8 @@ struct Run
     bool writeTrackToExif = false;
     bool metadataOnlyWrites = false;
     bool lossless = false;
+    int quality = 0;                 // as BatchJob::quality
+    bool keepFormat = false;         // as BatchJob::keepFormat, a script's
     FileOperations *files = nullptr; // outlives the run
     CommitPolicy *commit = nullptr;  // outlives the run
     LogSink log;
@@ -75,6 +78,8 @@ struct Photo
     QByteArray bytes;          // the photo as read, once; empty when it could not be read
     QByteArray format;         // by content: "jpeg", "tiff", "png", or anything else
     int storedOrientation = 1; // the EXIF orientation a decoder would apply
+    bool heif = false;         // a script's HEIF photo, to be written as a JPEG
+    int heifLeftOut = 0;       // its depth maps, auxiliary images and thumbnails
 
     MetadataSnapshot snapshot;
     QDateTime captureDate;
@@ -94,6 +99,7 @@ struct Photo
     TrackPosition track;            // the track's answer, when the position came from it
     std::optional<double> altitude; // of the position: the EXIF's own, or the track's
     QString headingReference;       // the EXIF's GPSImgDirectionRef, for the heading it gives
+    std::optional<double> positioningErrorMetres; // the camera's GPSHPositioningError
 
     QString prefixedName;
     QString coordinateText;

@@ -2,6 +2,7 @@
 // it carries: everything in memory, on the photo's worker.
 #include "photorender.h"
 
+#include "heifimage.h"
 #include "losslessjpeg.h"
 #include "photoannotation.h"
 #include "roadlines.h"
@@ -49,11 +50,21 @@ bool loadPhotoImage(QIODevice *device, bool upright, QImage &image)
 bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 {
     LibraryNotes::take();
-    QByteArray bytes = photo.bytes;
-    QBuffer buffer(&bytes);
-    const bool loaded =
-        buffer.open(QIODevice::ReadOnly) && loadPhotoImage(&buffer, run.orientUpright, image);
-    const QString notes = notesText();
+    bool loaded = false;
+    QString notes;
+    if (photo.heif) {
+        QString errorText;
+        image = heifimage::decode(photo.bytes, errorText);
+        loaded = !image.isNull();
+        if (!loaded)
+            notes = QStringLiteral(" (HEIF: ") + errorText + QStringLiteral(")");
+    } else {
+        QByteArray bytes = photo.bytes;
+        QBuffer buffer(&bytes);
+        loaded =
+            buffer.open(QIODevice::ReadOnly) && loadPhotoImage(&buffer, run.orientUpright, image);
+        notes = notesText();
+    }
     if (!loaded) {
         error(run.log, QStringLiteral("Error al abrir la imagen ") + photo.lyingAt + notes);
         return false;
@@ -68,7 +79,8 @@ bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
 
 // The painted picture, encoded as the suffix says, into memory; the metadata steps then work on
 // these bytes and the photo is written once. False with the writer's text on failure.
-bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QString &errorText)
+bool encode(const QImage &image, const Photo &photo, int quality, QByteArray &encoded,
+            QString &errorText)
 {
     QBuffer buffer(&encoded);
     buffer.open(QIODevice::WriteOnly);
@@ -76,7 +88,7 @@ bool encode(const QImage &image, const Photo &photo, QByteArray &encoded, QStrin
     writer.setDevice(&buffer);
     // The format follows the suffix, so a photo renamed to ".jpg" becomes a JPEG.
     writer.setFormat(QFileInfo(photo.currentPath).suffix().toUtf8());
-    writer.setQuality(90);
+    writer.setQuality(quality);
     if (writer.format().toLower() == "png")
         writer.setCompression(0);
     if (writer.write(image))
@@ -284,8 +296,9 @@ RenderResult renderPhoto(Photo &photo, const Run &run, QImage &image, Rendered &
     }
     if (photo.treatment == Treatment::Lossless && stampLosslessly(photo, run, rendered))
         return RenderResult::Ready;
-    // Only decoded pixels are turned upright, so only then do the tags say so.
-    if (run.orientUpright)
+    // Only decoded pixels are turned upright, so only then do the tags say so; a HEIF's decoder
+    // always turns them.
+    if (run.orientUpright || photo.heif)
         photo.snapshot.markUpright();
     // A new encoding has none of a PNG's text chunks nor a TIFF's own directories: a script
     // gives what they hold an EXIF or XMP home.
@@ -295,7 +308,8 @@ RenderResult renderPhoto(Photo &photo, const Run &run, QImage &image, Rendered &
         return RenderResult::Undecodable;
     QByteArray encoded;
     QString errorText;
-    if (!encode(image, photo, encoded, errorText)) {
+    const int quality = run.quality > 0 ? run.quality : photo.heif ? 92 : 90;
+    if (!encode(image, photo, quality, encoded, errorText)) {
         error(run.log, QStringLiteral("Error guardando la imagen: ") + errorText);
         return RenderResult::Unencodable;
     }

@@ -188,6 +188,8 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
         place.insert(QStringLiteral("orientacion"),
                      outcome.orientationKnown ? QJsonValue(outcome.orientation) : QJsonValue());
         place.insert(QStringLiteral("orientacion_ref"), textOrNull(outcome.headingReference));
+        if (outcome.positioningErrorMetres)
+            place.insert(QStringLiteral("error_m"), *outcome.positioningErrorMetres);
         position = place;
     }
     const QString result = outcome.processed     ? QStringLiteral("procesada")

@@ -167,7 +167,8 @@ private slots:
             "Renombrado", Qt::yellow);
         row("coordinate file into EXIF", "--txt coords.txt --txt-a-exif", "19K 300000 7000000.jpg",
             "Datos UTM escritos en EXIF para 19K 300000 7000000.jpg", Qt::white);
-        row("upright", "--recodificar --orientar --sin-renombrar", "a.jpg", "Lat: -33.45",
+        row("upright", "--recodificar --sin-renombrar", "a.jpg", "Lat: -33.45", Qt::white);
+        row("as stored", "--recodificar --como-guardada --sin-renombrar", "a.jpg", "Lat: -33.45",
             Qt::white);
         row("subfolders", "--subdirectorios --sin-renombrar", "sub/b.jpg", "Procesando: b.jpg",
             Qt::white);
@@ -197,7 +198,8 @@ private slots:
         QVERIFY2(run.out.contains(logLine.mid(absent ? 1 : 0)) != absent, qPrintable(run.out));
         QCOMPARE(hasColour(folder + '/' + result, colour), colour.alpha() != 0);
         QCOMPARE(QFileInfo::exists(folder + "/Backup"), run.out.contains("Backup creado"));
-        const bool upright = arguments.contains("--orientar");
+        const bool upright =
+            arguments.contains("--recodificar") && !arguments.contains("--como-guardada");
         QCOMPARE(QImage(folder + '/' + result).width(), upright ? 240 : 320);
         QCOMPARE(TestPhotos::tag(folder + '/' + result, "Exif.Image.Orientation"),
                  upright ? "1" : "6");
@@ -220,9 +222,10 @@ private slots:
         };
         row("--sin-texto --sin-rosa", "a.jpg",
             "Nada que dibujar en a.jpg: imagen conservada sin recodificar.", "bytes");
-        row("--sin-perdidas", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "stored");
-        row("--sin-perdidas --orientar", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "upright");
-        row("--sin-perdidas", "a.png",
+        row("--sin-perdidas --como-guardada", "a.jpg",
+            "Estampado sin pérdidas en a.jpg: ", "stored");
+        row("--sin-perdidas", "a.jpg", "Estampado sin pérdidas en a.jpg: ", "upright");
+        row("--sin-perdidas --como-guardada", "a.png",
             "No se puede estampar sin pérdidas a.png (no es un JPEG); se recodifica.\n", "stored");
     }
 
@@ -261,6 +264,98 @@ private slots:
         QCOMPARE(TestPhotos::tag(path, "Exif.Image.Orientation"), QString("6"));
         if (kept == "bytes")
             QCOMPARE(segments(path, 0xDA), segments(backup, 0xDA));
+    }
+
+    void keepsFormat_data()
+    {
+        QTest::addColumn<QString>("photo");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QImage::Format>("format");
+        const auto row = [](const char *photo, const QStringList &options, const char *suffix,
+                            QImage::Format format) {
+            QTest::newRow(photo) << photo << options << utmName + suffix << format;
+        };
+        row("a.png", {}, ".png", QImage::Format_RGB32);
+        row("a.TIF", {}, ".tif", QImage::Format_RGBX64); // 16 bits a channel
+        row("a.tiff", {}, ".tiff", QImage::Format_RGBX64);
+        row("b.tiff", {"--todo-jpeg"}, ".jpg", QImage::Format_RGB32);
+    }
+
+    // A renamed PNG or TIFF stays itself, its bit depth and its tags with it.
+    void keepsFormat()
+    {
+        QFETCH(QString, photo);
+        QFETCH(QStringList, options);
+        QFETCH(QString, written);
+        QFETCH(QImage::Format, format);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(photo);
+        QImage image(80, 60, photo.endsWith(".png") ? QImage::Format_RGB32 : QImage::Format_RGBX64);
+        image.fill(QColor(30, 60, 160));
+        QVERIFY(image.save(path, photo.endsWith(".png") ? "png" : "tiff"));
+        QVERIFY(TestPhotos::setTags(
+            path, TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W") +
+                      TestPhotos::Tags{{"Exif.Image.Make", "Termo"}}));
+        QCOMPARE(lote(options << dir.path()).status, 0);
+        QCOMPARE(QImage(dir.filePath(written)).format(), format);
+        QCOMPARE(TestPhotos::tag(dir.filePath(written), "Exif.Image.Make"), QString("Termo"));
+        QVERIFY(hasColour(dir.filePath(written), Qt::white));
+    }
+
+    void positions_data()
+    {
+        QTest::addColumn<TestPhotos::Tags>("tags");
+        QTest::addColumn<QString>("line");
+        const auto gps = [](const char *latitude, const char *longitude) {
+            return TestPhotos::Tags{{"Exif.GPSInfo.GPSLatitude", latitude},
+                                    {"Exif.GPSInfo.GPSLatitudeRef", "N"},
+                                    {"Exif.GPSInfo.GPSLongitude", longitude},
+                                    {"Exif.GPSInfo.GPSLongitudeRef", "E"}};
+        };
+        QTest::newRow("0/0 seconds") << gps("48/1 5332358/100000 0/0", "21/1 259507/100000 0/0")
+                                     << "Lat: 48.8887, Lon: 21.0433, Orientación: 0\n";
+        QTest::newRow("0/0 minutes") << gps("48/1 0/0 0/1", "21/1 2/1 0/1")
+                                     << "para a.jpg (Lat: nan, Lon: 21.0333): se toma como ausente";
+        QTest::newRow("text, decimal commas")
+            << gps("ascii:52,00000,50,00000,34,01180", "ascii:11,00000,10,00000,58,28360")
+            << "Lat: 52.8428, Lon: 11.1829,";
+        QTest::newRow("text, marks")
+            << gps("ascii:52° 50' 34.08\"", "ascii:11.1829") << "Lat: 52.8428, Lon: 11.1829,";
+        QTest::newRow("text, ambiguous") << gps("ascii:52,50,34", "ascii:11 10 58")
+                                         << "a.jpg: coordenada GPS de tipo Ascii ilegible: "
+                                            "«52,50,34». No se modifica.";
+        QTest::newRow("XMP only") << TestPhotos::Tags{{"Xmp.exif.GPSLatitude", "0,4.216S"},
+                                                      {"Xmp.exif.GPSLongitude", "34,22.9E"},
+                                                      {"Xmp.exif.GPSImgDirection", "1763/10"}}
+                                  << "Lat: -0.0702667, Lon: 34.3817, Orientación: 176.3, "
+                                     "posición de XMP\n";
+        QTest::newRow("magnetic, positioning error")
+            << gps("60/1 8/1 0/1", "24/1 54/1 0/1") +
+                   TestPhotos::Tags{{"Exif.GPSInfo.GPSImgDirection", "56/1"},
+                                    {"Exif.GPSInfo.GPSImgDirectionRef", "M"},
+                                    {"Exif.GPSInfo.GPSHPositioningError", "35/10"}}
+            << "Orientación: 56, rumbo magnético, error ±3.5 m\n";
+    }
+
+    // Positions however cameras and editors store them; the stated error reaches the journal and
+    // the layer.
+    void positions()
+    {
+        QFETCH(TestPhotos::Tags, tags);
+        QFETCH(QString, line);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("f"), layer = dir.filePath("capa.geojson");
+        QVERIFY(QDir().mkpath(folder));
+        makePhoto(folder + "/a.jpg", false);
+        QVERIFY(TestPhotos::setTags(folder + "/a.jpg", tags));
+        const Result run = lote({"--capa", layer, folder});
+        QVERIFY2(run.out.contains(line), qPrintable(run.out));
+        const bool error = line.contains("error ±");
+        const QString journal =
+            QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
+        QCOMPARE(TestPhotos::readFile(journal).contains("\"error_m\":3.5"), error);
+        QCOMPARE(TestPhotos::readFile(layer).contains("\"error_m\": 3.5"), error);
     }
 
     void badValues_data()
@@ -621,6 +716,58 @@ private slots:
         const Result fixed = lote({"--posicion-fija", "--sin-texto", "--sin-rosa", root});
         QVERIFY(fixed.out.contains("Renombrado: nan.jpg a 19J 500000 6000000.jpg") &&
                 fixed.out.contains("Renombrado: nogps.jpg a 19J 500000 6000000 (1).jpg"));
+    }
+
+    void heifPhotos_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("written"); // empty: a damaged HEIC, left as it is
+        QTest::newRow("UTM name") << QStringList() << utmName + ".jpg";
+        QTest::newRow("own name, quality 70")
+            << QStringList{"--sin-renombrar", "--calidad", "70"} << "IMG_0001.jpg";
+        QTest::newRow("damaged") << QStringList() << QString();
+    }
+
+    // A phone's HEIC, made by libheif's own encoder from an upright JPEG, comes back as a stamped
+    // JPEG with its date, position and heading; the HEIC goes to Backup as it was, and back.
+    void heifPhotos()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, written);
+        QTemporaryDir dir;
+        const QString source = dir.filePath("source.jpg"), heic = dir.filePath("f/IMG_0001.HEIC");
+        QVERIFY(QDir().mkpath(dir.filePath("f")));
+        makePhoto(source);
+        QVERIFY(TestPhotos::setTags(source, {{"Exif.Image.Orientation", "1"}}));
+        QCOMPARE(QProcess::execute("heif-enc", {"-q", "60", source, "-o", heic}), 0);
+        if (written.isEmpty())
+            QVERIFY(TestPhotos::writeFile(heic, TestPhotos::readFile(heic).left(400)));
+        const auto before = tree(dir.filePath("f"));
+
+        const Result run = lote(options << dir.filePath("f"));
+        if (written.isEmpty()) {
+            QVERIFY2(run.out.contains("Error al abrir la imagen " + heic + " (HEIF: "),
+                     qPrintable(run.out));
+            QCOMPARE(tree(dir.filePath("f")).value("IMG_0001.HEIC"), before.value("IMG_0001.HEIC"));
+            return;
+        }
+        QCOMPARE(run.status, 0);
+        const QString jpeg = dir.filePath("f/" + written);
+        QCOMPARE(QImageReader(jpeg).format(), QByteArray("jpeg"));
+        // The tables of the quality asked for, 92 unless given.
+        QVERIFY(QImage(8, 8, QImage::Format_RGB32)
+                    .save(dir.filePath("q.jpg"), "jpg", options.size() > 2 ? 70 : 92));
+        QCOMPARE(segments(jpeg, 0xDB), segments(dir.filePath("q.jpg"), 0xDB));
+        QCOMPARE(tree(dir.filePath("f")).value("Backup/IMG_0001_backup.HEIC"),
+                 before.value("IMG_0001.HEIC"));
+        QVERIFY(!QFileInfo::exists(heic) && hasColour(jpeg, Qt::white));
+        for (const char *key : {"Exif.Photo.DateTimeOriginal", "Exif.GPSInfo.GPSLatitude",
+                                "Exif.GPSInfo.GPSLongitude", "Exif.GPSInfo.GPSImgDirection"})
+            QCOMPARE(TestPhotos::tag(jpeg, key), TestPhotos::tag(source, key));
+        const QString journal =
+            QDir(dir.filePath("f/Backup")).entryInfoList({"*.jsonl"}).value(0).filePath();
+        QCOMPARE(lote({"--deshacer", journal}).status, 0);
+        QCOMPARE(tree(dir.filePath("f")), before);
     }
 
     // Rows may name a photo by its path in the folder; a bare name shared by several photos

@@ -78,10 +78,12 @@ private slots:
         QVERIFY2(out.contains(summary), qPrintable(out));
         QCOMPARE(out.count(logLine), photoCount);
 
-        // Each renamed photo holds, in its XMP, both namespaces of one listed photo and its values.
+        // Each renamed photo (a PNG stays a PNG) holds, in its XMP, both namespaces of one listed
+        // photo and its values.
         static const QRegularExpression own("http://ns\\.example\\.com/\\d\\d/dron(\\d\\d)/");
         QStringList found;
-        for (const QFileInfo &info : QDir(folder.path()).entryInfoList({"*.jpg"}, QDir::Files)) {
+        for (const QFileInfo &info :
+             QDir(folder.path()).entryInfoList({"*.jpg", "*.png"}, QDir::Files)) {
             const QString path = info.filePath();
             const QString id =
                 own.match(QString::fromLatin1(TestPhotos::readFile(path))).captured(1);

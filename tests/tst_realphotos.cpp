@@ -57,6 +57,57 @@ private slots:
                  QString("2003:12:14 12:01:44"));
         QCOMPARE(TestPhotos::tag(png, "Exif.Image.Make"), QString("Canon"));
     }
+
+    // Each photo of the manifest, by its computed position (the notes give it where the stored
+    // values need a tolerant reading) as the log prints it, or a stated reason for none.
+    void scriptPositions_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("position"); // empty: none
+        QFile manifest(TestPhotos::sharedPhotosDir() + "/manifest.tsv");
+        if (!manifest.open(QIODevice::ReadOnly))
+            QTest::newRow("absent") << QString() << QString();
+        const QRegularExpression noted("(?:intended value|gives) (-?[0-9.]+), (-?[0-9.]+)");
+        for (manifest.readLine(); !manifest.atEnd();) {
+            const QStringList fields = QString::fromUtf8(manifest.readLine()).split('\t');
+            const auto note = noted.match(fields.value(18));
+            const double latitude = (note.hasMatch() ? note.captured(1) : fields[9]).toDouble();
+            const double longitude = (note.hasMatch() ? note.captured(2) : fields[10]).toDouble();
+            const bool possible = qAbs(latitude) <= 90 && (latitude || longitude);
+            QTest::newRow(qPrintable(fields[0])) << fields[0]
+                                                 << (possible ? QString("Lat: %1, Lon: %2,")
+                                                                    .arg(latitude, 0, 'g', 6)
+                                                                    .arg(longitude, 0, 'g', 6)
+                                                              : QString());
+        }
+    }
+
+    void scriptPositions()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, position);
+        if (name.isEmpty())
+            QSKIP("the shared camera photos are not present");
+        static QString log;
+        // Copies: a run takes its folder's lock even when it only says what it would do.
+        QTemporaryDir dir;
+        for (const QString &photo : QDir(TestPhotos::sharedPhotosDir()).entryList(QDir::Files))
+            QVERIFY(log.size() ||
+                    QFile::copy(TestPhotos::sharedPhotosDir() + '/' + photo, dir.filePath(photo)));
+        QProcess run;
+        if (log.isEmpty()) {
+            run.start(CARTALUZ_LOTE, {"--simular", dir.path()});
+            QVERIFY(run.waitForFinished(120000));
+            log = QString::fromUtf8(run.readAllStandardOutput());
+        }
+        const QString block =
+            log.section("Procesando: " + name + '\n', 1).section("Procesando: ", 0, 0);
+        QVERIFY2(position.isEmpty()
+                     ? !block.contains("\nLat: ") &&
+                           QRegularExpression("Sin posición|Error").match(block).hasMatch()
+                     : block.contains(position),
+                 qPrintable(block));
+    }
 };
 
 QTEST_MAIN(TestRealPhotos)

@@ -58,9 +58,10 @@ enum Field {
     Latitud,
     Longitud,
     Orientacion,
-    Fuente
+    Fuente,
+    ErrorM
 };
-constexpr std::array<std::pair<const char *, OGRFieldType>, 11> fields{{
+constexpr std::array<std::pair<const char *, OGRFieldType>, 12> fields{{
     {"archivo", OFTString},
     {"archivo_final", OFTString},
     {"fecha", OFTString},
@@ -72,6 +73,7 @@ constexpr std::array<std::pair<const char *, OGRFieldType>, 11> fields{{
     {"longitud", OFTReal},
     {"orientacion", OFTReal},
     {"fuente", OFTString},
+    {"error_m", OFTReal},
 }};
 using FieldIndexes = std::array<int, fields.size()>;
 
@@ -113,6 +115,8 @@ void fillFeature(OGRFeature &feature, const FieldIndexes &at, const LayerPoint &
     text(Fuente, point.source);
     if (point.heading)
         feature.SetField(at[Orientacion], *point.heading);
+    if (point.errorMetres)
+        feature.SetField(at[ErrorM], *point.errorMetres);
     // The placemark's own fields, when the format has them: its label and its TimeStamp.
     const int nameField = feature.GetFieldIndex("Name");
     if (nameField >= 0)

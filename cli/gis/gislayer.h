@@ -12,13 +12,14 @@
 // One processed photo, or one left without a position.
 struct LayerPoint
 {
-    QString originalName;          // archivo: the file name before the run
-    QString finalName;             // archivo_final: the file name after renaming
-    QDateTime date;                // fecha, in ISO 8601 with the offset the value carries
-    bool located = true;           // false: no geometry, and the position fields are null
-    UtmPosition utm;               // zona, letra, easting, northing
-    GeoPosition position;          // latitud, longitud, and the point's WGS84 geometry
-    std::optional<double> heading; // orientacion; null when unknown
+    QString originalName;              // archivo: the file name before the run
+    QString finalName;                 // archivo_final: the file name after renaming
+    QDateTime date;                    // fecha, in ISO 8601 with the offset the value carries
+    bool located = true;               // false: no geometry, and the position fields are null
+    UtmPosition utm;                   // zona, letra, easting, northing
+    GeoPosition position;              // latitud, longitud, and the point's WGS84 geometry
+    std::optional<double> heading;     // orientacion; null when unknown
+    std::optional<double> errorMetres; // error_m: the camera's stated positioning error
     QString source; // fuente: "exif", "track", "txt" or "fija"; why there is none when not located
 };
 

@@ -20,7 +20,11 @@ bool setTags(const QString &path, const Tags &tags, QString *error)
         image->readMetadata();
         for (const auto &[key, value] : tags) {
             const std::string k = key.toStdString(), v = value.toStdString();
-            if (key.startsWith(QLatin1String("Exif.")))
+            if (key.startsWith(QLatin1String("Exif.")) &&
+                value.startsWith(QLatin1String("ascii:"))) {
+                // A tag some camera stored as text where a number belongs.
+                image->exifData()[k] = Exiv2::AsciiValue(v.substr(6));
+            } else if (key.startsWith(QLatin1String("Exif.")))
                 image->exifData()[k] = v;
             else if (key.startsWith(QLatin1String("Iptc.")))
                 image->iptcData()[k] = v;
