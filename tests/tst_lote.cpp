@@ -901,7 +901,8 @@ private slots:
         while (killed && fault.isEmpty() && run.state() != QProcess::NotRunning &&
                waited.elapsed() < 60000) {
             journal = QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
-            if (TestPhotos::readFile(journal).count("\"tipo\":\"plan\"") >= 3) {
+            if (!journal.isEmpty() &&
+                TestPhotos::readFile(journal).count("\"tipo\":\"plan\"") >= 3) {
                 run.kill();
                 break;
             }
@@ -1024,6 +1025,8 @@ private slots:
                  QStringList({"dos\nlíneas_backup.jpg", "obra.1_backup.jpg", "obra.2_backup.jpg"}));
         QCOMPARE(int(QFileInfo(root + "/Backup/obra.1_backup.jpg").permissions()), 0x6666);
         QCOMPARE(int(QFileInfo(root + '/' + utmName + " (1).jpg").permissions()), 0x6666);
+        // The toolkit cannot name this file to remove it with the folder.
+        QVERIFY(::unlink(odd.constData()) == 0);
     }
 
     // A second run, or an undo, on a folder a run holds touches nothing; the lock goes with the
@@ -1096,7 +1099,7 @@ private slots:
         QVERIFY(image.save(png));
         QVERIFY(TestPhotos::setTags(
             png, TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W")));
-        QCOMPARE(lote({"--sin-backup", dir.path()}).status, 0);
+        QCOMPARE(lote({"--sin-backup", "--todo-jpeg", dir.path()}).status, 0);
         const QString jpeg = dir.filePath(utmName + ".jpg");
         QCOMPARE(TestPhotos::tag(jpeg, "Exif.Image.Make"), QString("Cámara de campo"));
         QCOMPARE(TestPhotos::tag(jpeg, "Exif.Image.Software"), QString("Editor 3"));
@@ -1112,8 +1115,8 @@ private slots:
             QSKIP("mounting a small file system needs root");
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir("Backup"));
-        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs",
-                                        dir.filePath("Backup")}) != 0)
+        if (QProcess::execute(
+                "mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", dir.filePath("Backup")}) != 0)
             QSKIP("tmpfs cannot be mounted here");
         const auto unmount =
             qScopeGuard([&dir] { QProcess::execute("umount", {dir.filePath("Backup")}); });
