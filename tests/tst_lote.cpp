@@ -1173,8 +1173,8 @@ private slots:
         QTest::newRow("empty") << "" << QByteArray() << QStringList() << "No hay fotos en DIR\n"
                                << "" << QStringList();
         QTest::newRow("other formats")
-            << "--diario J" << QByteArray() << QStringList{"a.tif", "b"} << "No hay fotos en DIR\n"
-            << "" << QStringList{"a.tif", "b"};
+            << "--diario J" << QByteArray() << QStringList{"a.gif", "b"} << "No hay fotos en DIR\n"
+            << "" << QStringList{"a.gif", "b"};
         QTest::newRow("one level down")
             << "" << QByteArray() << QStringList{"s/a.jpg"}
             << "No hay fotos en DIR (las hay en sus subcarpetas: véase --subdirectorios)\n"

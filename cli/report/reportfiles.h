@@ -40,9 +40,12 @@ bool checkNewOutput(const QString &option, const QString &path, QString &errorTe
 
 // A photo read with its long side at most longSide pixels, upright as viewers show it, in RGB32:
 // a JPEG decoded at reduced size in the DCT domain (libjpeg's scale_num/scale_denom), then
-// smoothed down the rest of the way. Null with a Spanish message when the
+// filtered down the rest of the way. Null with a Spanish message when the
 // photo cannot be read.
 QImage smallImage(const QString &path, int longSide, QString &errorText);
+
+// The image with its long side at most longSide pixels, in RGB32.
+QImage shrunkTo(const QImage &image, int longSide);
 
 // The image as a JPEG of the given quality (0 to 100).
 QByteArray jpegOf(const QImage &image, int quality);

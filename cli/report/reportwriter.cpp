@@ -30,11 +30,7 @@ PreparedPhoto prepare(const QString &path, bool forReport, bool forKmz)
     if (forReport)
         prepared.reportJpeg = jpegOf(image, quality);
     if (forKmz)
-        prepared.kmzJpeg = jpegOf(std::max(image.width(), image.height()) > kmzLongSide
-                                      ? image.scaled(kmzLongSide, kmzLongSide, Qt::KeepAspectRatio,
-                                                     Qt::SmoothTransformation)
-                                      : image,
-                                  quality);
+        prepared.kmzJpeg = jpegOf(shrunkTo(image, kmzLongSide), quality);
     return prepared;
 }
 
