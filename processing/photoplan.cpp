@@ -284,10 +284,11 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
     }
     QString notes; // what a script's crew should know of where the position came from
     if (run.script && photo.source == PositionSource::Exif) {
-        if (tolerant.fromXmp)
-            notes += QStringLiteral(", posición de XMP");
+        // The heading's reference next to the heading.
         if (tolerant.directionFound && tolerant.directionMagnetic)
             notes += QStringLiteral(", rumbo magnético");
+        if (tolerant.fromXmp)
+            notes += QStringLiteral(", posición de XMP");
         photo.positioningErrorMetres = tolerant.positioningErrorMetres;
         if (photo.positioningErrorMetres)
             notes += QStringLiteral(", error ±") + numberText(*photo.positioningErrorMetres) +

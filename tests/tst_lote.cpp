@@ -325,11 +325,15 @@ private slots:
         QTest::newRow("text, ambiguous") << gps("ascii:52,50,34", "ascii:11 10 58")
                                          << "a.jpg: coordenada GPS de tipo Ascii ilegible: "
                                             "«52,50,34». No se modifica.";
+        QTest::newRow("text, not a coordinate")
+            << gps("ascii:52.84 km", "ascii:11.1829")
+            << "a.jpg: coordenada GPS de tipo Ascii ilegible: «52.84 km». No se modifica.";
         QTest::newRow("XMP only") << TestPhotos::Tags{{"Xmp.exif.GPSLatitude", "0,4.216S"},
                                                       {"Xmp.exif.GPSLongitude", "34,22.9E"},
-                                                      {"Xmp.exif.GPSImgDirection", "1763/10"}}
+                                                      {"Xmp.exif.GPSImgDirection", "1763/10"},
+                                                      {"Xmp.exif.GPSImgDirectionRef", "M"}}
                                   << "Lat: -0.0702667, Lon: 34.3817, Orientación: 176.3, "
-                                     "posición de XMP\n";
+                                     "rumbo magnético, posición de XMP\n";
         QTest::newRow("magnetic, positioning error")
             << gps("60/1 8/1 0/1", "24/1 54/1 0/1") +
                    TestPhotos::Tags{{"Exif.GPSInfo.GPSImgDirection", "56/1"},
