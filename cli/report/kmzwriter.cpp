@@ -70,14 +70,7 @@ QString escaped(const QString &text)
 QString balloon(const ReportPhoto &photo, const QString &image)
 {
     QString html = QStringLiteral("<img src=\"%1\" width=\"600\"/><br/>").arg(image);
-    const QStringList lines{QStringLiteral("Original: ") + photo.originalPath,
-                            QStringLiteral("Fecha: ") + reportDateText(photo),
-                            reportUtmText(photo),
-                            reportLatLonText(photo),
-                            QStringLiteral("Altitud: ") + reportAltitudeText(photo),
-                            QStringLiteral("Orientación: ") + reportHeadingText(photo),
-                            QStringLiteral("Posición: ") + reportSourceText(photo)};
-    for (const QString &line : lines)
+    for (const QString &line : reportPhotoLines(photo))
         html += escaped(line) + QStringLiteral("<br/>");
     if (!photo.note.isEmpty())
         html += QStringLiteral("<b>") + escaped(photo.note) + QStringLiteral("</b>");

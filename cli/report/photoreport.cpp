@@ -125,14 +125,8 @@ QString summaryText(const ReportRun &run)
 QStringList photoLines(const ReportPhoto &photo, int number)
 {
     QStringList lines{
-        QStringLiteral("%1. %2").arg(number).arg(QFileInfo(photo.finalPath).fileName()),
-        QStringLiteral("Original: ") + photo.originalPath,
-        QStringLiteral("Fecha: ") + reportDateText(photo),
-        reportUtmText(photo),
-        reportLatLonText(photo),
-        QStringLiteral("Altitud: ") + reportAltitudeText(photo),
-        QStringLiteral("Orientación: ") + reportHeadingText(photo),
-        QStringLiteral("Posición: ") + reportSourceText(photo)};
+        QStringLiteral("%1. %2").arg(number).arg(QFileInfo(photo.finalPath).fileName())};
+    lines += reportPhotoLines(photo);
     if (!photo.note.isEmpty())
         lines << photo.note;
     return lines;

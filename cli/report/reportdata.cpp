@@ -264,3 +264,14 @@ QString reportSourceText(const ReportPhoto &photo)
         return QStringLiteral("archivo de coordenadas");
     return QStringLiteral("posición fija");
 }
+
+QStringList reportPhotoLines(const ReportPhoto &photo)
+{
+    return {QStringLiteral("Original: ") + photo.originalPath,
+            QStringLiteral("Fecha: ") + reportDateText(photo),
+            reportUtmText(photo),
+            reportLatLonText(photo),
+            QStringLiteral("Altitud: ") + reportAltitudeText(photo),
+            QStringLiteral("Orientación: ") + reportHeadingText(photo),
+            QStringLiteral("Posición: ") + reportSourceText(photo)};
+}

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <optional>
@@ -65,3 +66,6 @@ QString reportLatLonText(const ReportPhoto &photo);
 QString reportHeadingText(const ReportPhoto &photo);
 QString reportAltitudeText(const ReportPhoto &photo);
 QString reportSourceText(const ReportPhoto &photo);
+// What both documents say of a placed photo under its name: original, date, positions, altitude,
+// heading and the source of its position.
+QStringList reportPhotoLines(const ReportPhoto &photo);
