@@ -67,7 +67,9 @@ struct TrackPosition
     std::optional<double> altitude; // metres above sea level, from the track's heights
     QDateTime utc;                  // the moment of capture matched, in UTC
     QString reason;                 // when not found, why, briefly (e.g. "fuera del track")
-    QString logLine; // logged before the position when found, after the no-GPS line otherwise
+    QString logLine;   // logged before the position when found, after the no-GPS line otherwise
+    QString trackFile; // when found: the track file of the fixes used
+    QList<QDateTime> trackFixes; // and their times (UTC), one or the two interpolated between
 };
 
 // Asked in listing order on the calling thread, in EXIF mode only.
@@ -195,4 +197,6 @@ struct PhotoOutcome
     QByteArray sha256Written;
     qint64 writtenSize = -1;                      // of what was written, with sha256Written
     std::optional<double> positioningErrorMetres; // the camera's GPSHPositioningError, if stated
+    QString trackFile;                            // a position from a track: its file
+    QList<QDateTime> trackFixes;                  // and the fixes used (UTC)
 };

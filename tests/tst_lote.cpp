@@ -563,16 +563,16 @@ private slots:
         QCOMPARE(run.status, 1); // roto.jpg
         QCOMPARE(tree(folder).value("c.jpg"), unplaced);
         for (const char *line :
-             {"Se omiten 1 puntos del track ",
+             {"t.gpx (GPX 1.1): 2 puntos usados; se omiten 1 puntos con coordenadas imposibles.\n",
               "Resumen: 3 fotos procesadas, 2 omitidas, 1 con errores, 1 sin posición.\n",
               "\nCapa escrita: ", " (3 puntos, 1 fotos sin posición)\n",
               "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (Exif.Photo."
               "DateTimeOriginal, hora UTC 2024-03-15 13:19:30, entre los puntos de 13:19:20 y "
-              "13:19:40)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
+              "13:19:40 de t.gpx)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
               "\nSin posición del track para c.jpg: fuera del track (Exif.Photo.DateTimeOriginal, "
               "hora UTC 2024-03-15 13:20:10). No se modifica.\n",
               "Posición desde track para d.jpg: Lat -33.410000, Lon -70.620000 (Xmp.photoshop."
-              "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40)\n"})
+              "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40 de t.gpx)\n"})
             QVERIFY2(run.out.contains(QString::fromUtf8(line)), qPrintable(run.out));
 
         // The track's position goes into the EXIF with its height and UTC time.

@@ -111,7 +111,7 @@ private slots:
             {gpx("1.1", {"41 -4 10:00:20, 41 -4 10:00:30, 41 -4 10:00:40"}),
              gpx("1.1", {"40 -3 10:00:00, 40.001 -3.002 10:00:10"})},
             "10:00:14", 1800, "40.001 -3.002 10:00:10");
-        row("no timed points", {gpx("1.1", {"40.0 -3.0"})}, "", 0, "El track");
+        row("no timed points", {gpx("1.1", {"40.0 -3.0"})}, "", 0, "No se pudo leer el track");
         row("not a GPX file", {"fecha,lat,lon\n"}, "", 0, "No se pudo leer el track");
         row("missing file", {""}, "", 0, "No se pudo leer el track");
     }
@@ -136,7 +136,8 @@ private slots:
                 return;
             }
         }
-        CameraClock clock{std::nullopt, adjust};
+        CameraClock clock;
+        clock.adjustSeconds = adjust;
         int zoneSeconds = 0;
         if (!zone.isEmpty()) {
             QVERIFY2(parseCameraZoneOption(zone, zoneSeconds, error), qPrintable(error));
