@@ -1,5 +1,6 @@
-// Positions from GPX tracks by a photo's capture time, and photos without a position in the run's
-// layer.
+// Positions from GPS tracks of every format by a photo's capture time, checked against the
+// reference geotagger (exiftool) on the same files; drifting clocks; damaged track files; and
+// photos without a position in the run's layer.
 #include "gpstrack.h"
 #include "testphotos.h"
 #include "trackrun.h"
@@ -7,9 +8,18 @@
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
+#include <QBuffer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cmath>
 
 #include <ctime>
 
@@ -49,6 +59,188 @@ QString describe(const TrackMatch &m)
                            .arg(m.latitude, 0, 'g', 9)
                            .arg(m.longitude, 0, 'g', 9)
                            .arg(fixes.trimmed())
+                     : trackMatchReason(m.result);
+}
+
+// The track every format is made from: 1 May 2024, UTC, one segment with a 68-minute hole.
+// Minutes carry more than three decimals, so formats that round them (NMEA, IGC) differ.
+struct SourceFix
+{
+    const char *time;
+    double latitude;
+    double longitude;
+    double elevation;
+};
+const SourceFix sourceFixes[] = {
+    {"10:00:00", 40.0, -3.0, 600.5},           {"10:00:10", 40.0012345, -3.0023456, 601.5},
+    {"10:00:20", 40.0022371, -3.0043412, 602}, {"10:01:00", 40.0039013, -3.0081277, 603.25},
+    {"10:02:00", 40.0051234, -3.0110198, 604}, {"11:10:00", 40.0201187, -3.0413322, 610},
+    {"11:10:20", 40.0209055, -3.0415071, 611}, {"11:11:00", 40.0217262, -3.0420199, 612},
+};
+
+// Capture times (camera clock, UTC): outside the track, at and between fixes, in the hole near a
+// fix and far from both, after the end.
+const char *const photoTimes[] = {"09:20:00", "09:40:00", "10:00:00", "10:00:07",
+                                  "10:00:33", "10:01:47", "10:20:00", "10:36:00",
+                                  "10:50:00", "11:10:31", "11:30:00", "12:00:00"};
+
+QByteArray sourceGpx()
+{
+    QByteArray body;
+    for (const SourceFix &f : sourceFixes)
+        body += QString("<trkpt lat=\"%1\" lon=\"%2\"><ele>%3</ele><time>2024-05-01T%4Z</time>"
+                        "<fix>3d</fix><sat>8</sat><hdop>0.9</hdop></trkpt>\n")
+                    .arg(f.latitude, 0, 'f', 7)
+                    .arg(f.longitude, 0, 'f', 7)
+                    .arg(f.elevation)
+                    .arg(f.time)
+                    .toUtf8();
+    return "<?xml version=\"1.0\"?>\n<gpx version=\"1.1\" creator=\"t\" xmlns=\"http://"
+           "www.topografix.com/GPX/1/1\"><trk><trkseg>\n" +
+           body + "</trkseg></trk></gpx>\n";
+}
+
+// The files gpsbabel does not write, made by hand from the same fixes.
+QByteArray handMade(const QString &kind)
+{
+    QByteArray out;
+    int i = 0;
+    for (const SourceFix &f : sourceFixes) {
+        const QString lat = QString::number(f.latitude, 'f', 7);
+        const QString lon = QString::number(f.longitude, 'f', 7);
+        const QString sep = i++ ? ",\n" : "";
+        if (kind.startsWith("takeout"))
+            // An activity guess has a timestamp of its own, which is not the fix's.
+            out += QString("%1    {\n      \"latitudeE7\": %2,\n      \"longitudeE7\": %3,\n"
+                           "      \"accuracy\": 4,\n%5"
+                           "      \"timestamp\": \"2024-05-01T%4.000Z\"\n    }")
+                       .arg(sep)
+                       .arg(std::llround(f.latitude * 1e7))
+                       .arg(std::llround(f.longitude * 1e7))
+                       .arg(f.time)
+                       .arg(kind == "takeout" ? ""
+                                              : "      \"activity\": [{\n        \"timestamp\": "
+                                                "\"2020-01-01T00:00:00Z\"\n      }],\n")
+                       .toUtf8();
+        else if (kind == "device")
+            // Local times with the phone's offset, as the export writes them.
+            out +=
+                QString("%1{\"point\": \"%2°, %3°\", \"time\": \"%4\"}")
+                    .arg(sep, lat, lon,
+                         QDateTime::fromString(QString("2024-05-01T%1Z").arg(f.time), Qt::ISODate)
+                             .toOffsetFromUtc(7200)
+                             .toString(Qt::ISODateWithMs))
+                    .toUtf8();
+        else if (kind == "csv-en")
+            out += QString("2024-05-01T%1Z,%2,%3,%4\n")
+                       .arg(f.time, lat, lon)
+                       .arg(f.elevation)
+                       .toUtf8();
+        else
+            out += QString("2024-05-01;%1;%2;%3;%4\n")
+                       .arg(f.time, QString(lat).replace('.', ','), QString(lon).replace('.', ','))
+                       .arg(f.elevation)
+                       .toUtf8();
+    }
+    if (kind.startsWith("takeout"))
+        return "{\n  \"locations\": [\n" + out + "\n  ]\n}\n";
+    if (kind == "device")
+        return "{\"semanticSegments\": [{\"startTime\": \"2024-05-01T11:00:00.000+02:00\", "
+               "\"timelinePath\": [" +
+               out +
+               "]}, {\"visit\": {\"topCandidate\": {\"placeLocation\": {\"latLng\": \"41.0°, "
+               "-4.0°\"}}}}], \"rawSignals\": [{\"position\": {\"LatLng\": \"40.0000000°, "
+               "-3.0000000°\", \"accuracyMeters\": 5, \"timestamp\": "
+               "\"2024-05-01T10:00:00.000Z\"}}], \"userLocationProfile\": {}}";
+    if (kind == "csv-en")
+        return "time,lat,lon,ele\n" + out;
+    return "fecha;hora;latitud;longitud;altitud\n" + out;
+}
+
+QString runTool(const QString &program, const QStringList &arguments, QString *errors = nullptr)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TZ", "UTC"); // photo times are UTC
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    process.waitForFinished(120000);
+    if (errors)
+        *errors = QString::fromUtf8(process.readAllStandardError());
+    return process.exitCode() == 0 ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
+}
+
+// Each photo's position by the reference geotagger, "lat lon", or our reason for its warning.
+QMap<QString, QString> referencePositions(const QString &track, const QString &folder,
+                                          const QStringList &extra = {})
+{
+    QString warnings;
+    runTool("exiftool",
+            QStringList{"-overwrite_original", "-geotag", track} + extra +
+                QStringList{"-xmp:geotime<DateTimeOriginal", folder},
+            &warnings);
+    QMap<QString, QString> positions;
+    static const QRegularExpression warning("Warning: (.*) in File:Geotime.* - (.*)$",
+                                            QRegularExpression::MultilineOption);
+    for (const auto &m : warning.globalMatch(warnings)) {
+        const QString why = m.captured(1);
+        positions[QFileInfo(m.captured(2)).fileName()] =
+            why.contains("too far from nearest") ? "hueco demasiado largo"
+            : why.contains("too far")            ? "fuera del track"
+                                                 : why;
+    }
+    const QJsonArray files =
+        QJsonDocument::fromJson(
+            runTool("exiftool", {"-n", "-j", "-XMP:GPSLatitude", "-XMP:GPSLongitude", folder})
+                .toUtf8())
+            .array();
+    for (const QJsonValue &file : files) {
+        const QJsonObject tags = file.toObject();
+        if (tags.contains("GPSLatitude"))
+            positions[QFileInfo(tags["SourceFile"].toString()).fileName()] =
+                QString("%1 %2")
+                    .arg(tags["GPSLatitude"].toDouble(), 0, 'f', 9)
+                    .arg(tags["GPSLongitude"].toDouble(), 0, 'f', 9);
+    }
+    return positions;
+}
+
+// Metres between two "lat lon" texts, on a sphere; -1 when either is no position.
+double metresBetween(const QString &a, const QString &b)
+{
+    const QStringList p = a.split(' '), q = b.split(' ');
+    bool ok[4] = {};
+    if (p.size() != 2 || q.size() != 2)
+        return -1;
+    const double lat1 = p[0].toDouble(&ok[0]), lon1 = p[1].toDouble(&ok[1]);
+    const double lat2 = q[0].toDouble(&ok[2]), lon2 = q[1].toDouble(&ok[3]);
+    if (!ok[0] || !ok[1] || !ok[2] || !ok[3])
+        return -1;
+    const double radians = M_PI / 180.0;
+    const double dy = (lat2 - lat1) * radians;
+    const double dx = (lon2 - lon1) * radians * std::cos((lat1 + lat2) / 2 * radians);
+    return 6371008.8 * std::hypot(dx, dy);
+}
+
+// Photos named after their capture time, in a new folder.
+bool makePhotos(const QString &folder, const QStringList &times)
+{
+    QDir().mkpath(folder);
+    for (const QString &time : times) {
+        const QString path = folder + "/p" + QString(time).remove(':') + ".jpg";
+        if (!TestPhotos::writeImage(path, 16, 16) ||
+            !TestPhotos::setTags(path, {{"Exif.Photo.DateTimeOriginal", "2024:05:01 " + time}}))
+            return false;
+    }
+    return true;
+}
+
+QString ourPosition(const GpsTrack &track, const QString &photo, const CameraClock &clock)
+{
+    const QString time = photo.mid(1, 6);
+    const QDateTime camera = QDateTime::fromString("2024:05:01 " + time, "yyyy:MM:dd HHmmss");
+    const TrackMatch m = track.match(cameraTimeToUtc(camera, clock), 1800);
+    return m.found() ? QString("%1 %2").arg(m.latitude, 0, 'f', 9).arg(m.longitude, 0, 'f', 9)
                      : trackMatchReason(m.result);
 }
 
@@ -147,6 +339,151 @@ private slots:
             QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
         QCOMPARE(describe(track.match(cameraTimeToUtc(captureDate, clock, offset), limit)),
                  expected);
+    }
+
+    void formatsAsReference_data()
+    {
+        QTest::addColumn<QString>("make");        // gpsbabel's output format, or "hand:KIND"
+        QTest::addColumn<bool>("referenceReads"); // exiftool reads the made file itself
+        QTest::addColumn<QString>("format");      // as our reader names it
+        QTest::newRow("GPX") << "gpx" << true << "GPX 1.1";
+        QTest::newRow("NMEA") << "nmea" << true << "NMEA 0183";
+        QTest::newRow("KML with gx:Track and timed points") << "kml" << true << "KML";
+        QTest::newRow("TCX") << "gtrnctr" << true << "TCX";
+        QTest::newRow("IGC") << "igc" << true << "IGC";
+        QTest::newRow("unicsv, Date and Time apart") << "unicsv" << true << "CSV";
+        QTest::newRow("FIT through gpsbabel") << "garmin_fit" << false << "FIT";
+        QTest::newRow("Takeout Records.json")
+            << "hand:takeout" << true << "historial de ubicaciones";
+        // The reference takes an activity's timestamp for the fix's; compared with the GPX.
+        QTest::newRow("Takeout with activity guesses")
+            << "hand:takeout-activity" << false << "historial de ubicaciones";
+        QTest::newRow("on-device export") << "hand:device" << false << "historial de ubicaciones";
+        QTest::newRow("CSV, English names") << "hand:csv-en" << false << "CSV";
+        QTest::newRow("CSV, Spanish names, semicolons") << "hand:csv-es" << false << "CSV";
+    }
+
+    // Every photo gets from each file the position the reference geotagger gives from that same
+    // file (or, where it cannot read the format, from the GPX it was made from), or its reason.
+    void formatsAsReference()
+    {
+        QFETCH(QString, make);
+        QFETCH(bool, referenceReads);
+        QFETCH(QString, format);
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            QSKIP("exiftool is not installed (apt install libimage-exiftool-perl)");
+        const bool byHand = make.startsWith("hand:");
+        if (!byHand && QStandardPaths::findExecutable("gpsbabel").isEmpty())
+            QSKIP("gpsbabel is not installed (apt install gpsbabel)");
+        QTemporaryDir dir;
+        const QString gpx = dir.filePath("fuente.gpx"), track = dir.filePath("track.dat");
+        QVERIFY(TestPhotos::writeFile(gpx, sourceGpx()));
+        if (make == "gpx")
+            QVERIFY(QFile::copy(gpx, track));
+        else if (byHand)
+            QVERIFY(TestPhotos::writeFile(track, handMade(make.mid(5))));
+        else
+            QVERIFY(runTool("gpsbabel", {"-t", "-i", "gpx", "-f", gpx, "-o", make, "-F", track}) !=
+                        QString() ||
+                    QFileInfo(track).size() > 0);
+        QStringList times;
+        for (const char *time : photoTimes)
+            times << time;
+        const QString folder = dir.filePath("fotos");
+        QVERIFY(makePhotos(folder, times));
+        const QMap<QString, QString> reference =
+            referencePositions(referenceReads ? track : gpx, folder);
+
+        GpsTrack ours;
+        QString error;
+        QVERIFY2(ours.load(track, error), qPrintable(error));
+        QCOMPARE(ours.lastLoad().format, format);
+        CameraClock clock;
+        clock.zoneOffsetSeconds = 0;
+        int placed = 0;
+        for (const QString &time : times) {
+            const QString photo = "p" + QString(time).remove(':') + ".jpg";
+            const QString want = reference.value(photo, "(sin respuesta)");
+            const QString got = ourPosition(ours, photo, clock);
+            const double metres = metresBetween(got, want);
+            placed += metres >= 0 ? 1 : 0;
+            QVERIFY2(metres >= 0 ? metres <= 0.02 : got == want,
+                     qPrintable(
+                         QString("%1: %2, reference %3 (%4 m)").arg(photo, got, want).arg(metres)));
+        }
+        // The times were chosen so that most photos are placed and each reason occurs.
+        QCOMPARE(placed, 9);
+    }
+
+    void drift_data()
+    {
+        QTest::addColumn<QStringList>("syncs"); // --sincronizar values
+        QTest::addColumn<QString>("camera");    // capture time
+        QTest::addColumn<int>("correction");    // seconds added to the camera's reading
+        const QStringList two{"2024:05:01 10:00:00=2024:05:01 10:00:10",
+                              "2024:05:01 12:00:00=2024:05:01 12:01:10"};
+        QTest::newRow("half-way") << two << "11:00:00" << 40;
+        QTest::newRow("at the first point") << two << "10:00:00" << 10;
+        QTest::newRow("before both") << two << "09:00:00" << -20;
+        QTest::newRow("after both") << two << "13:00:00" << 100;
+        QTest::newRow("given in reverse order") << QStringList{two[1], two[0]} << "11:00:00" << 40;
+        QTest::newRow("one point, a fixed offset")
+            << QStringList{"2024-05-01T10:00:00=2024-05-01T09:59:15"} << "15:00:00" << -45;
+        QTest::newRow("three points, second pair")
+            << (two + QStringList{"2024:05:01 14:00:00=2024:05:01 14:01:10"}) << "13:00:00" << 70;
+    }
+
+    // Two sync points 2 hours apart with 60 s of drift between them: half-way the camera is
+    // corrected by half of it; outside the points along the nearest pair.
+    void drift()
+    {
+        QFETCH(QStringList, syncs);
+        QFETCH(QString, camera);
+        QFETCH(int, correction);
+        CameraClock clock;
+        clock.zoneOffsetSeconds = 0;
+        QString error;
+        for (const QString &sync : syncs)
+            QVERIFY2(parseSyncOption(sync, clock, error), qPrintable(error));
+        const QDateTime reading =
+            QDateTime::fromString("2024:05:01 " + camera, "yyyy:MM:dd HH:mm:ss");
+        QCOMPARE(cameraTimeToUtc(reading, clock).toString(Qt::ISODate),
+                 QDateTime(reading.date(), reading.time(), Qt::UTC)
+                     .addSecs(correction)
+                     .toString(Qt::ISODate));
+    }
+
+    // Photos before, between and after two sync points get the position the reference
+    // geotagger's two-point -geosync gives them.
+    void driftAsReference()
+    {
+        if (QStandardPaths::findExecutable("exiftool").isEmpty())
+            QSKIP("exiftool is not installed (apt install libimage-exiftool-perl)");
+        QTemporaryDir dir;
+        const QString gpx = dir.filePath("fuente.gpx"), folder = dir.filePath("fotos");
+        QVERIFY(TestPhotos::writeFile(gpx, sourceGpx()));
+        const QStringList times{"09:59:40", "10:00:03", "10:00:41", "10:01:30", "11:09:50"};
+        QVERIFY(makePhotos(folder, times));
+        // The camera 5 s slow at 10:00:00 and 65 s slow at 11:00:00.
+        const QMap<QString, QString> reference =
+            referencePositions(gpx, folder,
+                               {"-geosync=2024:05:01 10:00:05@2024:05:01 10:00:00",
+                                "-geosync=2024:05:01 11:01:05@2024:05:01 11:00:00"});
+        CameraClock clock;
+        clock.zoneOffsetSeconds = 0;
+        QString error;
+        QVERIFY(parseSyncOption("2024:05:01 10:00:00=2024:05:01 10:00:05", clock, error));
+        QVERIFY(parseSyncOption("2024:05:01 11:00:00=2024:05:01 11:01:05", clock, error));
+        GpsTrack ours;
+        QVERIFY2(ours.load(gpx, error), qPrintable(error));
+        for (const QString &time : times) {
+            const QString photo = "p" + QString(time).remove(':') + ".jpg";
+            const QString got = ourPosition(ours, photo, clock);
+            const QString want = reference.value(photo);
+            const double metres = metresBetween(got, want);
+            QVERIFY2(metres >= 0 && metres <= 0.02,
+                     qPrintable(QString("%1: %2, reference %3").arg(photo, got, want)));
+        }
     }
 
     // A photo left without a position is a feature without geometry whose fuente says why; one
