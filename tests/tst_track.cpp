@@ -244,6 +244,46 @@ QString ourPosition(const GpsTrack &track, const QString &photo, const CameraClo
                      : trackMatchReason(m.result);
 }
 
+// "$" + body + "*" + its checksum, as a receiver writes a sentence.
+QByteArray nmea(const QByteArray &body)
+{
+    unsigned char sum = 0;
+    for (const char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    return '$' + body + '*' + QByteArray::number(sum, 16).rightJustified(2, '0').toUpper() + "\r\n";
+}
+
+// "FORMAT [dN] [fN] [iN]: MM-dd HH:mm:ss lat lon [eE] [hH] [sS] | ...", or "error: why".
+QString describe(const TrackReading &r, bool ok)
+{
+    if (!ok)
+        return "error: " + r.error;
+    QString counts;
+    if (r.damaged)
+        counts += QString(" d%1").arg(r.damaged);
+    if (r.withoutFix)
+        counts += QString(" f%1").arg(r.withoutFix);
+    if (r.impossible)
+        counts += QString(" i%1").arg(r.impossible);
+    QStringList points;
+    for (const TrackPoint &p : r.points) {
+        QString text = QDateTime::fromMSecsSinceEpoch(p.msecs, Qt::UTC)
+                           .toString("MM-dd HH:mm:ss.zzz")
+                           .remove(QRegularExpression("\\.000$")) +
+                       QString(" %1 %2").arg(p.latitude, 0, 'g', 9).arg(p.longitude, 0, 'g', 9);
+        if (!std::isnan(p.elevation))
+            text += QString(" e%1").arg(double(p.elevation));
+        if (!std::isnan(p.hdop))
+            text += QString(" h%1").arg(double(p.hdop));
+        if (p.satellites >= 0)
+            text += QString(" s%1").arg(p.satellites);
+        if (!std::isnan(p.errorMetres))
+            text += QString(" ±%1").arg(double(p.errorMetres));
+        points << text;
+    }
+    return r.format + counts + ": " + points.join(" | ");
+}
+
 } // namespace
 
 class TestTrack : public QObject
@@ -484,6 +524,293 @@ private slots:
             QVERIFY2(metres >= 0 && metres <= 0.02,
                      qPrintable(QString("%1: %2, reference %3").arg(photo, got, want)));
         }
+    }
+
+    void readers_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected"); // as describe() puts it
+        const QByteArray rmc = nmea("GPRMC,100000.00,A,4030.000,N,00315.000,W,0.0,0.0,010524,,");
+        const QByteArray gga =
+            nmea("GPGGA,100000.00,4030.000,N,00315.000,W,1,07,1.2,600.5,M,0,M,,");
+        QTest::newRow("NMEA: RMC and GGA of one second merged")
+            << rmc + gga << "NMEA 0183: 05-01 10:00:00 40.5 -3.25 e600.5 h1.2 s7";
+        QTest::newRow("NMEA: void RMC is no fix, whatever GGA says")
+            << nmea("GPRMC,095959,V,4030.000,N,00315.000,W,,,010524,,") +
+                   nmea("GPGGA,095959,4030.000,N,00315.000,W,1,07,1.2,600.5,M,0,M,,") + rmc
+            << "NMEA 0183 f1: 05-01 10:00:00 40.5 -3.25";
+        QTest::newRow("NMEA: GGA quality 0 beside a valid RMC")
+            << rmc + nmea("GPGGA,100000.00,4030.000,N,00315.000,W,0,00,,,M,,M,,")
+            << "error: no tiene puntos con hora y posición que se puedan usar (NMEA 0183; 1 "
+               "puntos sin fix)";
+        QTest::newRow("NMEA: bad checksum skipped and counted")
+            << QByteArray("$GPRMC,095950,A,4000.000,N,00300.000,W,,,010524,,*00\r\n") + rmc
+            << "NMEA 0183 d1: 05-01 10:00:00 40.5 -3.25";
+        QTest::newRow("NMEA: any talker, GNS and GLL dated by ZDA")
+            << nmea("GNZDA,095959.00,01,05,2024,00,00") +
+                   nmea("GNGNS,100000.00,4030.000,N,00315.000,W,AAN,09,0.8,601.0,0,,") +
+                   nmea("GAGLL,4030.060,N,00315.120,W,100001.00,A,A") +
+                   nmea("GLGLL,4030.060,N,00315.120,W,100002.00,V,N")
+            << "NMEA 0183 f1: 05-01 10:00:00 40.5 -3.25 e601 h0.8 s9 | 05-01 10:00:01 40.501 "
+               "-3.252";
+        QTest::newRow("NMEA: GGA only past midnight")
+            << nmea("GPZDA,235959.00,30,04,2024,00,00") +
+                   nmea("GPGGA,235959,4030.000,N,00315.000,W,1,07,1.2,600,M,0,M,,") +
+                   nmea("GPGGA,000001,4030.000,N,00315.000,W,1,07,1.2,600,M,0,M,,")
+            << "NMEA 0183: 04-30 23:59:59 40.5 -3.25 e600 h1.2 s7 | 05-01 00:00:01 40.5 -3.25 "
+               "e600 h1.2 s7";
+        QTest::newRow("NMEA: no date anywhere")
+            << nmea("GPGGA,100000,4030.000,N,00315.000,W,1,07,1.2,600,M,0,M,,")
+            << "error: el registro NMEA no tiene fecha (ninguna frase RMC ni ZDA)";
+        QTest::newRow("NMEA: every checksum bad")
+            << QByteArray("$GPRMC,100000,A,4030.000,N,00315.000,W,,,010524,,*11\n"
+                          "$GPRMC,100001,A,4030.000,N,00315.000,W,,,010524,,*12\n")
+            << "error: no tiene puntos con hora y posición que se puedan usar (NMEA 0183; 2 "
+               "líneas o registros dañados)";
+
+        const QByteArray igcHead = "AXXX001 logger\r\nHFPLTPILOT:Ana\r\n";
+        QTest::newRow("IGC: old date header, GNSS altitude, pressure when GNSS is 0")
+            << igcHead + "HFDTE010524\r\nB1000004030000N00315000WA0059000600\r\n"
+                         "B1000104030500S00315500EA0059100000\r\n"
+            << "IGC: 05-01 10:00:00 40.5 -3.25 e600 | 05-01 10:00:10 -40.5083333 3.25833333 e591";
+        QTest::newRow("IGC: new date header, midnight")
+            << igcHead + "HFDTEDATE:300424,01\r\nB2359594030000N00315000WA0059000600\r\n"
+                         "B0000014030000N00315000WA0059000600\r\n"
+            << "IGC: 04-30 23:59:59 40.5 -3.25 e600 | 05-01 00:00:01 40.5 -3.25 e600";
+        QTest::newRow("IGC: a record cut short, counted")
+            << igcHead + "HFDTE010524\r\nB1000004030000N00315000WA0059000600\r\nB10001040300\r\n"
+            << "IGC d1: 05-01 10:00:00 40.5 -3.25 e600";
+        QTest::newRow("IGC: wrong date header")
+            << igcHead + "HFDTE320524\r\nB1000004030000N00315000WA0059000600\r\n"
+            << "error: la cabecera HFDTE del IGC no es una fecha válida";
+        QTest::newRow("IGC: no date header") << igcHead + "B1000004030000N00315000WA0059000600\r\n"
+                                             << "error: el IGC no tiene cabecera de fecha (HFDTE)";
+
+        const QByteArray gpxHead =
+            "<gpx version=\"1.1\" xmlns=\"http://www.topografix.com/GPX/1/1\">";
+        QTest::newRow("GPX: timed route and waypoints, untimed waypoint left out")
+            << gpxHead + "<wpt lat=\"41\" lon=\"-4\"><time>2024-05-01T09:00:00Z</time></wpt>"
+                         "<wpt lat=\"42\" lon=\"-4\"/><rte><rtept lat=\"40\" lon=\"-3\">"
+                         "<time>2024-05-01T10:00:00+02:00</time><sat>5</sat></rtept></rte></gpx>"
+            << "GPX 1.1: 05-01 09:00:00 41 -4 | 05-01 08:00:00 40 -3 s5";
+        QTest::newRow("GPX: fix none never used")
+            << gpxHead + "<trk><trkseg><trkpt lat=\"40\" lon=\"-3\"><time>2024-05-01T10:00:00Z"
+                         "</time><fix>none</fix></trkpt><trkpt lat=\"40\" lon=\"-3\"><time>2024-"
+                         "05-01T10:00:01.5Z</time><fix>2d</fix><hdop>3.5</hdop></trkpt></trkseg>"
+                         "</trk></gpx>"
+            << "GPX 1.1 f1: 05-01 10:00:01.500 40 -3 h3.5";
+        QTest::newRow("GPX: cut short after a point, counted")
+            << gpxHead + "<trk><trkseg><trkpt lat=\"40\" lon=\"-3\"><time>2024-05-01T10:00:00Z"
+                         "</time></trkpt><trkpt lat=\"40.1\" lon=\"-3\"><ti"
+            << "GPX 1.1 d1: 05-01 10:00:00 40 -3";
+        QTest::newRow("GPX: cut short before any point")
+            << gpxHead + "<trk><trkseg><trkpt lat=\"40\" lo"
+            << "error: el GPX 1.1 está dañado: Premature end of document. (línea 1)";
+
+        const QByteArray kmlHead = "<kml xmlns=\"http://www.opengis.net/kml/2.2\" "
+                                   "xmlns:gx=\"http://www.google.com/kml/ext/2.2\"><Document>";
+        QTest::newRow("KML: timed placemarks and a gx:Track with a coord too many")
+            << kmlHead + "<Placemark><TimeStamp><when>2024-05-01T10:00:00Z</when></TimeStamp>"
+                         "<Point><coordinates>-3.25,40.5,600</coordinates></Point></Placemark>"
+                         "<Placemark><gx:Track><when>2024-05-01T10:00:05Z</when><gx:coord>-3.2 "
+                         "40.6 610</gx:coord><gx:coord>-3.1 40.7 0</gx:coord></gx:Track>"
+                         "</Placemark></Document></kml>"
+            << "KML d1: 05-01 10:00:00 40.5 -3.25 e600 | 05-01 10:00:05 40.6 -3.2 e610";
+        QTest::newRow("KML: a LineString has no times")
+            << kmlHead + "<Placemark><LineString><coordinates>-3,40 -3.1,40.1</coordinates>"
+                         "</LineString></Placemark></Document></kml>"
+            << "error: el KML solo tiene líneas (LineString), que no llevan horas; se necesita "
+               "un gx:Track o marcas con TimeStamp";
+        QTest::newRow("TCX: a point without a position is a pause")
+            << QByteArray("<TrainingCenterDatabase><Activities><Activity><Lap><Track>"
+                          "<Trackpoint><Time>2024-05-01T10:00:00Z</Time></Trackpoint>"
+                          "<Trackpoint><Time>2024-05-01T10:00:01Z</Time><Position>"
+                          "<LatitudeDegrees>40.5</LatitudeDegrees><LongitudeDegrees>-3.25"
+                          "</LongitudeDegrees></Position><AltitudeMeters>601</AltitudeMeters>"
+                          "</Trackpoint></Track></Lap></Activity></Activities>"
+                          "</TrainingCenterDatabase>")
+            << "TCX: 05-01 10:00:01 40.5 -3.25 e601";
+        QTest::newRow("XML of another kind") << QByteArray("<?xml version=\"1.0\"?><html></html>")
+                                             << "error: es un XML <html>, no GPX, KML ni TCX";
+
+        QTest::newRow("CSV: English names, an offset, a bad row counted")
+            << QByteArray("Time,Latitude,Longitude,Alt,HDOP,Sats\n2024-05-01T12:00:00+02:00,"
+                          "40.5,-3.25,600,1.5,6\n2024-05-01 10:00:01,40.6,x,600,,\n")
+            << "CSV d1: 05-01 10:00:00 40.5 -3.25 e600 h1.5 s6";
+        QTest::newRow("CSV: Spanish names, one moment column, tabs")
+            << QByteArray("fecha\tlatitud\tlongitud\taltitud\n2024-05-01 10:00:00\t40.5\t"
+                          "-3.25\t600\n")
+            << "CSV: 05-01 10:00:00 40.5 -3.25 e600";
+        QTest::newRow("CSV: no time, latitude and longitude columns")
+            << QByteArray("nombre,x,y\na,1,2\n")
+            << "error: no es un formato de track reconocido (ni GPX, KML, TCX, NMEA, IGC, FIT o "
+               "historial de ubicaciones, ni un CSV cuya primera línea nombre las columnas de "
+               "hora, latitud y longitud)";
+
+        QTest::newRow("Takeout: timestampMs, accuracy kept, cut short")
+            << QByteArray("{\"locations\": [{\"latitudeE7\": 405000000, \"longitudeE7\": "
+                          "-32500000, \"accuracy\": 12, \"timestampMs\": \"1714557600000\"}, "
+                          "{\"latitudeE7\": 4060")
+            << "historial de ubicaciones d1: 05-01 10:00:00 40.5 -3.25 ±12";
+        QTest::newRow("2024 export: raw signals with height")
+            << QByteArray("{\"rawSignals\": [{\"position\": {\"LatLng\": \"40.5°, -3.25°\", "
+                          "\"accuracyMeters\": 3, \"altitudeMeters\": 650.5, \"source\": \"GPS\","
+                          " \"timestamp\": \"2024-05-01T12:00:00.000+02:00\"}}, {\"wifiScan\": "
+                          "{\"deliveryTime\": \"2024-05-01T12:00:00.000+02:00\"}}]}")
+            << "historial de ubicaciones: 05-01 10:00:00 40.5 -3.25 e650.5 ±3";
+        QTest::newRow("JSON broken before any fix")
+            << QByteArray("{\"semanticSegments\": [{\"timelinePath\": [{\"point\": }]}]}")
+            << "error: el JSON está dañado o cortado (cerca del byte 50)";
+    }
+
+    // Each reader, on what its format's writers put in a file and on damaged files.
+    void readers()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        QBuffer buffer(&content);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        TrackReading reading;
+        const bool ok = readTrackBytes(buffer, reading);
+        QCOMPARE(describe(reading, ok), expected);
+    }
+
+    // A FIT file goes through gpsbabel; without it the line says how to install it.
+    void fitFiles()
+    {
+        QTemporaryDir dir;
+        const QString fit = dir.filePath("a.fit");
+        QByteArray header(12, '\0');
+        header[0] = 12;
+        header.replace(8, 4, ".FIT");
+        QVERIFY(TestPhotos::writeFile(fit, header + "no records"));
+        const QByteArray path = qgetenv("PATH");
+        TrackReading reading;
+        qputenv("PATH", dir.path().toUtf8());
+        const bool withoutTool = readTrackFile(fit, reading);
+        qputenv("PATH", path);
+        QVERIFY(!withoutTool);
+        QCOMPARE(reading.error, "es un archivo FIT, que se lee con gpsbabel; instálelo con «apt "
+                                "install gpsbabel»");
+        if (QStandardPaths::findExecutable("gpsbabel").isEmpty())
+            QSKIP("gpsbabel is not installed (apt install gpsbabel)");
+        TrackReading damaged;
+        QVERIFY(!readTrackFile(fit, damaged));
+        QVERIFY2(damaged.error.startsWith("el archivo FIT está dañado (gpsbabel: "),
+                 qPrintable(damaged.error));
+    }
+
+    void filtersAndMerge_data()
+    {
+        QTest::addColumn<QStringList>("files"); // GPX texts, loaded in turn
+        QTest::addColumn<QString>("hdop");      // --max-hdop, empty when not given
+        QTest::addColumn<QString>("sats");      // --min-satelites
+        QTest::addColumn<QString>("expected");  // each load's warning line, then the lines
+        const auto point = [](const char *time, const char *extra = "") {
+            return QString("<trkpt lat=\"40\" lon=\"-3.%1\"><time>2024-05-01T10:00:%1Z</time>%2"
+                           "</trkpt>")
+                .arg(time, extra);
+        };
+        const auto file = [](const QString &points) {
+            return "<gpx version=\"1.1\" "
+                   "xmlns=\"http://www.topografix.com/GPX/1/1\"><trk><trkseg>" +
+                   points + "</trkseg></trk></gpx>";
+        };
+        const QString mixed = file(point("10", "<sat>3</sat><hdop>4</hdop>") +
+                                   point("20", "<sat>9</sat><hdop>0.8</hdop>") + point("30"));
+        QTest::newRow("HDOP over the maximum left out")
+            << QStringList{mixed} << "2"
+            << ""
+            << "Track t0 (GPX 1.1): 2 puntos usados; se omiten 1 puntos con HDOP mayor que el "
+               "máximo. || -3.2 -3.3";
+        QTest::newRow("too few satellites left out")
+            << QStringList{mixed} << ""
+            << "4"
+            << "Track t0 (GPX 1.1): 2 puntos usados; se omiten 1 puntos con menos satélites que "
+               "el mínimo. || -3.2 -3.3";
+        QTest::newRow("no filter") << QStringList{mixed} << ""
+                                   << ""
+                                   << " || -3.1 -3.2 -3.3";
+        QTest::newRow("two files, the same second once")
+            << QStringList{file(point("10") + point("20")), file(point("20") + point("40"))} << ""
+            << ""
+            << " | Track t1 (GPX 1.1): 1 puntos usados; se omiten 1 puntos repetidos (misma hora "
+               "que otro). || -3.1 -3.2 / -3.4";
+        QTest::newRow("every fix filtered out")
+            << QStringList{file(point("10", "<hdop>4</hdop>"))} << "0.5"
+            << ""
+            << "No se pudo leer el track t0: ninguno de sus puntos cumple --max-hdop y "
+               "--min-satelites";
+    }
+
+    void filtersAndMerge()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, hdop);
+        QFETCH(QString, sats);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        TrackFilter filter;
+        QString error;
+        double maxHdop = 0;
+        int minSats = 0;
+        if (!hdop.isEmpty()) {
+            QVERIFY2(parseMaxHdopOption(hdop, maxHdop, error), qPrintable(error));
+            filter.maxHdop = maxHdop;
+        }
+        if (!sats.isEmpty()) {
+            QVERIFY2(parseMinSatellitesOption(sats, minSats, error), qPrintable(error));
+            filter.minSatellites = minSats;
+        }
+        GpsTrack track;
+        track.setFilter(filter);
+        QStringList warnings;
+        for (int i = 0; i < files.size(); ++i) {
+            const QString path = dir.filePath(QString("t%1").arg(i));
+            QVERIFY(TestPhotos::writeFile(path, files[i].toUtf8()));
+            if (!track.load(path, error)) {
+                QCOMPARE(error.replace(dir.path() + '/', ""), expected);
+                return;
+            }
+            warnings << track.lastLoad().warningLine(path).replace(dir.path() + '/', "");
+        }
+        QStringList segments;
+        for (const auto &line : track.lines()) {
+            QStringList longitudes;
+            for (const GeoPosition &p : line)
+                longitudes << QString::number(p.longitude);
+            segments << longitudes.join(' ');
+        }
+        QCOMPARE(warnings.join(" | ") + " || " + segments.join(" / "), expected);
+    }
+
+    void syncOption_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("error"); // empty when taken
+        QTest::newRow("camera form") << "2024:05:01 10:00:00=2024:05:01 10:00:42"
+                                     << "";
+        QTest::newRow("ISO form") << "2024-05-01T10:00=2024-05-01T10:00:42.5"
+                                  << "";
+        QTest::newRow("one side") << "2024:05:01 10:00:00"
+                                  << "Valor no válido para --sincronizar";
+        QTest::newRow("a date that does not exist") << "2024:02:30 10:00:00=2024:02:30 10:00:42"
+                                                    << "Valor no válido para --sincronizar";
+        QTest::newRow("an offset is no wall-clock time")
+            << "2024:05:01 10:00:00Z=2024:05:01 10:00:42"
+            << "Valor no válido para --sincronizar";
+    }
+
+    void syncOption()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        CameraClock clock;
+        QString message;
+        QCOMPARE(parseSyncOption(text, clock, message), error.isEmpty());
+        QVERIFY2(error.isEmpty() ? message.isEmpty() : message.startsWith(error),
+                 qPrintable(message));
+        QCOMPARE(clock.syncs.size(), size_t(error.isEmpty() ? 1 : 0));
     }
 
     // A photo left without a position is a feature without geometry whose fuente says why; one
