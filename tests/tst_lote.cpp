@@ -379,6 +379,17 @@ private slots:
         row("--track DIR/a.jpg DIR", "--track: No se pudo leer el track");
         row("--track DIR/a.jpg --zona-camara 2 DIR", "--zona-camara");
         row("--max-intervalo 60 DIR", "--max-intervalo: solo vale junto con --track");
+        row("--sincronizar 2024-05-01T10:00=2024-05-01T10:01 DIR",
+            "--sincronizar: solo vale junto con --track");
+        row("--track DIR/notas.txt --sincronizar 10:00=10:01 DIR",
+            "Valor no válido para --sincronizar");
+        row("--track DIR/notas.txt --sincronizar 2024-05-01T10:00=2024-05-01T10:01 --ajuste-reloj "
+            "5 DIR",
+            "--sincronizar: no se combina con --ajuste-reloj");
+        row("--track DIR/notas.txt --max-hdop 0 DIR", "Valor no válido para --max-hdop");
+        row("--track DIR/notas.txt --min-satelites muchos DIR",
+            "Valor no válido para --min-satelites");
+        row("--track DIR/notas.txt DIR", "ni un CSV cuya primera línea nombre las columnas");
         row("--capa DIR/capa.txt DIR", "--capa");
         row("--capa DIR/a.jpg.gpkg --ejemplo DIR/e.txt DIR", "--capa: no se combina");
         row("--logo DIR/notas.txt DIR", "--logo: no se puede leer la imagen");
@@ -574,6 +585,14 @@ private slots:
               "Posición desde track para d.jpg: Lat -33.410000, Lon -70.620000 (Xmp.photoshop."
               "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40 de t.gpx)\n"})
             QVERIFY2(run.out.contains(QString::fromUtf8(line)), qPrintable(run.out));
+
+        // The journal says which file and fixes placed a photo.
+        const QString journal =
+            QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
+        QVERIFY(TestPhotos::readFile(journal).contains(
+            "\"puntos_track\":[\"2024-03-15T13:19:20.000Z\",\"2024-03-15T13:19:40.000Z\"],"
+            "\"track\":\"" +
+            dir.filePath("t.gpx").toUtf8() + '"'));
 
         // The track's position goes into the EXIF with its height and UTC time.
         const QMap<QString, QString> wanted{
@@ -1112,8 +1131,8 @@ private slots:
             QSKIP("mounting a small file system needs root");
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir("Backup"));
-        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs",
-                                        dir.filePath("Backup")}) != 0)
+        if (QProcess::execute(
+                "mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", dir.filePath("Backup")}) != 0)
             QSKIP("tmpfs cannot be mounted here");
         const auto unmount =
             qScopeGuard([&dir] { QProcess::execute("umount", {dir.filePath("Backup")}); });
