@@ -142,9 +142,9 @@ void readCsvTrack(QIODevice &device, TrackReading &reading)
         };
         double value = 0;
         if (optional(columns.elevation, value))
-            point.elevation = float(value);
+            point.elevation = storedFloat(value);
         if (optional(columns.hdop, value))
-            point.hdop = float(value);
+            point.hdop = storedFloat(value);
         if (optional(columns.satellites, value) && value >= 0 && value < 1000)
             point.satellites = qint16(value);
         if (columns.fix >= 0 && columns.fix < f.size() && f[columns.fix].toLower() == "none") {

@@ -260,9 +260,9 @@ private:
             return;
         }
         if (!std::isnan(record.accuracy))
-            point.errorMetres = float(record.accuracy);
+            point.errorMetres = storedFloat(record.accuracy);
         if (!std::isnan(record.altitude))
-            point.elevation = float(record.altitude);
+            point.elevation = storedFloat(record.altitude);
         point.segmentStart = m_reading.points.empty();
         addPoint(m_reading, point);
     }

@@ -43,7 +43,8 @@ qint64 timeOfDay(const QByteArray &text)
     const int hours = text.left(2).toInt();
     const int minutes = text.mid(2, 2).toInt();
     const double seconds = value - hours * 10000 - minutes * 100;
-    if (!ok || hours > 23 || minutes > 59 || seconds < 0 || seconds >= 61)
+    if (!ok || !std::isfinite(value) || hours > 23 || minutes > 59 || !(seconds >= 0) ||
+        seconds >= 61)
         return -1;
     return (hours * 3600 + minutes * 60) * 1000LL + std::llround(seconds * 1000.0);
 }
@@ -167,10 +168,10 @@ private:
             m_epoch.point.satellites = qint16(count);
         const double dilution = hdop.toDouble(&ok);
         if (ok)
-            m_epoch.point.hdop = float(dilution);
+            m_epoch.point.hdop = storedFloat(dilution);
         const double height = altitude.toDouble(&ok);
         if (ok)
-            m_epoch.point.elevation = float(height);
+            m_epoch.point.elevation = storedFloat(height);
     }
 
     void emitEpoch()

@@ -61,5 +61,12 @@ bool parseIsoMsecs(const QByteArray &text, qint64 &msecs);
 // does not exist.
 bool utcMsecsOf(int year, int month, int day, qint64 msecsOfDay, qint64 &msecs);
 
+// A stated height, dilution or accuracy as kept; beyond what a float holds it is no value.
+inline float storedFloat(double value)
+{
+    return std::fabs(value) <= 1e30 ? static_cast<float>(value)
+                                    : std::numeric_limits<float>::quiet_NaN();
+}
+
 // Adds a point when its coordinates are a place; counts it impossible otherwise.
 void addPoint(TrackReading &reading, const TrackPoint &point);

@@ -36,7 +36,7 @@ void readGpxPoint(QXmlStreamReader &xml, TrackReading &reading, bool &segmentSta
             bool ok = false;
             const double value = xml.readElementText().toDouble(&ok);
             if (ok)
-                point.elevation = float(value);
+                point.elevation = storedFloat(value);
         } else if (name == QLatin1String("fix")) {
             noFix = xml.readElementText().trimmed() == QLatin1String("none");
         } else if (name == QLatin1String("sat")) {
@@ -48,7 +48,7 @@ void readGpxPoint(QXmlStreamReader &xml, TrackReading &reading, bool &segmentSta
             bool ok = false;
             const double value = xml.readElementText().toDouble(&ok);
             if (ok)
-                point.hdop = float(value);
+                point.hdop = storedFloat(value);
         } else {
             xml.skipCurrentElement();
         }
@@ -84,7 +84,7 @@ bool kmlCoordinates(const QString &text, TrackPoint &point)
         bool ok = false;
         const double altitude = parts[2].trimmed().toDouble(&ok);
         if (ok)
-            point.elevation = float(altitude);
+            point.elevation = storedFloat(altitude);
     }
     return latOk && lonOk;
 }
@@ -197,7 +197,7 @@ void tcxStart(QXmlStreamReader &xml, TcxState &tcx)
         bool ok = false;
         const double value = xml.readElementText().toDouble(&ok);
         if (ok)
-            tcx.point.elevation = float(value);
+            tcx.point.elevation = storedFloat(value);
     }
 }
 
