@@ -390,6 +390,8 @@ private slots:
         row("--track DIR/notas.txt --min-satelites muchos DIR",
             "Valor no válido para --min-satelites");
         row("--track DIR/notas.txt DIR", "ni un CSV cuya primera línea nombre las columnas");
+        row("--track DIR/roto.gpx DIR",
+            "roto.gpx: el GPX 1.1 está dañado: Premature end of document");
         row("--capa DIR/capa.txt DIR", "--capa");
         row("--capa DIR/a.jpg.gpkg --ejemplo DIR/e.txt DIR", "--capa: no se combina");
         row("--logo DIR/notas.txt DIR", "--logo: no se puede leer la imagen");
@@ -410,6 +412,7 @@ private slots:
         QTemporaryDir dir;
         makePhoto(dir.filePath("a.jpg"));
         writeFile(dir.filePath("notas.txt"), "a.jpg,19,H,1,2,3\n");
+        writeFile(dir.filePath("roto.gpx"), "<gpx version=\"1.1\"><trk><trkseg><trkpt lat=\"4");
         QVERIFY(QDir(dir.path()).mkdir("cerrada"));
         const TestPhotos::ImmutableFile locked(dir.filePath("cerrada"));
         if (arguments.contains("cerrada") && !locked.isSet())

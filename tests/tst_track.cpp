@@ -389,6 +389,8 @@ private slots:
         QTest::newRow("GPX") << "gpx" << true << "GPX 1.1";
         QTest::newRow("NMEA") << "nmea" << true << "NMEA 0183";
         QTest::newRow("KML with gx:Track and timed points") << "kml" << true << "KML";
+        // The reference reads the KML the KMZ zips.
+        QTest::newRow("KMZ, zipped KML") << "kmz" << true << "KMZ";
         QTest::newRow("TCX") << "gtrnctr" << true << "TCX";
         QTest::newRow("IGC") << "igc" << true << "IGC";
         QTest::newRow("unicsv, Date and Time apart") << "unicsv" << true << "CSV";
@@ -417,22 +419,31 @@ private slots:
             QSKIP("gpsbabel is not installed (apt install gpsbabel)");
         QTemporaryDir dir;
         const QString gpx = dir.filePath("fuente.gpx"), track = dir.filePath("track.dat");
+        const QString kml = dir.filePath("doc.kml");
         QVERIFY(TestPhotos::writeFile(gpx, sourceGpx()));
         if (make == "gpx")
             QVERIFY(QFile::copy(gpx, track));
         else if (byHand)
             QVERIFY(TestPhotos::writeFile(track, handMade(make.mid(5))));
-        else
-            QVERIFY(runTool("gpsbabel", {"-t", "-i", "gpx", "-f", gpx, "-o", make, "-F", track}) !=
-                        QString() ||
-                    QFileInfo(track).size() > 0);
+        else if (make == "kmz") {
+            runTool("gpsbabel", {"-t", "-i", "gpx", "-f", gpx, "-o", "kml", "-F", kml});
+            runTool("python3", {"-c",
+                                "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w', "
+                                "zipfile.ZIP_DEFLATED) as z: z.write(sys.argv[2], 'doc.kml')",
+                                track, kml});
+        } else {
+            runTool("gpsbabel", {"-t", "-i", "gpx", "-f", gpx, "-o", make, "-F", track});
+        }
+        QVERIFY2(QFileInfo(track).size() > 0, "the track file could not be made");
         QStringList times;
         for (const char *time : photoTimes)
             times << time;
         const QString folder = dir.filePath("fotos");
         QVERIFY(makePhotos(folder, times));
-        const QMap<QString, QString> reference =
-            referencePositions(referenceReads ? track : gpx, folder);
+        const QMap<QString, QString> reference = referencePositions(!referenceReads ? gpx
+                                                                    : make == "kmz" ? kml
+                                                                                    : track,
+                                                                    folder);
 
         GpsTrack ours;
         QString error;
@@ -673,6 +684,31 @@ private slots:
         TrackReading reading;
         const bool ok = readTrackBytes(buffer, reading);
         QCOMPARE(describe(reading, ok), expected);
+    }
+
+    // A KMZ that is no ZIP, or holds no KML, says so.
+    void damagedKmz_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("cut short") << QByteArray("PK\x03\x04\x14\x00\x00")
+                                   << "el archivo KMZ está dañado (no es un ZIP legible)";
+        // A ZIP whose directory lists nothing.
+        QTest::newRow("no KML inside")
+            << QByteArray("PK\x03\x04") + QByteArray("PK\x05\x06") + QByteArray(18, '\0')
+            << "el KMZ no contiene ningún documento KML";
+    }
+
+    void damagedKmz()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("a.kmz");
+        QVERIFY(TestPhotos::writeFile(path, content));
+        TrackReading reading;
+        QVERIFY(!readTrackFile(path, reading));
+        QCOMPARE(reading.error, expected);
     }
 
     // A FIT file goes through gpsbabel; without it the line says how to install it.
