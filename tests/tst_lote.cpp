@@ -538,6 +538,77 @@ private slots:
         QTest::newRow("CSV, two workers") << "capa.csv" << 2;
     }
 
+    void trackFormats_data()
+    {
+        QTest::addColumn<QString>("name"); // the track file's name
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("bareXmp"); // the photo's time only in XMP without an offset
+        QTest::addColumn<QStringList>("lines");
+        const auto sentence = [](const QByteArray &body) {
+            unsigned char sum = 0;
+            for (const char c : body)
+                sum ^= static_cast<unsigned char>(c);
+            return '$' + body + '*' + QByteArray::number(sum, 16).rightJustified(2, '0') + '\n';
+        };
+        const QByteArray nmea =
+            sentence("GPRMC,132020,A,3324.000,S,07036.000,W,0,0,150324,,") +
+            sentence("GPGGA,132020,3324.000,S,07036.000,W,1,08,0.9,510,M,0,M,,") +
+            "$GPRMC,132030,A,3300.000,S,07000.000,W,0,0,150324,,*00\n" +
+            sentence("GNRMC,132040,A,3324.600,S,07037.200,W,0,0,150324,,");
+        const QByteArray csv = "time,lat,lon\n2024-03-15T13:20:20Z,-33.40,-70.60\n"
+                               "2024-03-15T13:20:40Z,-33.41,-70.62\n";
+        QTest::newRow("NMEA, a bad checksum counted")
+            << "t.nmea" << nmea << QStringList{"--zona-camara", "-03:00"} << false
+            << QStringList{"t.nmea (NMEA 0183): 2 puntos usados; se omiten 1 líneas o registros "
+                           "dañados.\n",
+                           "Posición desde track para a.jpg: Lat -33.405000, Lon -70.610000 "
+                           "(Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 13:20:30, entre los "
+                           "puntos de 13:20:20 y 13:20:40 de t.nmea)"};
+        QTest::newRow("CSV, a drifting clock")
+            << "t.csv" << csv
+            << QStringList{"--zona-camara", "-03:00",
+                           "--sincronizar", "2024:03:15 10:00:00=2024:03:15 10:00:00",
+                           "--sincronizar", "2024:03:15 10:41:00=2024:03:15 10:41:20"}
+            << false
+            << QStringList{"Posición desde track para a.jpg: Lat -33.410000, Lon -70.620000 "
+                           "(Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 13:20:40, punto de "
+                           "13:20:40 de t.csv)"};
+        QTest::newRow("bare XMP time, offset from IPTC")
+            << "t.csv" << csv << QStringList() << true
+            << QStringList{"Posición desde track para a.jpg: Lat -33.405000, Lon -70.610000 "
+                           "(Xmp.photoshop.DateCreated, desfase de Iptc.Application2.TimeCreated, "
+                           "hora UTC 2024-03-15 13:20:30, entre los puntos de 13:20:20 y 13:20:40 "
+                           "de t.csv)"};
+    }
+
+    // Any track format in a run: the file's line, and each photo's line naming its fixes.
+    void trackFormats()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, options);
+        QFETCH(bool, bareXmp);
+        QFETCH(QStringList, lines);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QDir().mkpath(folder);
+        writeFile(dir.filePath(name), content);
+        if (bareXmp)
+            QVERIFY(TestPhotos::writeImage(folder + "/a.jpg") &&
+                    TestPhotos::setTags(folder + "/a.jpg",
+                                        {{"Xmp.photoshop.DateCreated", "2024-03-15T10:20:30"},
+                                         {"Iptc.Application2.DateCreated", "2024-03-15"},
+                                         {"Iptc.Application2.TimeCreated", "10:20:30-03:00"}}));
+        else
+            makePhoto(folder + "/a.jpg", false);
+        const Result run =
+            lote(QStringList{"--track", dir.filePath(name)} + options + QStringList{folder});
+        QCOMPARE(run.status, 0);
+        for (const QString &line : lines)
+            QVERIFY2(run.out.contains(line), qPrintable(run.out));
+    }
+
     // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast),
     // with an impossible fix between them; c lies 30 s after the last fix, beyond a 20 s limit, so
     // it is left as it was and is in the layer without geometry; d was edited (its
