@@ -148,11 +148,12 @@ bool finish(TrackReading &reading)
     return false;
 }
 
-bool readAs(Format format, QIODevice &device, TrackReading &reading)
+// Reads the device as format; a container (KMZ, FIT) gives its own name to what it held.
+bool readAs(Format format, QIODevice &device, TrackReading &reading,
+            const QString &container = QString())
 {
     switch (format) {
     case Format::Xml:
-    case Format::Kmz:
         readXmlTrack(device, reading);
         break;
     case Format::Json:
@@ -170,13 +171,16 @@ bool readAs(Format format, QIODevice &device, TrackReading &reading)
     case Format::Csv:
         readCsvTrack(device, reading);
         break;
+    case Format::Kmz:
     case Format::Fit:
-        reading.format = QStringLiteral("FIT");
-        reading.error = QStringLiteral("es un archivo FIT, que se lee desde un archivo");
+        // Both need the file itself: minizip and gpsbabel open it by name.
+        reading.format = QString::fromLatin1(formatName(format));
+        reading.error =
+            QStringLiteral("es un archivo %1, que se lee desde un archivo").arg(reading.format);
         break;
     }
-    if (format == Format::Kmz && !reading.format.isEmpty())
-        reading.format = QStringLiteral("KMZ");
+    if (!container.isEmpty() && !reading.format.isEmpty())
+        reading.format = container;
     return finish(reading);
 }
 
@@ -201,16 +205,13 @@ bool readTrackFile(const QString &path, TrackReading &reading)
     QByteArray inner;
     const bool unpacked = format == Format::Kmz ? kmlOfKmz(path, inner, reading.error)
                                                 : gpxOfFit(path, inner, reading.error);
-    reading.format = QString::fromLatin1(formatName(format));
-    if (!unpacked)
+    if (!unpacked) {
+        reading.format = QString::fromLatin1(formatName(format));
         return false;
+    }
     QBuffer buffer(&inner);
     buffer.open(QIODevice::ReadOnly);
-    reading.format.clear();
-    const bool read = readAs(Format::Kmz, buffer, reading);
-    if (format == Format::Fit)
-        reading.format = QStringLiteral("FIT");
-    return read;
+    return readAs(Format::Xml, buffer, reading, QString::fromLatin1(formatName(format)));
 }
 
 bool utcMsecsOf(int year, int month, int day, qint64 msecsOfDay, qint64 &msecs)

@@ -41,8 +41,8 @@ struct TrackReading
 // read or holds no usable timed fix. FIT files go through gpsbabel, when it is installed.
 bool readTrackFile(const QString &path, TrackReading &reading);
 
-// The same on bytes already in memory (what the fuzz target and readTrackFile share); a FIT file
-// is refused here, as it needs a file for gpsbabel.
+// The same on bytes already in memory (what the fuzz target and readTrackFile share); KMZ and
+// FIT are refused here, as minizip and gpsbabel open files by name.
 bool readTrackBytes(QIODevice &device, TrackReading &reading);
 
 // The format readers, each on a device positioned at the start. They add to reading and count

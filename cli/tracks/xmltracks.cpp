@@ -103,7 +103,7 @@ struct KmlState
     int untimedLines = 0;
 };
 
-void kmlStart(QXmlStreamReader &xml, KmlState &kml, TrackReading &reading)
+void kmlStart(QXmlStreamReader &xml, KmlState &kml)
 {
     const QStringView name = xml.name();
     if (name == QLatin1String("Track")) {
@@ -119,7 +119,10 @@ void kmlStart(QXmlStreamReader &xml, KmlState &kml, TrackReading &reading)
     } else if (kml.inTrack && name == QLatin1String("coord")) {
         kml.coords.push_back(xml.readElementText());
     } else if (name == QLatin1String("Placemark")) {
-        kml = KmlState{{}, {}, false, true, false, false, false, false, {}, kml.untimedLines};
+        const int untimedLines = kml.untimedLines;
+        kml = KmlState();
+        kml.inPlacemark = true;
+        kml.untimedLines = untimedLines;
     } else if (kml.inPlacemark && name == QLatin1String("TimeStamp")) {
         kml.inTimeStamp = true;
     } else if (kml.inTimeStamp && name == QLatin1String("when")) {
@@ -131,7 +134,6 @@ void kmlStart(QXmlStreamReader &xml, KmlState &kml, TrackReading &reading)
     } else if (name == QLatin1String("LineString") && !kml.inTrack) {
         ++kml.untimedLines;
     }
-    (void)reading;
 }
 
 void kmlEnd(QXmlStreamReader &xml, KmlState &kml, TrackReading &reading)
@@ -246,7 +248,7 @@ void readXmlTrack(QIODevice &device, TrackReading &reading)
         while (!xml.atEnd()) {
             const QXmlStreamReader::TokenType token = xml.readNext();
             if (token == QXmlStreamReader::StartElement)
-                kmlStart(xml, kml, reading);
+                kmlStart(xml, kml);
             // readElementText leaves the reader on the element's end, which is seen here too.
             if (xml.tokenType() == QXmlStreamReader::EndElement)
                 kmlEnd(xml, kml, reading);
