@@ -141,7 +141,7 @@ void kmlEnd(QXmlStreamReader &xml, KmlState &kml, TrackReading &reading)
     const QStringView name = xml.name();
     if (name == QLatin1String("Track") && kml.inTrack) {
         kml.inTrack = false;
-        // The spec of gx:Track pairs the n-th when with the n-th coord; extra ones are damage.
+        // A gx:Track pairs the n-th when with the n-th coord; any beyond the pairs are damage.
         const size_t pairs = std::min(kml.whens.size(), kml.coords.size());
         reading.damaged += int(std::max(kml.whens.size(), kml.coords.size()) - pairs);
         bool first = true;
