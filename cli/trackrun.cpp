@@ -52,6 +52,7 @@ TrackLookup trackLookupFor(std::shared_ptr<const GpsTrack> track, const CameraCl
         position.latitude = match.latitude;
         position.longitude = match.longitude;
         position.altitude = match.elevation;
+        position.errorMetres = match.errorMetres;
         // As with a position read from the EXIF, a heading of exactly 0 counts as unknown.
         position.directionKnown = query.imageDirectionFound && query.imageDirection != 0.0;
         position.direction = position.directionKnown ? query.imageDirection : 0.0;

@@ -574,6 +574,15 @@ private slots:
             << QStringList{"Posición desde track para a.jpg: Lat -33.410000, Lon -70.620000 "
                            "(Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 13:20:40, punto de "
                            "13:20:40 de t.csv)"};
+        QTest::newRow("location history, its accuracy as the error")
+            << "historial.json"
+            << QByteArray("{\"locations\": [{\"latitudeE7\": -334000000, \"longitudeE7\": "
+                          "-706000000, \"accuracy\": 12, \"timestamp\": \"2024-03-15T13:20:20Z\"},"
+                          " {\"latitudeE7\": -334100000, \"longitudeE7\": -706200000, "
+                          "\"accuracy\": 20, \"timestamp\": \"2024-03-15T13:20:40Z\"}]}")
+            << QStringList{"--zona-camara", "-03:00"} << false
+            << QStringList{"de historial.json)\nLat: -33.405, Lon: -70.61, Orientación: 0, "
+                           "error ±20 m\n"};
         QTest::newRow("bare XMP time, offset from IPTC")
             << "t.csv" << csv << QStringList() << true
             << QStringList{"Posición desde track para a.jpg: Lat -33.405000, Lon -70.610000 "

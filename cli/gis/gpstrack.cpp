@@ -87,7 +87,7 @@ bool GpsTrack::load(const QString &path, QString &errorText)
             ++m_segmentCount;
         opened = true;
         m_fixes.push_back({point.msecs, point.latitude, point.longitude, point.elevation,
-                           m_segmentCount - 1, file});
+                           point.errorMetres, m_segmentCount - 1, file});
     }
     reading = TrackReading();
     if (m_fixes.size() == firstNew) {
@@ -136,6 +136,8 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
             found.elevation = fix.elevation;
         found.fix = QDateTime::fromMSecsSinceEpoch(fix.msecs, Qt::UTC);
         found.file = m_files.value(fix.file);
+        if (!std::isnan(fix.errorMetres))
+            found.errorMetres = fix.errorMetres;
         return found;
     };
 
@@ -169,6 +171,9 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
         if (!std::isnan(earlier->elevation) && !std::isnan(later->elevation))
             found.elevation = double(earlier->elevation) +
                               f * (double(later->elevation) - double(earlier->elevation));
+        found.errorMetres.reset();
+        if (!std::isnan(earlier->errorMetres) && !std::isnan(later->errorMetres))
+            found.errorMetres = std::max(earlier->errorMetres, later->errorMetres);
         found.laterFix = QDateTime::fromMSecsSinceEpoch(later->msecs, Qt::UTC);
         return found;
     }

@@ -31,6 +31,9 @@ struct TrackMatch
     QDateTime fix;
     QDateTime laterFix;
     QString file; // the track file the fixes came from, as given
+    // The accuracy the file states (a phone's location history), metres; the larger of the two
+    // when interpolated, none when either fix states none.
+    std::optional<double> errorMetres;
 
     bool found() const { return result == Result::Found; }
 };
@@ -100,7 +103,8 @@ private:
         qint64 msecs; // UTC, since the epoch
         double latitude;
         double longitude;
-        float elevation; // NaN when the point has none
+        float elevation;   // NaN when the point has none
+        float errorMetres; // NaN when the point states none
         qint32 segment;
         qint32 file;
     };
