@@ -669,6 +669,13 @@ private slots:
                           " \"timestamp\": \"2024-05-01T12:00:00.000+02:00\"}}, {\"wifiScan\": "
                           "{\"deliveryTime\": \"2024-05-01T12:00:00.000+02:00\"}}]}")
             << "historial de ubicaciones: 05-01 10:00:00 40.5 -3.25 e650.5 ±3";
+        QTest::newRow("JSON with a byte order mark")
+            << QByteArray("\xEF\xBB\xBF{\"locations\": [{\"latitudeE7\": 405000000, "
+                          "\"longitudeE7\": -32500000, \"timestamp\": \"2024-05-01T10:00:00Z\"}]}")
+            << "historial de ubicaciones: 05-01 10:00:00 40.5 -3.25";
+        QTest::newRow("NMEA with a byte order mark")
+            << "\xEF\xBB\xBF" + nmea("GPRMC,100000.00,A,4030.000,N,00315.000,W,0.0,0.0,010524,,")
+            << "NMEA 0183: 05-01 10:00:00 40.5 -3.25";
         QTest::newRow("JSON broken before any fix")
             << QByteArray("{\"semanticSegments\": [{\"timelinePath\": [{\"point\": }]}]}")
             << "error: el JSON está dañado o cortado (cerca del byte 50)";
@@ -684,6 +691,33 @@ private slots:
         TrackReading reading;
         const bool ok = readTrackBytes(buffer, reading);
         QCOMPARE(describe(reading, ok), expected);
+    }
+
+    void unreadableFiles_data()
+    {
+        QTest::addColumn<QString>("kind"); // what stands at the track's path
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("a folder") << "folder"
+                                  << "es una carpeta, no un archivo";
+        QTest::newRow("an empty file") << "empty"
+                                       << "el archivo está vacío";
+        QTest::newRow("nothing") << "missing"
+                                 << "el archivo no existe";
+    }
+
+    void unreadableFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("t.gpx");
+        if (kind == "folder")
+            QVERIFY(QDir().mkpath(path));
+        if (kind == "empty")
+            QVERIFY(TestPhotos::writeFile(path, QByteArray()));
+        TrackReading reading;
+        QVERIFY(!readTrackFile(path, reading));
+        QCOMPARE(reading.error, expected);
     }
 
     // A KMZ that is no ZIP, or holds no KML, says so.

@@ -52,6 +52,8 @@ public:
     // False at a syntax error or a cut-off end.
     bool run()
     {
+        if (m_device.peek(3) == "\xEF\xBB\xBF")
+            m_device.skip(3);
         skipSpace();
         if (!value())
             return false;

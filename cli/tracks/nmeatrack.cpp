@@ -14,6 +14,8 @@ namespace {
 bool sentenceFields(QByteArray line, QList<QByteArray> &fields)
 {
     line = line.trimmed();
+    if (line.startsWith("\xEF\xBB\xBF"))
+        line = line.mid(3);
     if (line.size() < 7 || (line[0] != '$' && line[0] != '!'))
         return false;
     const int star = line.lastIndexOf('*');

@@ -194,9 +194,19 @@ bool readTrackBytes(QIODevice &device, TrackReading &reading)
 bool readTrackFile(const QString &path, TrackReading &reading)
 {
     QFile file(path);
+    const QFileInfo info(path);
+    if (info.isDir()) {
+        reading.error = QStringLiteral("es una carpeta, no un archivo");
+        return false;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
-        reading.error =
-            QFileInfo::exists(path) ? file.errorString() : QStringLiteral("el archivo no existe");
+        reading.error = info.exists()
+                            ? QStringLiteral("no se puede abrir (%1)").arg(file.errorString())
+                            : QStringLiteral("el archivo no existe");
+        return false;
+    }
+    if (file.size() == 0) {
+        reading.error = QStringLiteral("el archivo está vacío");
         return false;
     }
     const Format format = formatOf(file.peek(4096));
