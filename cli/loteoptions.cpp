@@ -144,8 +144,8 @@ QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request
             return QStringLiteral("--capa: ") + errorText;
     }
     if (!parser.isSet(QStringLiteral("track"))) {
-        for (const char *trackOnly :
-             {"zona-camara", "ajuste-reloj", "max-intervalo", "track-a-exif"})
+        for (const char *trackOnly : {"zona-camara", "ajuste-reloj", "max-intervalo",
+                                      "track-a-exif", "sincronizar", "max-hdop", "min-satelites"})
             if (parser.isSet(QString::fromLatin1(trackOnly)))
                 return QStringLiteral("--%1: solo vale junto con --track")
                     .arg(QString::fromLatin1(trackOnly));
@@ -168,6 +168,27 @@ QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request
         !parseClockAdjustOption(parser.value(QStringLiteral("ajuste-reloj")), clock.adjustSeconds,
                                 errorText))
         return errorText;
+    if (parser.isSet(QStringLiteral("sincronizar"))) {
+        if (parser.isSet(QStringLiteral("ajuste-reloj")))
+            return QStringLiteral("--sincronizar: no se combina con --ajuste-reloj");
+        for (const QString &sync : parser.values(QStringLiteral("sincronizar")))
+            if (!parseSyncOption(sync, clock, errorText))
+                return errorText;
+    }
+    TrackFilter filter;
+    if (parser.isSet(QStringLiteral("max-hdop"))) {
+        double hdop = 0;
+        if (!parseMaxHdopOption(parser.value(QStringLiteral("max-hdop")), hdop, errorText))
+            return errorText;
+        filter.maxHdop = hdop;
+    }
+    if (parser.isSet(QStringLiteral("min-satelites"))) {
+        int count = 0;
+        if (!parseMinSatellitesOption(parser.value(QStringLiteral("min-satelites")), count,
+                                      errorText))
+            return errorText;
+        filter.minSatellites = count;
+    }
     int maxIntervalSeconds = 1800;
     if (parser.isSet(QStringLiteral("max-intervalo")) &&
         !parseMaxIntervalOption(parser.value(QStringLiteral("max-intervalo")), maxIntervalSeconds,
@@ -175,14 +196,13 @@ QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request
         return errorText;
 
     auto track = std::make_shared<GpsTrack>();
+    track->setFilter(filter);
     for (const QString &path : parser.values(QStringLiteral("track"))) {
         if (!track->load(path, errorText))
             return QStringLiteral("--track: ") + errorText;
-        if (const int left = track->impossibleFixesInLastLoad())
-            request.warnings << QStringLiteral("Se omiten %1 puntos del track %2 con coordenadas "
-                                               "imposibles.")
-                                    .arg(left)
-                                    .arg(path);
+        const QString left = track->lastLoad().warningLine(path);
+        if (!left.isEmpty())
+            request.warnings << left;
     }
     job.trackLookup = trackLookupFor(track, clock, maxIntervalSeconds);
     request.trackLines = track->lines();
@@ -326,6 +346,9 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     parser.addOption(valued({QStringLiteral("zona-camara")}, QStringLiteral("±HH:MM")));
     parser.addOption(valued({QStringLiteral("ajuste-reloj")}, QStringLiteral("±SEGUNDOS")));
     parser.addOption(valued({QStringLiteral("max-intervalo")}, QStringLiteral("SEGUNDOS")));
+    parser.addOption(valued({QStringLiteral("sincronizar")}, QStringLiteral("CAMARA=REAL")));
+    parser.addOption(valued({QStringLiteral("max-hdop")}, QStringLiteral("N")));
+    parser.addOption(valued({QStringLiteral("min-satelites")}, QStringLiteral("N")));
     addPictureOptions(parser);
 
     if (!parser.parse(arguments)) {

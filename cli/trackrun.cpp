@@ -52,14 +52,20 @@ TrackLookup trackLookupFor(std::shared_ptr<const GpsTrack> track, const CameraCl
         position.latitude = match.latitude;
         position.longitude = match.longitude;
         position.altitude = match.elevation;
+        position.errorMetres = match.errorMetres;
         // As with a position read from the EXIF, a heading of exactly 0 counts as unknown.
         position.directionKnown = query.imageDirectionFound && query.imageDirection != 0.0;
         position.direction = position.directionKnown ? query.imageDirection : 0.0;
         const QString fixes =
-            match.laterFix.isValid()
-                ? QStringLiteral("entre los puntos de %1 y %2")
-                      .arg(utcText(match.fix).mid(11), utcText(match.laterFix).mid(11))
-                : QStringLiteral("punto de %1").arg(utcText(match.fix).mid(11));
+            (match.laterFix.isValid()
+                 ? QStringLiteral("entre los puntos de %1 y %2")
+                       .arg(utcText(match.fix).mid(11), utcText(match.laterFix).mid(11))
+                 : QStringLiteral("punto de %1").arg(utcText(match.fix).mid(11))) +
+            QStringLiteral(" de ") + QFileInfo(match.file).fileName();
+        position.trackFile = match.file;
+        position.trackFixes << match.fix;
+        if (match.laterFix.isValid())
+            position.trackFixes << match.laterFix;
         position.logLine = QStringLiteral("Posición desde track para %1: Lat %2, Lon %3 (%4, %5)")
                                .arg(name, degreesText(match.latitude), degreesText(match.longitude),
                                     moment, fixes);

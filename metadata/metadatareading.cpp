@@ -4,12 +4,14 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <vector>
 
 using namespace exivlib;
 
@@ -151,7 +153,56 @@ QDateTime isoMoment(const QString &text)
     return QDateTime::fromString(text, Qt::ISODate);
 }
 
+bool captureTimeOf(const CaptureTimeTexts &texts, QDateTime &time, QString &tag);
+
+// Whole seconds: a tag that keeps fractions states the same moment as one that does not.
+QTime toSecond(const QTime &time)
+{
+    return QTime(time.hour(), time.minute(), time.second());
+}
+
+// A moment stated without an offset takes the one another tag states for the same wall-clock
+// time (an editor writes XMP's DateCreated bare and IPTC's TimeCreated with the zone): the time
+// itself says they are one reading, and the machine's zone would be a guess.
+void borrowOffset(const CaptureTimeTexts &texts, QDateTime &time, QString &tag)
+{
+    if (time.timeSpec() != Qt::LocalTime)
+        return;
+    std::vector<std::pair<QDateTime, const char *>> stated;
+    for (auto [text, key] : {std::pair{&texts.xmpOriginal, "Xmp.exif.DateTimeOriginal"},
+                             std::pair{&texts.xmpCreated, "Xmp.photoshop.DateCreated"}})
+        if (*text)
+            stated.emplace_back(isoMoment(trimmedText(**text)), key);
+    if (texts.iptcDate && texts.iptcTime)
+        stated.emplace_back(isoMoment(trimmedText(*texts.iptcDate) + QLatin1Char('T') +
+                                      trimmedText(*texts.iptcTime)),
+                            "Iptc.Application2.TimeCreated");
+    else if (texts.iptcTime)
+        // A time without its date: the photo's own date is the day it states.
+        stated.emplace_back(QDateTime::fromString(time.date().toString(Qt::ISODate) +
+                                                      QLatin1Char('T') +
+                                                      trimmedText(*texts.iptcTime),
+                                                  Qt::ISODate),
+                            "Iptc.Application2.TimeCreated");
+    for (const auto &[moment, key] : stated) {
+        if (!moment.isValid() || moment.timeSpec() != Qt::OffsetFromUTC ||
+            moment.date() != time.date() || toSecond(moment.time()) != toSecond(time.time()))
+            continue;
+        time = QDateTime(time.date(), time.time(), QTimeZone(moment.offsetFromUtc()));
+        tag += QStringLiteral(", desfase de ") + QString::fromLatin1(key);
+        return;
+    }
+}
+
 bool captureTimeFromTexts(const CaptureTimeTexts &texts, QDateTime &time, QString &tag)
+{
+    const bool found = captureTimeOf(texts, time, tag);
+    if (found)
+        borrowOffset(texts, time, tag);
+    return found;
+}
+
+bool captureTimeOf(const CaptureTimeTexts &texts, QDateTime &time, QString &tag)
 {
     if (texts.original) {
         QDateTime moment = QDateTime::fromString(trimmedText(*texts.original),

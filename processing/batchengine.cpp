@@ -69,6 +69,10 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.reason = photo.reason;
     outcome.captureOffset = photo.captureOffset;
     outcome.positioningErrorMetres = photo.positioningErrorMetres;
+    if (photo.source == PositionSource::Track) {
+        outcome.trackFile = photo.track.trackFile;
+        outcome.trackFixes = photo.track.trackFixes;
+    }
     if (photo.backupMade)
         outcome.backupPath = photo.backupPath;
     outcome.sha256Original = photo.sha256Original;

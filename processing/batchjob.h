@@ -64,10 +64,13 @@ struct TrackPosition
     double longitude = 0.0;
     double direction = 0.0;
     bool directionKnown = false;
-    std::optional<double> altitude; // metres above sea level, from the track's heights
-    QDateTime utc;                  // the moment of capture matched, in UTC
-    QString reason;                 // when not found, why, briefly (e.g. "fuera del track")
-    QString logLine; // logged before the position when found, after the no-GPS line otherwise
+    std::optional<double> altitude;    // metres above sea level, from the track's heights
+    std::optional<double> errorMetres; // the accuracy the track states for its fixes
+    QDateTime utc;                     // the moment of capture matched, in UTC
+    QString reason;                    // when not found, why, briefly (e.g. "fuera del track")
+    QString logLine;   // logged before the position when found, after the no-GPS line otherwise
+    QString trackFile; // when found: the track file of the fixes used
+    QList<QDateTime> trackFixes; // and their times (UTC), one or the two interpolated between
 };
 
 // Asked in listing order on the calling thread, in EXIF mode only.
@@ -195,4 +198,6 @@ struct PhotoOutcome
     QByteArray sha256Written;
     qint64 writtenSize = -1;                      // of what was written, with sha256Written
     std::optional<double> positioningErrorMetres; // the camera's GPSHPositioningError, if stated
+    QString trackFile;                            // a position from a track: its file
+    QList<QDateTime> trackFixes;                  // and the fixes used (UTC)
 };

@@ -281,6 +281,7 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         photo.source = PositionSource::Track;
         photo.track = track;
         photo.altitude = track.altitude;
+        photo.positioningErrorMetres = track.errorMetres;
     }
     QString notes; // what a script's crew should know of where the position came from
     if (run.script && photo.source == PositionSource::Exif) {
@@ -290,10 +291,11 @@ bool locateFromExif(Photo &photo, const PhotoMetadata &found, const Run &run)
         if (tolerant.fromXmp)
             notes += QStringLiteral(", posición de XMP");
         photo.positioningErrorMetres = tolerant.positioningErrorMetres;
-        if (photo.positioningErrorMetres)
-            notes += QStringLiteral(", error ±") + numberText(*photo.positioningErrorMetres) +
-                     QStringLiteral(" m");
     }
+    // The camera's stated error, or the accuracy the track states for its fixes.
+    if (run.script && photo.positioningErrorMetres)
+        notes += QStringLiteral(", error ±") + numberText(*photo.positioningErrorMetres) +
+                 QStringLiteral(" m");
     info(run.log, QStringLiteral("Lat: ") + numberText(latitude) + QStringLiteral(", Lon: ") +
                       numberText(longitude) + QStringLiteral(", Orientación: ") +
                       numberText(orientation) + notes);

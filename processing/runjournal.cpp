@@ -190,6 +190,14 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
         place.insert(QStringLiteral("orientacion_ref"), textOrNull(outcome.headingReference));
         if (outcome.positioningErrorMetres)
             place.insert(QStringLiteral("error_m"), *outcome.positioningErrorMetres);
+        if (!outcome.trackFile.isEmpty()) {
+            // Which file and fixes placed the photo, so a doubtful position can be traced.
+            QJsonArray fixes;
+            for (const QDateTime &fix : outcome.trackFixes)
+                fixes.append(fix.toUTC().toString(Qt::ISODateWithMs));
+            place.insert(QStringLiteral("track"), outcome.trackFile);
+            place.insert(QStringLiteral("puntos_track"), fixes);
+        }
         position = place;
     }
     const QString result = outcome.processed     ? QStringLiteral("procesada")

@@ -14,7 +14,7 @@ packages=(
     libfontconfig-dev fonts-noto-core
     python3 help2man dpkg-dev file bash-completion
     xvfb xauth imagemagick
-    libimage-exiftool-perl
+    libimage-exiftool-perl gpsbabel
     "$@"
 )
 

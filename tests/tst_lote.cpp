@@ -383,6 +383,19 @@ private slots:
         row("--track DIR/a.jpg DIR", "--track: No se pudo leer el track");
         row("--track DIR/a.jpg --zona-camara 2 DIR", "--zona-camara");
         row("--max-intervalo 60 DIR", "--max-intervalo: solo vale junto con --track");
+        row("--sincronizar 2024-05-01T10:00=2024-05-01T10:01 DIR",
+            "--sincronizar: solo vale junto con --track");
+        row("--track DIR/notas.txt --sincronizar 10:00=10:01 DIR",
+            "Valor no válido para --sincronizar");
+        row("--track DIR/notas.txt --sincronizar 2024-05-01T10:00=2024-05-01T10:01 --ajuste-reloj "
+            "5 DIR",
+            "--sincronizar: no se combina con --ajuste-reloj");
+        row("--track DIR/notas.txt --max-hdop 0 DIR", "Valor no válido para --max-hdop");
+        row("--track DIR/notas.txt --min-satelites muchos DIR",
+            "Valor no válido para --min-satelites");
+        row("--track DIR/notas.txt DIR", "ni un CSV cuya primera línea nombre las columnas");
+        row("--track DIR/roto.gpx DIR",
+            "roto.gpx: el GPX 1.1 está dañado: Premature end of document");
         row("--capa DIR/capa.txt DIR", "--capa");
         row("--capa DIR/a.jpg.gpkg --ejemplo DIR/e.txt DIR", "--capa: no se combina");
         row("--logo DIR/notas.txt DIR", "--logo: no se puede leer la imagen");
@@ -403,6 +416,7 @@ private slots:
         QTemporaryDir dir;
         makePhoto(dir.filePath("a.jpg"));
         writeFile(dir.filePath("notas.txt"), "a.jpg,19,H,1,2,3\n");
+        writeFile(dir.filePath("roto.gpx"), "<gpx version=\"1.1\"><trk><trkseg><trkpt lat=\"4");
         QVERIFY(QDir(dir.path()).mkdir("cerrada"));
         const TestPhotos::ImmutableFile locked(dir.filePath("cerrada"));
         if (arguments.contains("cerrada") && !locked.isSet())
@@ -528,6 +542,86 @@ private slots:
         QTest::newRow("CSV, two workers") << "capa.csv" << 2;
     }
 
+    void trackFormats_data()
+    {
+        QTest::addColumn<QString>("name"); // the track file's name
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("bareXmp"); // the photo's time only in XMP without an offset
+        QTest::addColumn<QStringList>("lines");
+        const auto sentence = [](const QByteArray &body) {
+            unsigned char sum = 0;
+            for (const char c : body)
+                sum ^= static_cast<unsigned char>(c);
+            return '$' + body + '*' + QByteArray::number(sum, 16).rightJustified(2, '0') + '\n';
+        };
+        const QByteArray nmea =
+            sentence("GPRMC,132020,A,3324.000,S,07036.000,W,0,0,150324,,") +
+            sentence("GPGGA,132020,3324.000,S,07036.000,W,1,08,0.9,510,M,0,M,,") +
+            "$GPRMC,132030,A,3300.000,S,07000.000,W,0,0,150324,,*00\n" +
+            sentence("GNRMC,132040,A,3324.600,S,07037.200,W,0,0,150324,,");
+        const QByteArray csv = "time,lat,lon\n2024-03-15T13:20:20Z,-33.40,-70.60\n"
+                               "2024-03-15T13:20:40Z,-33.41,-70.62\n";
+        QTest::newRow("NMEA, a bad checksum counted")
+            << "t.nmea" << nmea << QStringList{"--zona-camara", "-03:00"} << false
+            << QStringList{"t.nmea (NMEA 0183): 2 puntos usados; se omiten 1 líneas o registros "
+                           "dañados.\n",
+                           "Posición desde track para a.jpg: Lat -33.405000, Lon -70.610000 "
+                           "(Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 13:20:30, entre los "
+                           "puntos de 13:20:20 y 13:20:40 de t.nmea)"};
+        QTest::newRow("CSV, a drifting clock")
+            << "t.csv" << csv
+            << QStringList{"--zona-camara", "-03:00",
+                           "--sincronizar", "2024:03:15 10:00:00=2024:03:15 10:00:00",
+                           "--sincronizar", "2024:03:15 10:41:00=2024:03:15 10:41:20"}
+            << false
+            << QStringList{"Posición desde track para a.jpg: Lat -33.410000, Lon -70.620000 "
+                           "(Exif.Photo.DateTimeOriginal, hora UTC 2024-03-15 13:20:40, punto de "
+                           "13:20:40 de t.csv)"};
+        QTest::newRow("location history, its accuracy as the error")
+            << "historial.json"
+            << QByteArray("{\"locations\": [{\"latitudeE7\": -334000000, \"longitudeE7\": "
+                          "-706000000, \"accuracy\": 12, \"timestamp\": \"2024-03-15T13:20:20Z\"},"
+                          " {\"latitudeE7\": -334100000, \"longitudeE7\": -706200000, "
+                          "\"accuracy\": 20, \"timestamp\": \"2024-03-15T13:20:40Z\"}]}")
+            << QStringList{"--zona-camara", "-03:00"} << false
+            << QStringList{"de historial.json)\nLat: -33.405, Lon: -70.61, Orientación: 0, "
+                           "error ±20 m\n"};
+        QTest::newRow("bare XMP time, offset from IPTC")
+            << "t.csv" << csv << QStringList() << true
+            << QStringList{"Posición desde track para a.jpg: Lat -33.405000, Lon -70.610000 "
+                           "(Xmp.photoshop.DateCreated, desfase de Iptc.Application2.TimeCreated, "
+                           "hora UTC 2024-03-15 13:20:30, entre los puntos de 13:20:20 y 13:20:40 "
+                           "de t.csv)"};
+    }
+
+    // Any track format in a run: the file's line, and each photo's line naming its fixes.
+    void trackFormats()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, options);
+        QFETCH(bool, bareXmp);
+        QFETCH(QStringList, lines);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QDir().mkpath(folder);
+        writeFile(dir.filePath(name), content);
+        if (bareXmp)
+            QVERIFY(TestPhotos::writeImage(folder + "/a.jpg") &&
+                    TestPhotos::setTags(folder + "/a.jpg",
+                                        {{"Xmp.photoshop.DateCreated", "2024-03-15T10:20:30"},
+                                         {"Iptc.Application2.DateCreated", "2024-03-15"},
+                                         {"Iptc.Application2.TimeCreated", "10:20:30-03:00"}}));
+        else
+            makePhoto(folder + "/a.jpg", false);
+        const Result run =
+            lote(QStringList{"--track", dir.filePath(name)} + options + QStringList{folder});
+        QCOMPARE(run.status, 0);
+        for (const QString &line : lines)
+            QVERIFY2(run.out.contains(line), qPrintable(run.out));
+    }
+
     // Track fixes 20 s apart around b's capture (10:20:30 at -03:00, the camera a minute fast),
     // with an impossible fix between them; c lies 30 s after the last fix, beyond a 20 s limit, so
     // it is left as it was and is in the layer without geometry; d was edited (its
@@ -567,17 +661,25 @@ private slots:
         QCOMPARE(run.status, 1); // roto.jpg
         QCOMPARE(tree(folder).value("c.jpg"), unplaced);
         for (const char *line :
-             {"Se omiten 1 puntos del track ",
+             {"t.gpx (GPX 1.1): 2 puntos usados; se omiten 1 puntos con coordenadas imposibles.\n",
               "Resumen: 3 fotos procesadas, 2 omitidas, 1 con errores, 1 sin posición.\n",
               "\nCapa escrita: ", " (3 puntos, 1 fotos sin posición)\n",
               "\nPosición desde track para b.jpg: Lat -33.405000, Lon -70.610000 (Exif.Photo."
               "DateTimeOriginal, hora UTC 2024-03-15 13:19:30, entre los puntos de 13:19:20 y "
-              "13:19:40)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
+              "13:19:40 de t.gpx)\nLat: -33.405, Lon: -70.61, Orientación: 90\n",
               "\nSin posición del track para c.jpg: fuera del track (Exif.Photo.DateTimeOriginal, "
               "hora UTC 2024-03-15 13:20:10). No se modifica.\n",
               "Posición desde track para d.jpg: Lat -33.410000, Lon -70.620000 (Xmp.photoshop."
-              "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40)\n"})
+              "DateCreated, hora UTC 2024-03-15 13:19:40, punto de 13:19:40 de t.gpx)\n"})
             QVERIFY2(run.out.contains(QString::fromUtf8(line)), qPrintable(run.out));
+
+        // The journal says which file and fixes placed a photo.
+        const QString journal =
+            QDir(folder + "/Backup").entryInfoList({"*.jsonl"}).value(0).filePath();
+        QVERIFY(TestPhotos::readFile(journal).contains(
+            "\"puntos_track\":[\"2024-03-15T13:19:20.000Z\",\"2024-03-15T13:19:40.000Z\"],"
+            "\"track\":\"" +
+            dir.filePath("t.gpx").toUtf8() + '"'));
 
         // The track's position goes into the EXIF with its height and UTC time.
         const QMap<QString, QString> wanted{

@@ -241,6 +241,27 @@ private slots:
                             {"Iptc.Application2.TimeCreated", "10:20:30+02:00"}}
             << "" << january
             << "2024-03-15T10:20:30.000+02:00|Iptc.Application2.DateCreated/TimeCreated";
+        // An editor writes XMP's DateCreated bare and IPTC's time with the zone: one reading.
+        QTest::addRow("bare XMP date takes IPTC's offset for the same time")
+            << "i.jpg"
+            << image + Tags{{"Xmp.photoshop.DateCreated", "2024-03-15T15:15:44"},
+                            {"Iptc.Application2.TimeCreated", "15:15:44-04:00"}}
+            << "" << january
+            << "2024-03-15T15:15:44.000-04:00|Xmp.photoshop.DateCreated, desfase de "
+               "Iptc.Application2.TimeCreated";
+        QTest::addRow("bare EXIF original takes XMP's offset for the same time")
+            << "j.jpg"
+            << image + original("2024:03:15 15:15:44") +
+                   Tags{{"Xmp.photoshop.DateCreated", "2024-03-15T15:15:44+01:00"}}
+            << "" << QDateTime(QDate(2024, 3, 15), QTime(15, 15, 44))
+            << "2024-03-15T15:15:44.000+01:00|Exif.Photo.DateTimeOriginal, desfase de "
+               "Xmp.photoshop.DateCreated";
+        QTest::addRow("an offset stated for another time is not borrowed")
+            << "k.jpg"
+            << image + Tags{{"Xmp.photoshop.DateCreated", "2024-03-15T15:15:44"},
+                            {"Iptc.Application2.DateCreated", "2024-03-15"},
+                            {"Iptc.Application2.TimeCreated", "15:16:44-04:00"}}
+            << "" << january << "2024-03-15T15:15:44.000|Xmp.photoshop.DateCreated";
     }
 
     void read()

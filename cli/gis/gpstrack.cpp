@@ -1,15 +1,11 @@
-// GPS track logs through GDAL's GPX driver, the time look-up in them, and camera-clock offsets.
+// GPS track logs of any format merged into one time-ordered track, the time look-up in it, and
+// camera clocks: offsets and drift.
 #include "gpstrack.h"
-#include "gdalsupport.h"
 
 #include <QDate>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
-
-#include <gdal_priv.h>
-#include <ogrsf_frmts.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,24 +13,31 @@
 
 namespace {
 
-constexpr qint64 msecsPerDay = 86400000;
-constexpr qint64 unixEpochJulianDay = 2440588;
 // A camera clock can be years off (a reset battery), but not centuries.
 constexpr qint64 maxClockAdjustSeconds = 100LL * 366 * 86400;
 
-// OGR's time zone flag: 100 is UTC, each step away from it a quarter hour; 0 (unknown) and 1
-// (local) are read as UTC, which is what GPX times are by definition.
-qint64 utcMsecs(int year, int month, int day, int hour, int minute, float second, int zoneFlag)
-{
-    const QDate date(year, month, day);
-    if (!date.isValid())
-        return std::numeric_limits<qint64>::min();
-    const qint64 offsetMinutes = zoneFlag > 1 ? (zoneFlag - 100) * 15 : 0;
-    return (date.toJulianDay() - unixEpochJulianDay) * msecsPerDay +
-           (hour * 60 + minute - offsetMinutes) * 60000 + std::llround(second * 1000.0);
-}
-
 } // namespace
+
+QString TrackLoadReport::warningLine(const QString &path) const
+{
+    QStringList left;
+    const auto count = [&left](int n, const char *what) {
+        if (n > 0)
+            left << QStringLiteral("%1 %2").arg(n).arg(QString::fromUtf8(what));
+    };
+    count(damaged, "líneas o registros dañados");
+    count(withoutFix, "puntos sin fix");
+    count(impossible, "puntos con coordenadas imposibles");
+    count(overHdop, "puntos con HDOP mayor que el máximo");
+    count(fewSatellites, "puntos con menos satélites que el mínimo");
+    count(duplicates, "puntos repetidos (misma hora que otro)");
+    if (left.isEmpty())
+        return QString();
+    return QStringLiteral("Track %1 (%2): %3 puntos usados; se omiten %4.")
+        .arg(path, format)
+        .arg(used)
+        .arg(left.join(QStringLiteral(", ")));
+}
 
 QString trackMatchReason(TrackMatch::Result result)
 {
@@ -53,74 +56,47 @@ QString trackMatchReason(TrackMatch::Result result)
 
 bool GpsTrack::load(const QString &path, QString &errorText)
 {
-    GdalSupport::registerDrivers();
-    GdalSupport::QuietErrors quiet;
-    const char *const gpxOnly[] = {"GPX", nullptr};
-    const GDALDatasetUniquePtr dataset(GDALDataset::Open(
-        QFile::encodeName(path).constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY, gpxOnly));
-    if (!dataset) {
-        QString detail = quiet.lastMessage();
-        if (!QFileInfo::exists(path))
-            detail = QStringLiteral("el archivo no existe");
-        else if (detail.isEmpty())
-            detail = QStringLiteral("no es un archivo GPX");
-        errorText = QStringLiteral("No se pudo leer el track %1: %2").arg(path, detail);
+    TrackReading reading;
+    if (!readTrackFile(path, reading)) {
+        errorText = QStringLiteral("No se pudo leer el track %1: %2").arg(path, reading.error);
         return false;
     }
+    TrackLoadReport report;
+    report.format = reading.format;
+    report.damaged = reading.damaged;
+    report.withoutFix = reading.withoutFix;
+    report.impossible = reading.impossible;
 
     const size_t firstNew = m_fixes.size();
     const int segmentsBefore = m_segmentCount;
-    int impossible = 0;
-    OGRLayer *layer = dataset->GetLayerByName("track_points");
-    if (layer) {
-        const OGRFeatureDefn *definition = layer->GetLayerDefn();
-        const int timeField = definition->GetFieldIndex("time");
-        const int elevationField = definition->GetFieldIndex("ele");
-        const int trackField = definition->GetFieldIndex("track_fid");
-        const int segmentField = definition->GetFieldIndex("track_seg_id");
-        // A segment is a run of points sharing track and segment number within this file; the
-        // first point of a file always opens one (GDAL numbers never go below zero).
-        int previousTrack = -1;
-        int previousSegment = -1;
-        for (const auto &feature : *layer) {
-            if (timeField < 0 || !feature->IsFieldSetAndNotNull(timeField))
-                continue;
-            const OGRGeometry *geometry = feature->GetGeometryRef();
-            if (!geometry || wkbFlatten(geometry->getGeometryType()) != wkbPoint)
-                continue;
-            int year, month, day, hour, minute, zone;
-            float second;
-            feature->GetFieldAsDateTime(timeField, &year, &month, &day, &hour, &minute, &second,
-                                        &zone);
-            const qint64 msecs = utcMsecs(year, month, day, hour, minute, second, zone);
-            if (msecs == std::numeric_limits<qint64>::min())
-                continue;
-            const int track = trackField >= 0 ? feature->GetFieldAsInteger(trackField) : 0;
-            const int segment = segmentField >= 0 ? feature->GetFieldAsInteger(segmentField) : 0;
-            if (track != previousTrack || segment != previousSegment)
-                ++m_segmentCount;
-            previousTrack = track;
-            previousSegment = segment;
-            const OGRPoint *point = geometry->toPoint();
-            // A receiver without a fix writes placeholders some of which no place has; they
-            // would drag interpolated positions off the map.
-            if (!(std::fabs(point->getY()) <= 90.0 && std::fabs(point->getX()) <= 180.0)) {
-                ++impossible;
-                continue;
-            }
-            const double elevation =
-                elevationField >= 0 && feature->IsFieldSetAndNotNull(elevationField)
-                    ? feature->GetFieldAsDouble(elevationField)
-                    : std::numeric_limits<double>::quiet_NaN();
-            m_fixes.push_back({msecs, point->getY(), point->getX(), elevation, m_segmentCount - 1});
+    const qint32 file = qint32(m_files.size());
+    m_fixes.reserve(firstNew + reading.points.size());
+    bool opened = false;
+    for (const TrackPoint &point : reading.points) {
+        if (m_filter.maxHdop && !std::isnan(point.hdop) && point.hdop > *m_filter.maxHdop) {
+            ++report.overHdop;
+            continue;
         }
+        if (m_filter.minSatellites && point.satellites >= 0 &&
+            point.satellites < *m_filter.minSatellites) {
+            ++report.fewSatellites;
+            continue;
+        }
+        // The first fix of a file always opens a segment: nothing is interpolated across files.
+        if (point.segmentStart || !opened)
+            ++m_segmentCount;
+        opened = true;
+        m_fixes.push_back({point.msecs, point.latitude, point.longitude, point.elevation,
+                           point.errorMetres, m_segmentCount - 1, file});
     }
+    reading = TrackReading();
     if (m_fixes.size() == firstNew) {
         m_segmentCount = segmentsBefore;
-        errorText = QStringLiteral("El track %1 no tiene puntos de track con hora.").arg(path);
+        errorText = QStringLiteral("No se pudo leer el track %1: ninguno de sus puntos cumple "
+                                   "--max-hdop y --min-satelites")
+                        .arg(path);
         return false;
     }
-    m_impossibleInLastLoad = impossible;
 
     const auto byTime = [](const Fix &a, const Fix &b) {
         return a.msecs < b.msecs;
@@ -128,9 +104,18 @@ bool GpsTrack::load(const QString &path, QString &errorText)
     const auto newBegin = m_fixes.begin() + static_cast<std::ptrdiff_t>(firstNew);
     if (!std::is_sorted(newBegin, m_fixes.end(), byTime))
         std::stable_sort(newBegin, m_fixes.end(), byTime);
-    // A later file that overlaps or precedes the earlier ones is merged in linear time.
+    // A later file that overlaps or precedes the earlier ones is merged in linear time; the
+    // merge is stable, so of two fixes of one moment the earlier file's comes first and stays.
     if (firstNew > 0 && byTime(*newBegin, *(newBegin - 1)))
         std::inplace_merge(m_fixes.begin(), newBegin, m_fixes.end(), byTime);
+    const size_t before = m_fixes.size();
+    m_fixes.erase(std::unique(m_fixes.begin(), m_fixes.end(),
+                              [](const Fix &a, const Fix &b) { return a.msecs == b.msecs; }),
+                  m_fixes.end());
+    report.duplicates = int(before - m_fixes.size());
+    report.used = int(before - firstNew) - report.duplicates;
+    m_files << path;
+    m_lastLoad = report;
     return true;
 }
 
@@ -143,13 +128,16 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
     }
     const qint64 time = utc.toMSecsSinceEpoch();
     const qint64 limit = static_cast<qint64>(maxIntervalSeconds) * 1000;
-    const auto single = [&found](const Fix &fix) {
+    const auto single = [&found, this](const Fix &fix) {
         found.result = TrackMatch::Result::Found;
         found.latitude = fix.latitude;
         found.longitude = fix.longitude;
         if (!std::isnan(fix.elevation))
             found.elevation = fix.elevation;
         found.fix = QDateTime::fromMSecsSinceEpoch(fix.msecs, Qt::UTC);
+        found.file = m_files.value(fix.file);
+        if (!std::isnan(fix.errorMetres))
+            found.errorMetres = fix.errorMetres;
         return found;
     };
 
@@ -181,7 +169,11 @@ TrackMatch GpsTrack::match(const QDateTime &utc, int maxIntervalSeconds) const
         // One end without a height gives none: half a height would be a made-up one.
         found.elevation.reset();
         if (!std::isnan(earlier->elevation) && !std::isnan(later->elevation))
-            found.elevation = earlier->elevation + f * (later->elevation - earlier->elevation);
+            found.elevation = double(earlier->elevation) +
+                              f * (double(later->elevation) - double(earlier->elevation));
+        found.errorMetres.reset();
+        if (!std::isnan(earlier->errorMetres) && !std::isnan(later->errorMetres))
+            found.errorMetres = std::max(earlier->errorMetres, later->errorMetres);
         found.laterFix = QDateTime::fromMSecsSinceEpoch(later->msecs, Qt::UTC);
         return found;
     }
@@ -209,15 +201,35 @@ QDateTime withKnownOffset(const QDateTime &captureDate, std::optional<int> zoneO
     return captureDate;
 }
 
+qint64 CameraClock::correctionAt(qint64 cameraMsecs) const
+{
+    if (syncs.empty())
+        return -adjustSeconds * 1000;
+    if (syncs.size() == 1)
+        return syncs.front().trueMsecs - syncs.front().cameraMsecs;
+    // The pair around the moment, or the nearest pair at either end.
+    size_t second = 1;
+    while (second + 1 < syncs.size() && syncs[second].cameraMsecs < cameraMsecs)
+        ++second;
+    const ClockSync &a = syncs[second - 1];
+    const ClockSync &b = syncs[second];
+    const double correctionA = double(a.trueMsecs - a.cameraMsecs);
+    const double correctionB = double(b.trueMsecs - b.cameraMsecs);
+    const double f = double(cameraMsecs - a.cameraMsecs) / double(b.cameraMsecs - a.cameraMsecs);
+    return std::llround(correctionA + f * (correctionB - correctionA));
+}
+
 QDateTime cameraTimeToUtc(const QDateTime &captureDate, const CameraClock &clock,
                           const QString &photoOffset)
 {
     if (!captureDate.isValid())
         return QDateTime();
+    // The correction is a function of what the camera's clock read, as the sync points were.
+    const qint64 wall =
+        QDateTime(captureDate.date(), captureDate.time(), Qt::UTC).toMSecsSinceEpoch();
+    const QDateTime corrected = captureDate.addMSecs(clock.correctionAt(wall));
     // Without a known offset the date is local time, which toUTC takes as the machine's zone.
-    return withKnownOffset(captureDate, clock.zoneOffsetSeconds, photoOffset)
-        .toUTC()
-        .addSecs(-clock.adjustSeconds);
+    return withKnownOffset(corrected, clock.zoneOffsetSeconds, photoOffset).toUTC();
 }
 
 bool parseUtcOffset(const QString &text, int &offsetSeconds)
@@ -278,4 +290,70 @@ std::vector<std::vector<GeoPosition>> GpsTrack::lines() const
     for (const Fix &fix : m_fixes)
         lines[size_t(fix.segment)].push_back({fix.latitude, fix.longitude});
     return lines;
+}
+
+namespace {
+
+bool wallClockMsecs(const QString &text, qint64 &msecs)
+{
+    QString normal = text.trimmed();
+    // "2024:05:01 10:00:00" as cameras write dates.
+    if (normal.size() >= 10 && normal[4] == QLatin1Char(':') && normal[7] == QLatin1Char(':')) {
+        normal[4] = QLatin1Char('-');
+        normal[7] = QLatin1Char('-');
+    }
+    static const QRegularExpression form(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d[ T]\\d\\d:\\d\\d(:\\d\\d(\\.\\d+)?)?$"));
+    return form.match(normal).hasMatch() && parseIsoMsecs(normal.toLatin1(), msecs);
+}
+
+} // namespace
+
+bool parseSyncOption(const QString &text, CameraClock &clock, QString &errorText)
+{
+    const QStringList sides = text.split(QLatin1Char('='));
+    ClockSync sync{0, 0};
+    if (sides.size() == 2 && wallClockMsecs(sides[0], sync.cameraMsecs) &&
+        wallClockMsecs(sides[1], sync.trueMsecs)) {
+        const auto at =
+            std::lower_bound(clock.syncs.begin(), clock.syncs.end(), sync.cameraMsecs,
+                             [](const ClockSync &s, qint64 t) { return s.cameraMsecs < t; });
+        if (at != clock.syncs.end() && at->cameraMsecs == sync.cameraMsecs) {
+            errorText = QStringLiteral("--sincronizar: dos puntos con la misma hora de cámara "
+                                       "(%1)")
+                            .arg(sides[0].trimmed());
+            return false;
+        }
+        clock.syncs.insert(at, sync);
+        return true;
+    }
+    errorText = QStringLiteral("Valor no válido para --sincronizar: «%1» (se espera "
+                               "HORA-CAMARA=HORA-REAL, p. ej. \"2024:05:01 10:00:00=2024:05:01 "
+                               "10:00:42\").")
+                    .arg(text);
+    return false;
+}
+
+bool parseMaxHdopOption(const QString &text, double &hdop, QString &errorText)
+{
+    bool ok = false;
+    hdop = text.trimmed().toDouble(&ok);
+    if (ok && hdop > 0 && std::isfinite(hdop))
+        return true;
+    errorText = QStringLiteral("Valor no válido para --max-hdop: «%1» (se espera un número mayor "
+                               "que 0, p. ej. 2.5).")
+                    .arg(text);
+    return false;
+}
+
+bool parseMinSatellitesOption(const QString &text, int &count, QString &errorText)
+{
+    bool ok = false;
+    count = text.trimmed().toInt(&ok);
+    if (ok && count >= 0 && count <= 100)
+        return true;
+    errorText = QStringLiteral("Valor no válido para --min-satelites: «%1» (se espera un número "
+                               "entero entre 0 y 100).")
+                    .arg(text);
+    return false;
 }
