@@ -2,6 +2,7 @@
 #pragma once
 
 #include "batchengine.h"
+#include "gpstrack.h"
 #include "photoreport.h"
 
 #include <QString>
@@ -19,6 +20,9 @@ struct LoteRequest
     QString layerPath;    // for Run: where the run's point layer goes; empty for none
     ReportOptions report; // for Run and Report (--informe-de): the PDF and KMZ asked for
     std::vector<std::vector<GeoPosition>> trackLines; // for Run: the --track lines, for the report
+    QStringList trackPaths; // for Run: the --track files, read once the options are checked
+    CameraClock clock;      // for Run: --zona-camara and --ajuste-reloj
+    int maxIntervalSeconds = 1800;
     bool sampleFromExif = false;
     std::optional<int> cameraZoneSeconds; // for Run: --zona-camara, which dates the layer's too
     QStringList warnings; // for Run: lines the log starts with (track points left out)

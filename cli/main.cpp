@@ -77,7 +77,7 @@ int runSample(const LoteRequest &request)
 bool reportNoPhotos(const BatchJob &job)
 {
     const auto listed = [&job](bool subfolders) {
-        return listPhotos(job.directory, subfolders, PhotoOrder::Sorted, true);
+        return listPhotos(job.directory, subfolders, PhotoOrder::Sorted, true, true);
     };
     if (!listed(job.includeSubdirectories).isEmpty())
         return false;

@@ -1,10 +1,14 @@
-// The font of everything drawn on a photo.
+// The font of everything drawn on a photo, and the background of its letters.
 #include "annotationfont.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QHash>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
 
 #include <mutex>
 
@@ -53,4 +57,32 @@ QFont annotationFont(const QString &fontPath)
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     font.setStyleHint(QFont::SansSerif, QFont::PreferDefault);
     return font;
+}
+
+void paintTextLine(QPainter &painter, const QPoint &origin, const QString &text,
+                   TextBackground background)
+{
+    if (background == TextBackground::None) {
+        painter.drawText(origin, text);
+        return;
+    }
+    const QFontMetrics metrics(painter.font());
+    // Wide enough to part the letters from any ground, narrow enough to keep their shapes open.
+    const int halo = std::max(2, metrics.height() / 12);
+    if (background == TextBackground::Box) {
+        const QRect box(origin.x() - halo, origin.y() - metrics.ascent() - halo,
+                        metrics.horizontalAdvance(text) + 2 * halo, metrics.height() + 2 * halo);
+        painter.fillRect(box, QColor(0, 0, 0, 150));
+        painter.drawText(origin, text);
+        return;
+    }
+    QPainterPath path;
+    path.addText(origin, painter.font(), text);
+    painter.save();
+    painter.setPen(
+        QPen(QColor(0, 0, 0, 220), 2.0 * halo, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(path);
+    painter.restore();
+    painter.drawText(origin, text);
 }

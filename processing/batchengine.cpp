@@ -321,6 +321,6 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
         return runInline(photos, run, job);
     // Registering the font touches the process-wide font database: done once, here, so the
     // workers only ever find it registered.
-    annotationFont(job.fontPath);
+    annotationFont(job.style.fontPath);
     return ParallelRun(photos, run, job, workers).run();
 }

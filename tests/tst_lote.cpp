@@ -1096,7 +1096,7 @@ private slots:
         QVERIFY(image.save(png));
         QVERIFY(TestPhotos::setTags(
             png, TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W")));
-        QCOMPARE(lote({"--sin-backup", dir.path()}).status, 0);
+        QCOMPARE(lote({"--sin-backup", "--todo-jpeg", dir.path()}).status, 0);
         const QString jpeg = dir.filePath(utmName + ".jpg");
         QCOMPARE(TestPhotos::tag(jpeg, "Exif.Image.Make"), QString("Cámara de campo"));
         QCOMPARE(TestPhotos::tag(jpeg, "Exif.Image.Software"), QString("Editor 3"));
@@ -1170,8 +1170,8 @@ private slots:
         QTest::newRow("empty") << "" << QByteArray() << QStringList() << "No hay fotos en DIR\n"
                                << "" << QStringList();
         QTest::newRow("other formats")
-            << "--diario J" << QByteArray() << QStringList{"a.tif", "b"} << "No hay fotos en DIR\n"
-            << "" << QStringList{"a.tif", "b"};
+            << "--diario J" << QByteArray() << QStringList{"a.gif", "b"} << "No hay fotos en DIR\n"
+            << "" << QStringList{"a.gif", "b"};
         QTest::newRow("one level down")
             << "" << QByteArray() << QStringList{"s/a.jpg"}
             << "No hay fotos en DIR (las hay en sus subcarpetas: véase --subdirectorios)\n"
