@@ -3,6 +3,7 @@
 #include "loteoptions.h"
 #include "loteoptiontable.h"
 #include "reportfiles.h"
+#include "stampoptions.h"
 #include "trackrun.h"
 
 #include <QColor>
@@ -289,6 +290,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.metadataOnlyWrites = true;
     job.skipProcessed = true;
     job.style.fontPath = defaultFontPath;
+    job.style.background = TextBackground::Halo;
+    job.style.westLetter = QStringLiteral("O");
     job.workers = std::max(1, QThread::idealThreadCount());
     const QStringList folders = parser.positionalArguments();
     if (parser.isSet(QStringLiteral("deshacer"))) {
@@ -327,13 +330,35 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         request.action = LoteRequest::Action::Report;
         return request;
     }
+    const bool preview = parser.isSet(QStringLiteral("muestra"));
     if (folders.isEmpty())
-        return failure(QStringLiteral("falta CARPETA (véase --help)"));
+        return failure(preview ? QStringLiteral("--muestra: falta ARCHIVO.png")
+                               : QStringLiteral("falta CARPETA (véase --help)"));
     if (folders.size() > 1)
         return failure(QStringLiteral("sobra el argumento: ") + folders.at(1));
-    if (!QFileInfo(folders.first()).isDir())
+    if (preview) {
+        // A preview is of one photo, drawn into a file of its own: the photo's folder is the run's.
+        const QString photo = parser.value(QStringLiteral("muestra"));
+        if (!QFileInfo(photo).isFile())
+            return failure(QStringLiteral("--muestra: no existe el archivo ") + photo);
+        if (QFileInfo(folders.first()).suffix().toLower() != QLatin1String("png"))
+            return failure(QStringLiteral("--muestra: ") + folders.first() +
+                           QStringLiteral(" no es un archivo .png"));
+        const QFileInfo image(folders.first());
+        if (image.exists() || image.isSymLink())
+            return failure(QStringLiteral("--muestra: el archivo %1 ya existe; no se sobrescribe.")
+                               .arg(folders.first()));
+        for (const char *runOnly : {"capa", "informe", "kmz", "ejemplo", "diario"})
+            if (parser.isSet(QString::fromLatin1(runOnly)))
+                return failure(QStringLiteral("--%1: no se combina con --muestra")
+                                   .arg(QString::fromLatin1(runOnly)));
+        request.previewImage = folders.first();
+        job.directory = QFileInfo(photo).absolutePath();
+    } else if (!QFileInfo(folders.first()).isDir()) {
         return failure(QStringLiteral("CARPETA: no existe la carpeta ") + folders.first());
-    job.directory = folders.first();
+    } else {
+        job.directory = folders.first();
+    }
 
     if (const QString problem = applyOptions(parser, request); !problem.isEmpty())
         return failure(problem);
@@ -387,6 +412,8 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         return failure(problem);
     request.report.fontPath = job.style.fontPath;
     request.report.workers = job.workers;
+    if (const QString problem = checkStampOptions(parser, request); !problem.isEmpty())
+        return failure(problem);
 
     if (parser.isSet(QStringLiteral("ejemplo"))) {
         // The sample file is written, so it cannot be part of a run that touches nothing.
@@ -406,6 +433,6 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     }
     if (parser.isSet(QStringLiteral("ejemplo-exif")))
         return failure(QStringLiteral("--ejemplo-exif: solo vale junto con --ejemplo"));
-    request.action = LoteRequest::Action::Run;
+    request.action = preview ? LoteRequest::Action::Preview : LoteRequest::Action::Run;
     return request;
 }

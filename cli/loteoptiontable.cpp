@@ -6,12 +6,15 @@
 
 #include <QColor>
 
+#include "annotationfont.h"
+
 namespace {
 
 using R = LoteRequest;
 
 const QString photos = QStringLiteral("Fotos");
 const QString drawing = QStringLiteral("Dibujo");
+const QString texts = QStringLiteral("Textos");
 const QString tracks = QStringLiteral("Track GPS y capa");
 const QString reports =
     QStringLiteral("Informe y KMZ (con --simular, de las fotos como están, marcadas «Simulación»)");
@@ -185,6 +188,57 @@ std::vector<LoteOption> makeOptions()
     add(flag(drawing, "sin-rosa", "no dibujar la rosa de los vientos",
              [](R &r) { r.job.style.drawRose = false; }));
 
+    add(valued(texts, "texto-fecha", "PLANTILLA", "lo que dice la línea de la fecha",
+               "{fecha} {hora}", LoteValue::Text,
+               into([](R &r) -> QString & { return r.templates.date; })));
+    add(valued(texts, "texto-coordenadas", "PLANTILLA", "lo que dice la línea de coordenadas",
+               "UTM {utm}", LoteValue::Text,
+               into([](R &r) -> QString & { return r.templates.coordinates; })));
+    add(valued(texts, "linea", "PLANTILLA",
+               "añadir una línea bajo la de coordenadas, en su esquina; se puede repetir",
+               QString(), LoteValue::Text, [](R &r, const QString &value) {
+                   r.templates.lines << value;
+                   return QString();
+               }));
+    add(valued(texts, "atributos", "ARCHIVO",
+               "CSV en UTF-8 con encabezado: la primera columna nombra la foto (su nombre o su "
+               "ruta relativa, como las filas de --txt) y cada otra columna es un campo con el "
+               "nombre de su encabezado, p. ej. {punto}; una foto sin fila deja esos campos "
+               "vacíos, con un aviso",
+               QString(), LoteValue::File,
+               into([](R &r) -> QString & { return r.attributesPath; })));
+    add(chosen(valued(texts, "fondo", "FONDO",
+                      "detrás de las letras del texto y de la rosa: contorno (un borde oscuro "
+                      "alrededor de cada letra), caja (una caja oscura translúcida por línea) o "
+                      "ninguno",
+                      "contorno", LoteValue::Choice,
+                      [](R &r, const QString &value) {
+                          const QString chosen = value.toLower();
+                          r.job.style.background =
+                              chosen == QLatin1String("caja")      ? TextBackground::Box
+                              : chosen == QLatin1String("ninguno") ? TextBackground::None
+                                                                   : TextBackground::Halo;
+                          return QString();
+                      }),
+               {"contorno", "caja", "ninguno"}, "fondo desconocido"));
+    add(flag(texts, "como-ventana",
+             "dibujar y guardar como la ventana: sus dos líneas, el texto sin fondo, la W en la "
+             "rosa, la foto como está guardada, toda foto renombrada a JPEG, la foto entera "
+             "recodificada con calidad 90 y la posición fija para las fotos sin posición (no con "
+             "las demás opciones de este grupo, --orientar ni --sin-perdidas)",
+             [](R &r) {
+                 r.job.style.background = TextBackground::None;
+                 r.job.style.westLetter = QStringLiteral("W");
+                 r.job.orientUpright = false;
+                 r.job.keepFormat = false;
+                 r.job.lossless = false;
+                 r.job.fixedPositionWhenMissing = true;
+             }));
+    add(valued(texts, "muestra", "FOTO",
+               "en vez de procesar, dibujar en ARCHIVO.png, dado en lugar de CARPETA, lo que la "
+               "ejecución estamparía en FOTO, con el lado mayor de 1600 píxeles; no toca nada más",
+               QString(), LoteValue::File, into([](R &r) -> QString & { return r.previewPhoto; })));
+
     add(valued(tracks, "track", "ARCHIVO",
                "track GPX (1.0 o 1.1): las fotos sin posición en el EXIF la toman del track por "
                "su hora de captura (DateTimeOriginal; si no, la de XMP o IPTC; nunca la fecha de "
@@ -348,6 +402,16 @@ const std::vector<LoteGroup> &loteGroups()
          "recodifica: solo cambian sus metadatos, y su imagen queda idéntica byte a byte (con\n"
          "--recodificar, salvo que haya que girarla).\n"},
         {drawing, QString()},
+        {texts,
+         "Campos de una PLANTILLA, entre llaves: {fecha}, {hora}, {utm}, {latlon} (grados\n"
+         "decimales), {gms} (grados, minutos y segundos), {mgrs}, {epsg:N} (este y norte en el\n"
+         "sistema proyectado N, p. ej. {epsg:2056}), {altitud}, {rumbo}, {error} (el de la\n"
+         "posición según la cámara), {archivo} (el nombre original), {nombre} (el final),\n"
+         "{descripcion} (la de la foto: XMP, IPTC o EXIF) y cada columna de --atributos. Un\n"
+         "campo sin valor no escribe nada y una línea cuyos campos están todos vacíos no se\n"
+         "dibuja. Un campo desconocido o un sistema que no es proyectado detienen todo antes de\n"
+         "empezar; una foto fuera del área de uso del sistema deja {epsg:N} vacío, con un "
+         "aviso.\n"},
         {tracks, QString()},
         {reports, "                              Nunca sobrescriben un archivo existente.\n"},
         {running,

@@ -6,7 +6,6 @@
 #include <QFontDatabase>
 #include <QHash>
 #include <QPainter>
-#include <QPainterPath>
 
 #include <algorithm>
 
@@ -72,17 +71,18 @@ void paintTextLine(QPainter &painter, const QPoint &origin, const QString &text,
     if (background == TextBackground::Box) {
         const QRect box(origin.x() - halo, origin.y() - metrics.ascent() - halo,
                         metrics.horizontalAdvance(text) + 2 * halo, metrics.height() + 2 * halo);
-        painter.fillRect(box, QColor(0, 0, 0, 150));
+        painter.fillRect(box, QColor(0, 0, 0, 170));
         painter.drawText(origin, text);
         return;
     }
-    QPainterPath path;
-    path.addText(origin, painter.font(), text);
-    painter.save();
-    painter.setPen(
-        QPen(QColor(0, 0, 0, 220), 2.0 * halo, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawPath(path);
-    painter.restore();
+    // The halo is the text itself drawn dark around its place: glyphs alone, as the text, render
+    // alike on every thread and at every turn, which outlines do not.
+    const QPen pen = painter.pen();
+    painter.setPen(QColor(0, 0, 0, 200));
+    for (int dy = -halo; dy <= halo; ++dy)
+        for (int dx = -halo; dx <= halo; ++dx)
+            if ((dx != 0 || dy != 0) && dx * dx + dy * dy <= halo * halo + halo)
+                painter.drawText(origin + QPoint(dx, dy), text);
+    painter.setPen(pen);
     painter.drawText(origin, text);
 }

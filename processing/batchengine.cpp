@@ -324,3 +324,23 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
     annotationFont(job.style.fontPath);
     return ParallelRun(photos, run, job, workers).run();
 }
+
+QImage previewPhoto(const BatchJob &job, const QString &path, int longSide)
+{
+    initializeMetadataLibrary();
+    // The folder's listing, so that the photo's name and rows come out as in the run.
+    const QStringList photos =
+        listPhotos(job.directory, job.includeSubdirectories, PhotoOrder::Sorted, true, true);
+    RecordingOperations recording;
+    const std::unique_ptr<photoroad::CommitPolicy> commit =
+        photoroad::makeCommitPolicy(job.policy, photos);
+    Run run = photoroad::startRun(job, photos, recording);
+    run.commit = commit.get();
+    Photo photo;
+    QImage image;
+    if (!photoroad::planPhoto(photo, path, run) || !photoroad::paintedPicture(photo, run, image))
+        return QImage();
+    if (std::max(image.width(), image.height()) > longSide)
+        image = image.scaled(longSide, longSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image;
+}

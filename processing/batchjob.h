@@ -7,6 +7,7 @@
 #include "logline.h"
 #include "photoannotation.h"
 #include "photometadata.h"
+#include "stamptext.h"
 
 #include <QColor>
 #include <QDateTime>
@@ -103,6 +104,8 @@ struct BatchJob
     QString logoPath; // empty: no logo
     // How the stamps look and where they go: the form's defaults, a logo a fifth of the width.
     AnnotationStyle style = formStyle();
+    // What the stamped lines say (a script's); null: the window's date and coordinate lines.
+    std::shared_ptr<const StampTemplates> templates;
     bool useExif = true;
     QString txtPath;
     // The coordinate file already read by a front end that reported its rows in its own words;

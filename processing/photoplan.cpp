@@ -181,6 +181,7 @@ void takeMetadata(Photo &photo, PhotoMetadata &found, const Run &run)
     photo.dateFound = found.dateFound;
     photo.captureDate = found.captureDate;
     photo.captureOffset = found.captureOffset;
+    photo.description = found.description;
     if (!photo.dateFound) {
         photo.captureDate = QDateTime::currentDateTime();
         warning(run.log, QStringLiteral("Fecha de captura no encontrada en metadata para ") +
@@ -473,6 +474,7 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.orientUpright = job.orientUpright;
     run.fixedPositionWhenMissing = job.fixedPositionWhenMissing;
     run.style = job.style;
+    run.templates = job.templates;
     run.trackLookup = job.trackLookup;
     run.writeTrackToExif = job.writeTrackToExif;
     run.metadataOnlyWrites = job.metadataOnlyWrites;
@@ -537,6 +539,7 @@ bool planPhoto(Photo &photo, const QString &listedPath, const Run &run)
         renameToUtm(photo, run);
     if (photo.heif)
         nameAsJpeg(photo, run);
+    stampLines(photo, run);
     photo.treatment = treatmentOf(photo, run);
     return true;
 }
