@@ -69,6 +69,7 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
     outcome.reason = photo.reason;
     outcome.captureOffset = photo.captureOffset;
     outcome.positioningErrorMetres = photo.positioningErrorMetres;
+    outcome.attributes = photo.attributes;
     if (photo.backupMade)
         outcome.backupPath = photo.backupPath;
     outcome.sha256Original = photo.sha256Original;

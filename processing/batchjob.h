@@ -197,4 +197,6 @@ struct PhotoOutcome
     QByteArray sha256Written;
     qint64 writtenSize = -1;                      // of what was written, with sha256Written
     std::optional<double> positioningErrorMetres; // the camera's GPSHPositioningError, if stated
+    // Its --atributos columns with their values, in the file's order (empty values without a row).
+    QList<QPair<QString, QString>> attributes;
 };

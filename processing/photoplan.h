@@ -106,9 +106,10 @@ struct Photo
 
     QString prefixedName;
     QString coordinateText;
-    QString description;          // its own caption, for a template's {descripcion}
-    StampText stampText;          // the lines painted on it
-    QString currentPath;          // where the photo is to end up
+    QString description;                       // its own caption, for a template's {descripcion}
+    StampText stampText;                       // the lines painted on it
+    QList<QPair<QString, QString>> attributes; // its --atributos columns with their values
+    QString currentPath;                       // where the photo is to end up
     QString lyingAt;              // where it lies now: the window renames at once, a script last
     QString backupPath;           // claimed or made; empty without a backup
     bool positionMissing = false; // left untouched for want of a position; reason says why

@@ -57,8 +57,15 @@ void stampLines(Photo &photo, const Run &run)
     values.originalName = photo.fileName;
     values.finalName = QFileInfo(photo.currentPath).fileName();
     values.description = photo.description;
-    if (run.templates->attributes)
-        values.attributes = attributesOf(photo, *run.templates->attributes, run);
+    if (const AttributeTable *table = run.templates->attributes.get()) {
+        values.attributes = attributesOf(photo, *table, run);
+        photo.attributes.clear();
+        for (qsizetype i = 0; i < table->columns.size(); ++i)
+            photo.attributes.append(
+                {table->columns.at(i), values.attributes && i < values.attributes->size()
+                                           ? values.attributes->at(i).trimmed()
+                                           : QString()});
+    }
     QStringList warnings;
     photo.stampText = stampText(*run.templates, values, warnings);
     for (const QString &line : warnings)

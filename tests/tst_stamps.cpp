@@ -348,6 +348,48 @@ private slots:
         QCOMPARE(result.out.count("Sin fila en el archivo de atributos para b.png"), 1);
     }
 
+    // The journal's photo line and the layer carry each photo's attributes; a photo without a
+    // row has them empty.
+    void attributesInJournalAndLayer()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("fotos");
+        QVERIFY(QDir().mkpath(folder));
+        makePhoto(folder + "/a.png");
+        makePhoto(folder + "/b.png");
+        QVERIFY(
+            TestPhotos::writeFile(dir.filePath("attr.csv"), "foto,punto,obra\na.png,7,Canal\n"));
+        const QString layer = dir.filePath("capa.geojson"), journal = dir.filePath("diario.jsonl");
+        const Result result =
+            lote({"--atributos", dir.filePath("attr.csv"), "--capa", layer, "--diario", journal,
+                  "--sin-renombrar", "--sin-backup", "--sin-rosa", folder});
+        QVERIFY2(result.status == 0, qPrintable(result.out + result.err));
+        QMap<QString, QVariantMap> inJournal;
+        for (const QByteArray &line : TestPhotos::readFile(journal).split('\n')) {
+            const QJsonObject object = QJsonDocument::fromJson(line).object();
+            if (object.value("tipo") == "foto")
+                inJournal.insert(object.value("foto").toString(),
+                                 object.value("atributos").toObject().toVariantMap());
+        }
+        const QVariantMap a{{"punto", "7"}, {"obra", "Canal"}}, b{{"punto", ""}, {"obra", ""}};
+        QCOMPARE(inJournal.value("a.png"), a);
+        QCOMPARE(inJournal.value("b.png"), b);
+        QMap<QString, QVariantMap> inLayer;
+        const QJsonArray features = QJsonDocument::fromJson(TestPhotos::readFile(layer))
+                                        .object()
+                                        .value("features")
+                                        .toArray();
+        for (const QJsonValue &feature : features) {
+            const QVariantMap properties =
+                feature.toObject().value("properties").toObject().toVariantMap();
+            inLayer.insert(
+                properties.value("archivo").toString(),
+                {{"punto", properties.value("punto")}, {"obra", properties.value("obra")}});
+        }
+        QCOMPARE(inLayer.value("a.png"), a);
+        QCOMPARE(inLayer.value("b.png"), b);
+    }
+
     // The projection itself, to the millimetre of cs2cs, in three systems.
     void projection_data()
     {
