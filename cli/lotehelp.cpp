@@ -60,6 +60,7 @@ QString loteHelpText()
     QString help = QStringLiteral(
         "Uso: cartaluz-lote [opciones] CARPETA  o  cartaluz-lote [--simular] --deshacer DIARIO\n"
         "  o  cartaluz-lote --informe-de DIARIO [--informe ARCHIVO] [--kmz ARCHIVO]\n"
+        "  o  cartaluz-lote [opciones] --muestra FOTO ARCHIVO.png\n"
         "Procesa las fotos de CARPETA como el botón de inicio de la ventana: copia de seguridad,\n"
         "fecha y posición, nombre UTM, logo, textos y rosa de los vientos, metadatos restaurados.\n"
         "El registro va a la salida estándar; el progreso, a la salida de errores si es una\n"
