@@ -224,20 +224,20 @@ int measureEngine(const QString &path, const QString &mode)
     job.policy = RunPolicy::Script;
     job.metadataOnlyWrites = true;
     const AnnotationStyle style = stampStyle();
-    job.fontPath = style.fontPath;
+    job.style.fontPath = style.fontPath;
     if (mode == QLatin1String("engine-metadata")) {
-        job.drawText = false;
-        job.drawRose = false;
+        job.style.drawText = false;
+        job.style.drawRose = false;
         job.embedTxtInExif = true;
     } else {
         job.logoPath = dir.filePath(QStringLiteral("logo.png"));
         if (!logo().save(job.logoPath))
             return 1;
-        job.logoRatio = style.logoRatio;
-        job.logoPosition = style.logoPosition;
-        job.dateTimePosition = style.dateTimePosition;
-        job.coordinatesPosition = style.coordinatesPosition;
-        job.rosePosition = style.rosePosition;
+        job.style.logoRatio = style.logoRatio;
+        job.style.logoPosition = style.logoPosition;
+        job.style.dateTimePosition = style.dateTimePosition;
+        job.style.coordinatesPosition = style.coordinatesPosition;
+        job.style.rosePosition = style.rosePosition;
         job.lossless = mode == QLatin1String("engine-lossless");
     }
     static const QRegularExpression blocks(QStringLiteral("(\\d+) de (\\d+) bloques"));

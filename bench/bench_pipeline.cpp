@@ -165,7 +165,7 @@ RunFigures timePipeline(const QString &dir, const QString &logoPath, const QStri
     BatchJob job;
     job.directory = dir;
     job.logoPath = logoPath;
-    job.fontPath = fontPath;
+    job.style.fontPath = fontPath;
     job.addPrefix = true;
     job.prefix = QStringLiteral("XXX_XXX_SA_");
     job.workers = workers;

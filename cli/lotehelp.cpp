@@ -1,166 +1,156 @@
-// The batch front end's help text, by topic, with the exit statuses.
+// The batch front end's help text, by topic, with the exit statuses, and its bash completion:
+// both from the option table.
 #include "loteoptions.h"
+#include "loteoptiontable.h"
 
 #include "batchjob.h"
 
 #include <QString>
 
+namespace {
+
+constexpr int labelWidth = 30;
+constexpr int lineWidth = 92;
+
+QString optionLabel(const LoteOption &option)
+{
+    QStringList names;
+    for (const QString &name : option.names)
+        names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    QString label = QStringLiteral("  ") + names.join(QStringLiteral(", "));
+    if (!option.valueName.isEmpty())
+        label += QLatin1Char(' ') + option.valueName;
+    return label;
+}
+
+// The option's help lines: its label, and its description with its default wrapped beside it.
+QString optionHelp(const LoteOption &option)
+{
+    QString text = option.description;
+    if (!option.defaultText.isEmpty())
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) + QLatin1Char('(') +
+                option.defaultText + QLatin1Char(')');
+    const QString label = optionLabel(option);
+    if (text.isEmpty())
+        return label + QLatin1Char('\n');
+    // A label too long for its column has its description start on the next line.
+    QString help;
+    QString line = label.leftJustified(labelWidth);
+    if (label.size() >= labelWidth) {
+        help = label + QLatin1Char('\n');
+        line = QString(labelWidth, QLatin1Char(' '));
+    }
+    bool lineHasWord = false;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (lineHasWord && line.size() + 1 + word.size() > lineWidth) {
+            help += line + QLatin1Char('\n');
+            line = QString(labelWidth, QLatin1Char(' '));
+            lineHasWord = false;
+        }
+        line += (lineHasWord ? QStringLiteral(" ") : QString()) + word;
+        lineHasWord = true;
+    }
+    return help + line + QLatin1Char('\n');
+}
+
+} // namespace
+
 QString loteHelpText()
 {
-    return QStringLiteral(
+    QString help = QStringLiteral(
         "Uso: cartaluz-lote [opciones] CARPETA  o  cartaluz-lote [--simular] --deshacer DIARIO\n"
         "  o  cartaluz-lote --informe-de DIARIO [--informe ARCHIVO] [--kmz ARCHIVO]\n"
+        "  o  cartaluz-lote [opciones] --muestra FOTO ARCHIVO.png\n"
         "Procesa las fotos de CARPETA como el botón de inicio de la ventana: copia de seguridad,\n"
         "fecha y posición, nombre UTM, logo, textos y rosa de los vientos, metadatos restaurados.\n"
         "El registro va a la salida estándar; el progreso, a la salida de errores si es una\n"
-        "terminal.\n"
-        "\n"
-        "Fotos:\n"
-        "  --subdirectorios            incluir las subcarpetas (no)\n"
-        "  --txt ARCHIVO               posiciones del archivo de coordenadas (sin él: EXIF)\n"
-        "  --txt-a-exif                con --txt, escribir también las posiciones en el EXIF\n"
-        "  --sin-backup                no copiar cada foto a la carpeta Backup\n"
-        "  --sin-renombrar             no renombrar las fotos a coordenadas UTM\n"
-        "  --prefijo TEXTO             anteponer TEXTO al nombre nuevo, tal cual\n"
-        "  --como-guardada             pintar la foto como está guardada, sin aplicar su\n"
-        "                              Orientación EXIF (no: se pinta derecha, como la muestran\n"
-        "                              los visores; al recodificarla se escribe Orientación 1)\n"
-        "  --orientar                  lo contrario de --como-guardada (es lo que se hace por\n"
-        "                              omisión)\n"
-        "  --todo-jpeg                 toda foto renombrada pasa a JPEG, como en la ventana (no:\n"
-        "                              un PNG sigue PNG y un TIFF sigue TIFF, con su extensión)\n"
-        "  --calidad N                 calidad JPEG de toda foto recodificada, 1 a 100 (90; 92\n"
-        "                              para las HEIC/HEIF, que se convierten a JPEG y van a\n"
-        "                              Backup)\n"
-        "  --recodificar               recodificar la foto entera con calidad 90, como la\n"
-        "                              ventana (no: en los JPEG solo se recodifican los bloques\n"
-        "                              de 8 × 8 bajo lo dibujado, con las tablas de la foto, y el\n"
-        "                              resto queda igual; derecha, la foto queda como está\n"
-        "                              guardada, con su Orientación, y lo dibujado se gira; los\n"
-        "                              JPEG CMYK o aritméticos, las fotos que no son JPEG y las\n"
-        "                              que cambian de formato al renombrarse se recodifican, con\n"
-        "                              una línea en el registro)\n"
-        "  --sin-perdidas              lo contrario de --recodificar (es lo que se hace por\n"
-        "                              omisión)\n"
-        "  --posicion-fija             a las fotos sin posición, darles la posición fija\n"
-        "                              19J 500000 6000000 como la ventana (no: se dejan sin "
-        "tocar)\n"
-        "\n"
-        "Seguridad (a diferencia de la ventana, nunca se pierde una foto, su nombre ni sus\n"
-        "metadatos): una foto se deja sin tocar, con una línea en el registro, si no se pudo\n"
-        "copiar a Backup, si no es una imagen legible, si sus metadatos no se pueden leer o si no\n"
-        "tiene posición (GPS, track o fila); las carpetas Backup nunca se recorren; las fotos van\n"
-        "por nombre, sin distinguir mayúsculas; una foto que ya lleva su nombre UTM lo conserva;\n"
-        "una posición EXIF imposible (nan, fuera de rango, 0,0) cuenta como ausente; en el\n"
-        "archivo de coordenadas una fila puede nombrar la ruta relativa (100CANON/IMG_0001.JPG),\n"
-        "que gana al nombre solo, y un nombre que llevan varias fotos no sitúa a ninguna.\n"
-        "Cada foto se copia, se renombra y se escribe solo cuando su imagen nueva está lista; si\n"
-        "la escritura falla, recupera su nombre. El diario guarda, antes de tocar cada foto, su\n"
-        "backup, su nombre nuevo y el SHA-256 del original, del backup y de lo escrito, y después\n"
-        "su resultado; cada foto escrita lleva una entrada más en su historial XMP\n"
-        "(xmpMM:History, «Cartaluz VERSIÓN»).\n"
-        "Una foto en la que no se dibuja nada (sin logo, --sin-texto, sin rosa) no se\n"
-        "recodifica: solo cambian sus metadatos, y su imagen queda idéntica byte a byte (con\n"
-        "--recodificar, salvo que haya que girarla).\n"
-        "\n"
-        "Dibujo:\n"
-        "  --logo ARCHIVO              dibujar este logo (sin él, ningún logo)\n"
-        "  --fuente ARCHIVO            archivo de fuente (notosans.ttf junto al programa; si no\n"
-        "                              está, la Noto Sans del sistema)\n"
-        "  --color-fuente COLOR        color del texto, p. ej. #FFFF00 o yellow (#FFFFFF)\n"
-        "  --ratio-fuente R            alto del texto / alto de la foto, 0.01 a 0.1 (0.03)\n"
-        "  --ratio-logo R              ancho del logo / ancho de la foto, 0.01 a 0.3 (0.2)\n"
-        "  --ratio-rosa R              lado de la rosa / lado menor, 0.05 a 0.5 (0.18)\n"
-        "  --posicion-logo ESQUINA     (arriba-izquierda)\n"
-        "  --posicion-fecha ESQUINA    (abajo-derecha)\n"
-        "  --posicion-coordenadas ESQUINA (abajo-derecha)\n"
-        "  --posicion-rosa ESQUINA     (abajo-izquierda)\n"
-        "                              ESQUINA: arriba-izquierda, arriba-derecha,\n"
-        "                              abajo-izquierda o abajo-derecha\n"
-        "  --sin-texto                 no dibujar fecha ni coordenadas\n"
-        "  --sin-rosa                  no dibujar la rosa de los vientos\n"
-        "\n"
-        "Track GPS y capa:\n"
-        "  --track ARCHIVO             track GPS: las fotos sin posición en el EXIF la toman\n"
-        "                              del track por su hora de captura (DateTimeOriginal; si\n"
-        "                              no, la de XMP o IPTC; nunca la fecha de modificación);\n"
-        "                              GPX, NMEA 0183, KML/KMZ, TCX, IGC, historial de\n"
-        "                              ubicaciones (JSON), CSV con cabecera o FIT (con gpsbabel),\n"
-        "                              según su contenido; se puede repetir (no con --txt) y los\n"
-        "                              tracks se unen por hora; los puntos sin fix o con\n"
-        "                              coordenadas imposibles se omiten\n"
-        "  --zona-camara ±HH:MM        zona horaria del reloj de la cámara, p. ej. -05, +5:30\n"
-        "                              (sin ella: OffsetTimeOriginal, la zona que indique la\n"
-        "                              fecha XMP o IPTC, o la de este equipo)\n"
-        "  --ajuste-reloj ±SEGUNDOS    hora de la cámara menos la hora real (0)\n"
-        "  --sincronizar \"CAMARA=REAL\" la hora real a la que el reloj de la cámara marcaba\n"
-        "                              CAMARA (\"2024:05:01 10:00:00=2024:05:01 10:00:42\"); se\n"
-        "                              puede repetir para un reloj que deriva: la corrección se\n"
-        "                              interpola entre los puntos (no con --ajuste-reloj)\n"
-        "  --max-hdop N                omitir los puntos con un HDOP mayor que N\n"
-        "  --min-satelites N           omitir los puntos con menos de N satélites\n"
-        "  --max-intervalo SEGUNDOS    separación máxima entre los dos puntos del track que\n"
-        "                              rodean la hora para interpolar; si no, distancia máxima al\n"
-        "                              punto más cercano (1800); nunca entre segmentos\n"
-        "  --track-a-exif              escribir en el EXIF la posición tomada del track, con su\n"
-        "                              altitud, la hora UTC y el datum WGS-84\n"
-        "  --capa ARCHIVO              escribir un punto por foto procesada, en el formato de la\n"
-        "                              extensión: .gpkg, .geojson, .kml, .shp o .csv (con .csvt y\n"
-        "                              .prj); las fotos sin posición van sin geometría; nunca\n"
-        "                              sobrescribe un archivo existente (con --simular, las\n"
-        "                              posiciones que se usarían)\n"
-        "\n"
-        "Informe y KMZ (con --simular, de las fotos como están, marcadas «Simulación»):\n"
-        "  --informe ARCHIVO           escribir un informe fotográfico en PDF: portada con el\n"
-        "                              resumen y un mapa de las fotos y los tracks en el huso\n"
-        "                              UTM de la ejecución; cada foto como quedó, con su número\n"
-        "                              del mapa, nombres, fecha, posiciones, altitud y\n"
-        "                              orientación; al final, las fotos sin posición\n"
-        "  --titulo TEXTO              título del informe y del KMZ (el nombre de CARPETA)\n"
-        "  --fotos-por-pagina N        1, 2 o 4 (2)\n"
-        "  --papel PAPEL               a4 o carta (a4)\n"
-        "  --mapa-base RASTER          ráster que GDAL pueda leer y reproyectar (GeoTIFF,\n"
-        "                              MBTiles…), dibujado bajo el mapa\n"
-        "  --kmz ARCHIVO               escribir un KMZ para Google Earth: un punto por foto,\n"
-        "                              con su icono girado a su orientación y la foto en el\n"
-        "                              globo; los tracks como líneas; una carpeta por subcarpeta\n"
-        "  --informe-de DIARIO         hacer --informe y --kmz de una ejecución anterior, desde\n"
-        "                              su diario y las fotos que nombra, sin procesar nada (una\n"
-        "                              foto cambiada desde entonces lleva una nota)\n"
-        "                              Nunca sobrescriben un archivo existente.\n"
-        "\n"
-        "Ejecución:\n"
-        "  -j, --trabajos N            fotos procesadas a la vez (número de núcleos)\n"
-        "  --simular                   decir qué se haría, sin tocar nada\n"
-        "  --diario ARCHIVO            escribir el diario de la ejecución en ARCHIVO (por\n"
-        "                              omisión Backup/cartaluz-AAAAMMDD-HHMMSS.jsonl en CARPETA;\n"
-        "                              con --sin-backup y sin --diario no hay diario); nunca\n"
-        "                              sobrescribe un archivo existente\n"
-        "  --reprocesar                procesar también las fotos que ya procesó Cartaluz (no: se\n"
-        "                              omiten, con «Ya procesada por Cartaluz el …»)\n"
-        "  --deshacer DIARIO           devolver cada foto de la ejecución del DIARIO a su\n"
-        "                              nombre y contenido de antes, desde su backup; una foto\n"
-        "                              editada desde entonces, cuyo backup falte o haya cambiado\n"
-        "                              o cuyo nombre original esté ocupado se deja, con una\n"
-        "                              línea; si vuelven todas, se borran el diario y las\n"
-        "                              carpetas Backup vacías (sin CARPETA ni otras opciones que\n"
-        "                              --simular)\n"
-        "  --ejemplo ARCHIVO           escribir el archivo de coordenadas de ejemplo de CARPETA\n"
-        "                              en vez de procesar; nunca sobrescribe un archivo existente\n"
-        "  --ejemplo-exif              con --ejemplo, llenar las filas desde el EXIF\n"
-        "  -h, --help                  mostrar esta ayuda\n"
-        "  -v, --version               mostrar la versión\n"
-        "\n"
-        "Antes de tocar nada se comprueba que el logo se pueda leer como imagen, que la fuente\n"
-        "se pueda cargar, que el archivo de coordenadas y los tracks se puedan leer y que en la\n"
-        "carpeta de la capa se pueda crear un archivo. Los avisos de las bibliotecas sobre\n"
-        "archivos dañados no salen por la salida de errores.\n"
-        "\n"
-        "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no se pudo\n"
-        "escribir la capa, el informe, el KMZ o el archivo de ejemplo, o si --deshacer dejó\n"
-        "alguna foto; 2 opciones o archivos de entrada no válidos, o un DIARIO que no se puede\n"
-        "leer (no se toca nada);\n"
-        "3 la ejecución terminó antes de tiempo.\n");
+        "terminal.\n");
+    for (const LoteGroup &group : loteGroups()) {
+        help += QLatin1Char('\n') + group.heading + QStringLiteral(":\n");
+        for (const LoteOption &option : loteOptions())
+            if (option.group == group.heading)
+                help += optionHelp(option);
+        if (!group.after.isEmpty())
+            help += (group.after.startsWith(QLatin1Char(' ')) ? QString() : QStringLiteral("\n")) +
+                    group.after;
+    }
+    return help + QStringLiteral(
+                      "\n"
+                      "Estado de salida: 0 sin errores; 1 si alguna foto registró un error o no "
+                      "se pudo\n"
+                      "escribir la capa, el informe, el KMZ o el archivo de ejemplo, o si "
+                      "--deshacer dejó\n"
+                      "alguna foto; 2 opciones o archivos de entrada no válidos, o un DIARIO que "
+                      "no se puede\n"
+                      "leer (no se toca nada);\n"
+                      "3 la ejecución terminó antes de tiempo.");
+}
+
+// Values a completion can offer: the corner names, an option's choices, files, or nothing.
+QString loteCompletionScript()
+{
+    QStringList cases;
+    QStringList words;
+    QStringList files;
+    QStringList free;
+    QStringList corners;
+    for (const LoteOption &option : loteOptions()) {
+        QStringList dashedNames;
+        for (const QString &name : option.names)
+            dashedNames << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        words << dashedNames;
+        const QString pattern = dashedNames.join(QStringLiteral(" | "));
+        switch (option.kind) {
+        case LoteValue::None:
+            break;
+        case LoteValue::Choice:
+            cases << QStringLiteral("        %1)\n            COMPREPLY=($(compgen -W '%2' -- "
+                                    "\"$cur\"))\n            return\n            ;;\n")
+                         .arg(pattern, option.choices.join(QLatin1Char(' ')));
+            break;
+        case LoteValue::Corner:
+            corners << pattern;
+            break;
+        case LoteValue::File:
+            files << pattern;
+            break;
+        case LoteValue::Integer:
+        case LoteValue::Decimal:
+        case LoteValue::Text:
+            free << pattern;
+            break;
+        }
+    }
+    if (!corners.isEmpty())
+        cases << QStringLiteral("        %1)\n            COMPREPLY=($(compgen -W '%2' -- "
+                                "\"$cur\"))\n            return\n            ;;\n")
+                     .arg(corners.join(QStringLiteral(" | ")),
+                          cornerNames().join(QLatin1Char(' ')));
+    if (!files.isEmpty())
+        cases << QStringLiteral("        %1)\n            _filedir\n            return\n"
+                                "            ;;\n")
+                     .arg(files.join(QStringLiteral(" | ")));
+    if (!free.isEmpty())
+        cases << QStringLiteral("        %1)\n            return\n            ;;\n")
+                     .arg(free.join(QStringLiteral(" | ")));
+    return QStringLiteral("# bash completion for cartaluz-lote, made from its option table"
+                          "          -*- shell-script -*-\n\n"
+                          "_cartaluz_lote()\n{\n"
+                          "    local cur prev words cword\n"
+                          "    _init_completion || return\n\n"
+                          "    case $prev in\n") +
+           cases.join(QString()) +
+           QStringLiteral("    esac\n\n"
+                          "    if [[ $cur == -* ]]; then\n"
+                          "        COMPREPLY=($(compgen -W '%1' -- \"$cur\"))\n"
+                          "        return\n"
+                          "    fi\n"
+                          "    # The one positional argument: the photo folder.\n"
+                          "    _filedir -d\n"
+                          "} &&\n"
+                          "    complete -F _cartaluz_lote cartaluz-lote\n\n"
+                          "# ex: filetype=sh\n")
+               .arg(words.join(QLatin1Char(' ')));
 }
 
 QString simulationLine()

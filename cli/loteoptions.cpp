@@ -1,7 +1,9 @@
 // The command line of the batch front end: every setting of the window's form as an option, with
 // the form's defaults and ranges, checked before anything is touched.
 #include "loteoptions.h"
+#include "loteoptiontable.h"
 #include "reportfiles.h"
+#include "stampoptions.h"
 #include "trackrun.h"
 
 #include <QColor>
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QHash>
 #include <QImageReader>
 #include <QThread>
 
@@ -17,66 +20,6 @@
 #include <memory>
 
 namespace {
-
-struct RatioOption
-{
-    const char *name;
-    double minimum;
-    double maximum;
-    double BatchJob::*field;
-};
-
-// The ranges of the form's spin boxes.
-const RatioOption ratioOptions[] = {
-    {"ratio-fuente", 0.01, 0.1, &BatchJob::fontRatio},
-    {"ratio-logo", 0.01, 0.3, &BatchJob::logoRatio},
-    {"ratio-rosa", 0.05, 0.5, &BatchJob::roseRatio},
-};
-
-struct CornerOption
-{
-    const char *name;
-    Corner BatchJob::*field;
-};
-
-const CornerOption cornerOptions[] = {
-    {"posicion-logo", &BatchJob::logoPosition},
-    {"posicion-fecha", &BatchJob::dateTimePosition},
-    {"posicion-coordenadas", &BatchJob::coordinatesPosition},
-    {"posicion-rosa", &BatchJob::rosePosition},
-};
-
-QCommandLineOption valued(const QStringList &names, const QString &valueName)
-{
-    return QCommandLineOption(names, QString(), valueName);
-}
-
-// How a photo's picture is kept: its orientation, its format, the quality of a re-encoding.
-void addPictureOptions(QCommandLineParser &parser)
-{
-    parser.addOption(QCommandLineOption(QStringLiteral("como-guardada")));
-    parser.addOption(QCommandLineOption(QStringLiteral("todo-jpeg")));
-    parser.addOption(valued({QStringLiteral("calidad")}, QStringLiteral("N")));
-}
-
-// Stamps go where the viewer's corners are unless --como-guardada asks for the stored picture's;
-// --orientar, once needed for that, is still taken.
-QString parsePictureOptions(const QCommandLineParser &parser, BatchJob &job)
-{
-    const bool asStored = parser.isSet(QStringLiteral("como-guardada"));
-    if (asStored && parser.isSet(QStringLiteral("orientar")))
-        return QStringLiteral("--como-guardada: no se combina con --orientar");
-    job.orientUpright = !asStored;
-    job.keepFormat = !parser.isSet(QStringLiteral("todo-jpeg"));
-    if (parser.isSet(QStringLiteral("calidad"))) {
-        bool ok = false;
-        job.quality = parser.value(QStringLiteral("calidad")).toInt(&ok);
-        if (!ok || job.quality < 1 || job.quality > 100)
-            return QStringLiteral("--calidad: «%1» no es un número entero entre 1 y 100")
-                .arg(parser.value(QStringLiteral("calidad")));
-    }
-    return QString();
-}
 
 LoteRequest failure(const QString &text)
 {
@@ -136,9 +79,8 @@ QString unusableInput(const QString &option, const QString &path)
 QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request)
 {
     BatchJob &job = request.job;
-    QString &layerPath = request.layerPath;
+    const QString &layerPath = request.layerPath;
     if (parser.isSet(QStringLiteral("capa"))) {
-        layerPath = parser.value(QStringLiteral("capa"));
         QString errorText;
         if (!checkLayerPath(layerPath, errorText))
             return QStringLiteral("--capa: ") + errorText;
@@ -154,59 +96,21 @@ QString parseTrackOptions(const QCommandLineParser &parser, LoteRequest &request
     if (!job.useExif)
         return QStringLiteral("--track: no se combina con --txt");
 
-    QString errorText;
-    CameraClock clock;
-    if (parser.isSet(QStringLiteral("zona-camara"))) {
-        int offsetSeconds = 0;
-        if (!parseCameraZoneOption(parser.value(QStringLiteral("zona-camara")), offsetSeconds,
-                                   errorText))
-            return errorText;
-        clock.zoneOffsetSeconds = offsetSeconds;
-        request.cameraZoneSeconds = offsetSeconds;
-    }
-    if (parser.isSet(QStringLiteral("ajuste-reloj")) &&
-        !parseClockAdjustOption(parser.value(QStringLiteral("ajuste-reloj")), clock.adjustSeconds,
-                                errorText))
-        return errorText;
-    if (parser.isSet(QStringLiteral("sincronizar"))) {
-        if (parser.isSet(QStringLiteral("ajuste-reloj")))
-            return QStringLiteral("--sincronizar: no se combina con --ajuste-reloj");
-        for (const QString &sync : parser.values(QStringLiteral("sincronizar")))
-            if (!parseSyncOption(sync, clock, errorText))
-                return errorText;
-    }
-    TrackFilter filter;
-    if (parser.isSet(QStringLiteral("max-hdop"))) {
-        double hdop = 0;
-        if (!parseMaxHdopOption(parser.value(QStringLiteral("max-hdop")), hdop, errorText))
-            return errorText;
-        filter.maxHdop = hdop;
-    }
-    if (parser.isSet(QStringLiteral("min-satelites"))) {
-        int count = 0;
-        if (!parseMinSatellitesOption(parser.value(QStringLiteral("min-satelites")), count,
-                                      errorText))
-            return errorText;
-        filter.minSatellites = count;
-    }
-    int maxIntervalSeconds = 1800;
-    if (parser.isSet(QStringLiteral("max-intervalo")) &&
-        !parseMaxIntervalOption(parser.value(QStringLiteral("max-intervalo")), maxIntervalSeconds,
-                                errorText))
-        return errorText;
+    if (parser.isSet(QStringLiteral("sincronizar")) && parser.isSet(QStringLiteral("ajuste-reloj")))
+        return QStringLiteral("--sincronizar: no se combina con --ajuste-reloj");
 
+    QString errorText;
     auto track = std::make_shared<GpsTrack>();
-    track->setFilter(filter);
-    for (const QString &path : parser.values(QStringLiteral("track"))) {
+    track->setFilter(request.trackFilter);
+    for (const QString &path : request.trackPaths) {
         if (!track->load(path, errorText))
             return QStringLiteral("--track: ") + errorText;
         const QString left = track->lastLoad().warningLine(path);
         if (!left.isEmpty())
             request.warnings << left;
     }
-    job.trackLookup = trackLookupFor(track, clock, maxIntervalSeconds);
+    job.trackLookup = trackLookupFor(track, request.clock, request.maxIntervalSeconds);
     request.trackLines = track->lines();
-    job.writeTrackToExif = parser.isSet(QStringLiteral("track-a-exif"));
     return QString();
 }
 
@@ -222,7 +126,7 @@ const QStringList &reportOptionNames()
 
 // The report and KMZ options; an empty text when they are all right. The output files are
 // checked as the layer's: none may be there yet, and their folders must take a file.
-QString parseReportOptions(const QCommandLineParser &parser, ReportOptions &report)
+QString parseReportOptions(const QCommandLineParser &parser, const ReportOptions &report)
 {
     const bool pdf = parser.isSet(QStringLiteral("informe"));
     const bool kmz = parser.isSet(QStringLiteral("kmz"));
@@ -239,39 +143,20 @@ QString parseReportOptions(const QCommandLineParser &parser, ReportOptions &repo
     }
     QString errorText;
     if (pdf) {
-        report.pdfPath = parser.value(QStringLiteral("informe"));
         if (!checkNewOutput(QStringLiteral("informe"), report.pdfPath, errorText))
             return errorText;
     }
     if (kmz) {
-        report.kmzPath = parser.value(QStringLiteral("kmz"));
         if (pdf && QFileInfo(report.kmzPath).absoluteFilePath() ==
                        QFileInfo(report.pdfPath).absoluteFilePath())
             return QStringLiteral("--kmz: es el mismo archivo que --informe");
         if (!checkNewOutput(QStringLiteral("kmz"), report.kmzPath, errorText))
             return errorText;
     }
-    report.title = parser.value(QStringLiteral("titulo")).trimmed();
-    if (parser.isSet(QStringLiteral("fotos-por-pagina"))) {
-        const QString count = parser.value(QStringLiteral("fotos-por-pagina"));
-        if (count != QLatin1String("1") && count != QLatin1String("2") &&
-            count != QLatin1String("4"))
-            return QStringLiteral("--fotos-por-pagina: «%1» no es 1, 2 ni 4").arg(count);
-        report.photosPerPage = count.toInt();
-    }
-    if (parser.isSet(QStringLiteral("papel"))) {
-        const QString paper = parser.value(QStringLiteral("papel")).toLower();
-        if (paper != QLatin1String("a4") && paper != QLatin1String("carta"))
-            return QStringLiteral("--papel: papel desconocido «%1» (use a4 o carta)")
-                .arg(parser.value(QStringLiteral("papel")));
-        report.letter = paper == QLatin1String("carta");
-    }
     if (parser.isSet(QStringLiteral("mapa-base"))) {
-        report.basemapPath = parser.value(QStringLiteral("mapa-base"));
         if (!checkBasemap(report.basemapPath, errorText))
             return errorText;
     }
-    report.journalPath = parser.value(QStringLiteral("informe-de"));
     return QString();
 }
 
@@ -280,14 +165,17 @@ QString parseReportOptions(const QCommandLineParser &parser, ReportOptions &repo
 QString settingsText(const QCommandLineParser &parser)
 {
     QStringList settings;
+    // A repeated option (--track, --linea, --sincronizar) is named once for each value it got.
+    QHash<QString, int> seen;
     for (const QString &name : parser.optionNames()) {
         if (name == QLatin1String("j") || name == QLatin1String("trabajos") ||
             name == QLatin1String("diario") || reportOptionNames().contains(name))
             continue;
         settings << dashed(name);
         const QStringList values = parser.values(name);
-        if (!values.isEmpty())
-            settings << values.first();
+        const int index = seen[name]++;
+        if (index < values.size())
+            settings << values.at(index);
     }
     return settings.isEmpty() ? QStringLiteral("cartaluz-lote, valores por omisión")
                               : QStringLiteral("cartaluz-lote ") + settings.join(QLatin1Char(' '));
@@ -304,52 +192,83 @@ QDateTime runStart()
     return start.toOffsetFromUtc(start.offsetFromUtc());
 }
 
+// The value as the option's kind takes it; an empty text when it is all right.
+QString checkedValue(const LoteOption &option, const QString &value)
+{
+    bool ok = false;
+    switch (option.kind) {
+    case LoteValue::Integer: {
+        const int number = value.toInt(&ok);
+        if (ok && number >= option.minimum && number <= option.maximum)
+            return QString();
+        return QStringLiteral("«%1» no es un número entero entre %2 y %3")
+            .arg(value, QString::number(option.minimum), QString::number(option.maximum));
+    }
+    case LoteValue::Decimal: {
+        const double number = value.toDouble(&ok);
+        if (ok && number >= option.minimum && number <= option.maximum)
+            return QString();
+        return QStringLiteral("«%1» no es un número entre %2 y %3")
+            .arg(value, QString::number(option.minimum), QString::number(option.maximum));
+    }
+    case LoteValue::Choice: {
+        if (option.choices.contains(value, Qt::CaseInsensitive))
+            return QString();
+        const QStringList first = option.choices.mid(0, option.choices.size() - 1);
+        if (option.choiceNoun.isEmpty())
+            return QStringLiteral("«%1» no es %2 ni %3")
+                .arg(value, first.join(QStringLiteral(", ")), option.choices.constLast());
+        return QStringLiteral("%1 «%2» (use %3 o %4)")
+            .arg(option.choiceNoun, value, first.join(QStringLiteral(", ")),
+                 option.choices.constLast());
+    }
+    case LoteValue::Corner:
+        if (cornerFromName(value) != Corner::Unknown)
+            return QString();
+        return QStringLiteral("esquina desconocida «%1» (use %2)")
+            .arg(value, cornerNames().join(QStringLiteral(", ")));
+    case LoteValue::None:
+    case LoteValue::Text:
+    case LoteValue::File:
+        break;
+    }
+    return QString();
+}
+
+// Every option given, checked and set in the table's order; the first problem, naming its
+// option, or an empty text.
+QString applyOptions(const QCommandLineParser &parser, LoteRequest &request)
+{
+    for (const LoteOption &option : loteOptions()) {
+        const QString name = longName(option);
+        if (!parser.isSet(name))
+            continue;
+        const QStringList values =
+            option.valueName.isEmpty() ? QStringList{QString()} : parser.values(name);
+        for (const QString &value : values) {
+            QString problem = checkedValue(option, value);
+            if (problem.isEmpty())
+                problem = option.sets(request, value);
+            // The shared value parsers name the option themselves.
+            const QString dashedName = QStringLiteral("--") + name;
+            if (!problem.isEmpty())
+                return problem.startsWith(QLatin1String("--")) || problem.contains(dashedName)
+                           ? problem
+                           : dashedName + QStringLiteral(": ") + problem;
+        }
+    }
+    return QString();
+}
+
 } // namespace
 
 LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defaultFontPath)
 {
     QCommandLineParser parser;
-    const QStringList flags{QStringLiteral("subdirectorios"), QStringLiteral("sin-renombrar"),
-                            QStringLiteral("sin-rosa"),       QStringLiteral("sin-texto"),
-                            QStringLiteral("sin-backup"),     QStringLiteral("txt-a-exif"),
-                            QStringLiteral("ejemplo-exif"),   QStringLiteral("simular"),
-                            QStringLiteral("orientar"),       QStringLiteral("track-a-exif"),
-                            QStringLiteral("posicion-fija"),  QStringLiteral("sin-perdidas"),
-                            QStringLiteral("recodificar"),    QStringLiteral("reprocesar")};
-    for (const QString &flag : flags)
-        parser.addOption(QCommandLineOption(flag));
-    parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
-    parser.addOption(
-        QCommandLineOption(QStringList{QStringLiteral("v"), QStringLiteral("version")}));
-    const QStringList fileOptions{QStringLiteral("logo"),  QStringLiteral("fuente"),
-                                  QStringLiteral("txt"),   QStringLiteral("ejemplo"),
-                                  QStringLiteral("track"), QStringLiteral("capa"),
-                                  QStringLiteral("diario")};
-    parser.addOption(valued({QStringLiteral("deshacer")}, QStringLiteral("DIARIO")));
-    parser.addOption(valued({QStringLiteral("informe-de")}, QStringLiteral("DIARIO")));
-    parser.addOption(valued({QStringLiteral("informe")}, QStringLiteral("ARCHIVO")));
-    parser.addOption(valued({QStringLiteral("kmz")}, QStringLiteral("ARCHIVO")));
-    parser.addOption(valued({QStringLiteral("mapa-base")}, QStringLiteral("RASTER")));
-    parser.addOption(valued({QStringLiteral("titulo")}, QStringLiteral("TEXTO")));
-    parser.addOption(valued({QStringLiteral("fotos-por-pagina")}, QStringLiteral("N")));
-    parser.addOption(valued({QStringLiteral("papel")}, QStringLiteral("PAPEL")));
-    for (const QString &name : fileOptions)
-        parser.addOption(valued({name}, QStringLiteral("ARCHIVO")));
-    for (const RatioOption &ratio : ratioOptions)
-        parser.addOption(valued({QString::fromLatin1(ratio.name)}, QStringLiteral("R")));
-    for (const CornerOption &corner : cornerOptions)
-        parser.addOption(valued({QString::fromLatin1(corner.name)}, QStringLiteral("ESQUINA")));
-    parser.addOption(valued({QStringLiteral("color-fuente")}, QStringLiteral("COLOR")));
-    parser.addOption(valued({QStringLiteral("prefijo")}, QStringLiteral("TEXTO")));
-    parser.addOption(
-        valued({QStringLiteral("j"), QStringLiteral("trabajos")}, QStringLiteral("N")));
-    parser.addOption(valued({QStringLiteral("zona-camara")}, QStringLiteral("±HH:MM")));
-    parser.addOption(valued({QStringLiteral("ajuste-reloj")}, QStringLiteral("±SEGUNDOS")));
-    parser.addOption(valued({QStringLiteral("max-intervalo")}, QStringLiteral("SEGUNDOS")));
-    parser.addOption(valued({QStringLiteral("sincronizar")}, QStringLiteral("CAMARA=REAL")));
-    parser.addOption(valued({QStringLiteral("max-hdop")}, QStringLiteral("N")));
-    parser.addOption(valued({QStringLiteral("min-satelites")}, QStringLiteral("N")));
-    addPictureOptions(parser);
+    for (const LoteOption &option : loteOptions())
+        parser.addOption(option.valueName.isEmpty()
+                             ? QCommandLineOption(option.names)
+                             : QCommandLineOption(option.names, QString(), option.valueName));
 
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
@@ -371,6 +290,17 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         return request;
     }
 
+    BatchJob &job = request.job;
+    // The script's own defaults, where they are not the window's.
+    job.orientUpright = true;
+    job.keepFormat = true;
+    job.lossless = true;
+    job.metadataOnlyWrites = true;
+    job.skipProcessed = true;
+    job.style.fontPath = defaultFontPath;
+    job.style.background = TextBackground::Halo;
+    job.style.westLetter = QStringLiteral("O");
+    job.workers = std::max(1, QThread::idealThreadCount());
     const QStringList folders = parser.positionalArguments();
     if (parser.isSet(QStringLiteral("deshacer"))) {
         // An undo takes back what the journal records, with nothing of a run's own.
@@ -380,9 +310,9 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
         for (const QString &name : parser.optionNames())
             if (name != QLatin1String("deshacer") && name != QLatin1String("simular"))
                 return failure(QStringLiteral("--deshacer: no se combina con ") + dashed(name));
+        if (const QString problem = applyOptions(parser, request); !problem.isEmpty())
+            return failure(problem);
         request.action = LoteRequest::Action::Undo;
-        request.undoJournal = parser.value(QStringLiteral("deshacer"));
-        request.job.dryRun = parser.isSet(QStringLiteral("simular"));
         return request;
     }
     if (parser.isSet(QStringLiteral("informe-de"))) {
@@ -395,49 +325,60 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                 return failure(QStringLiteral("--informe-de: no se combina con ") + dashed(name));
         if (!parser.isSet(QStringLiteral("informe")) && !parser.isSet(QStringLiteral("kmz")))
             return failure(QStringLiteral("--informe-de: falta --informe o --kmz"));
-        const QString problem = parseReportOptions(parser, request.report);
+        QString problem = applyOptions(parser, request);
+        if (problem.isEmpty())
+            problem = parseReportOptions(parser, request.report);
         if (!problem.isEmpty())
             return failure(problem);
-        request.report.fontPath = defaultFontPath;
-        request.report.workers = std::max(1, QThread::idealThreadCount());
-        if (parser.isSet(QStringLiteral("fuente"))) {
-            request.report.fontPath = parser.value(QStringLiteral("fuente"));
-            if (!QFileInfo(request.report.fontPath).isFile())
-                return failure(QStringLiteral("--fuente: no existe el archivo ") +
-                               request.report.fontPath);
-        }
+        request.report.fontPath = job.style.fontPath;
+        request.report.workers = job.workers;
+        if (!QFileInfo(request.report.fontPath).isFile() && parser.isSet(QStringLiteral("fuente")))
+            return failure(QStringLiteral("--fuente: no existe el archivo ") +
+                           request.report.fontPath);
         request.action = LoteRequest::Action::Report;
         return request;
     }
+    const bool preview = parser.isSet(QStringLiteral("muestra"));
     if (folders.isEmpty())
-        return failure(QStringLiteral("falta CARPETA (véase --help)"));
+        return failure(preview ? QStringLiteral("--muestra: falta ARCHIVO.png")
+                               : QStringLiteral("falta CARPETA (véase --help)"));
     if (folders.size() > 1)
         return failure(QStringLiteral("sobra el argumento: ") + folders.at(1));
-    if (!QFileInfo(folders.first()).isDir())
+    if (preview) {
+        // A preview is of one photo, drawn into a file of its own: the photo's folder is the run's.
+        const QString photo = parser.value(QStringLiteral("muestra"));
+        if (!QFileInfo(photo).isFile())
+            return failure(QStringLiteral("--muestra: no existe el archivo ") + photo);
+        if (QFileInfo(folders.first()).suffix().toLower() != QLatin1String("png"))
+            return failure(QStringLiteral("--muestra: ") + folders.first() +
+                           QStringLiteral(" no es un archivo .png"));
+        const QFileInfo image(folders.first());
+        if (image.exists() || image.isSymLink())
+            return failure(QStringLiteral("--muestra: el archivo %1 ya existe; no se sobrescribe.")
+                               .arg(folders.first()));
+        for (const char *runOnly : {"capa", "informe", "kmz", "ejemplo", "diario"})
+            if (parser.isSet(QString::fromLatin1(runOnly)))
+                return failure(QStringLiteral("--%1: no se combina con --muestra")
+                                   .arg(QString::fromLatin1(runOnly)));
+        request.previewImage = folders.first();
+        job.directory = QFileInfo(photo).absolutePath();
+    } else if (!QFileInfo(folders.first()).isDir()) {
         return failure(QStringLiteral("CARPETA: no existe la carpeta ") + folders.first());
+    } else {
+        job.directory = folders.first();
+    }
 
-    BatchJob &job = request.job;
-    job.directory = folders.first();
-    job.includeSubdirectories = parser.isSet(QStringLiteral("subdirectorios"));
-    job.renameToUtm = !parser.isSet(QStringLiteral("sin-renombrar"));
-    job.drawRose = !parser.isSet(QStringLiteral("sin-rosa"));
-    job.drawText = !parser.isSet(QStringLiteral("sin-texto"));
-    job.makeBackup = !parser.isSet(QStringLiteral("sin-backup"));
-    job.embedTxtInExif = parser.isSet(QStringLiteral("txt-a-exif"));
-    job.dryRun = parser.isSet(QStringLiteral("simular"));
-    if (const QString problem = parsePictureOptions(parser, job); !problem.isEmpty())
+    if (const QString problem = applyOptions(parser, request); !problem.isEmpty())
         return failure(problem);
-    job.metadataOnlyWrites = true;
+    if (parser.isSet(QStringLiteral("como-guardada")) && parser.isSet(QStringLiteral("orientar")))
+        return failure(QStringLiteral("--como-guardada: no se combina con --orientar"));
     // A JPEG keeps every block no stamp touches; --recodificar asks for the window's whole
     // re-encode at quality 90, which loses detail on every run.
     if (parser.isSet(QStringLiteral("sin-perdidas")) && parser.isSet(QStringLiteral("recodificar")))
         return failure(QStringLiteral("--recodificar: no se combina con --sin-perdidas"));
-    job.lossless = !parser.isSet(QStringLiteral("recodificar"));
     // A script over a crew's whole archive must not lose a photo, a name or its metadata where the
     // window would; --posicion-fija asks for the window's made-up position back.
     job.policy = RunPolicy::Script;
-    job.fixedPositionWhenMissing = parser.isSet(QStringLiteral("posicion-fija"));
-    job.fontPath = defaultFontPath;
 
     // Re-runs over a folder that gained new photos must not stamp the earlier ones twice: each
     // photo written carries this entry in its XMP history, and photos that have one are skipped.
@@ -447,94 +388,40 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
     job.history.softwareAgent = QStringLiteral("Cartaluz " CARTALUZ_VERSION);
     job.history.when = runStart();
     job.history.parameters = settingsText(parser);
-    job.skipProcessed = !parser.isSet(QStringLiteral("reprocesar"));
     job.journalled = job.makeBackup || parser.isSet(QStringLiteral("diario"));
     request.journal = !job.dryRun && job.journalled;
     if (parser.isSet(QStringLiteral("diario"))) {
-        request.journalPath = parser.value(QStringLiteral("diario"));
         const QFileInfo journal(request.journalPath);
         if (journal.exists() || journal.isSymLink())
             return failure(QStringLiteral("--diario: el archivo %1 ya existe; no se sobrescribe.")
                                .arg(request.journalPath));
     }
 
-    const auto existingFile = [&](const QString &name, QString *target) -> QString {
-        if (!parser.isSet(name))
-            return QString();
-        *target = parser.value(name);
-        if (QFileInfo(*target).isFile())
-            return QString();
-        return QStringLiteral("--") + name + QStringLiteral(": no existe el archivo ") + *target;
-    };
     for (const auto &[name, target] : {std::pair{QStringLiteral("logo"), &job.logoPath},
-                                       std::pair{QStringLiteral("fuente"), &job.fontPath},
+                                       std::pair{QStringLiteral("fuente"), &job.style.fontPath},
                                        std::pair{QStringLiteral("txt"), &job.txtPath}}) {
-        QString problem = existingFile(name, target);
-        if (problem.isEmpty() && parser.isSet(name)) {
-            problem = unusableInput(name, *target);
-            if (!problem.isEmpty())
-                problem = QStringLiteral("--") + name + QStringLiteral(": ") + problem;
-        }
+        if (!parser.isSet(name))
+            continue;
+        QString problem = QFileInfo(*target).isFile()
+                              ? unusableInput(name, *target)
+                              : QStringLiteral("no existe el archivo ") + *target;
         if (!problem.isEmpty())
-            return failure(problem);
+            return failure(QStringLiteral("--") + name + QStringLiteral(": ") + problem);
     }
     // Without a logo the window passes a zero logo ratio; nothing is drawn either way.
     if (job.logoPath.isEmpty())
-        job.logoRatio = 0.0;
+        job.style.logoRatio = 0.0;
     job.useExif = job.txtPath.isEmpty();
-
-    for (const RatioOption &ratio : ratioOptions) {
-        const QString name = QString::fromLatin1(ratio.name);
-        if (!parser.isSet(name))
-            continue;
-        bool ok = false;
-        const double value = parser.value(name).toDouble(&ok);
-        if (!ok || value < ratio.minimum || value > ratio.maximum)
-            return failure(QStringLiteral("--%1: «%2» no es un número entre %3 y %4")
-                               .arg(name, parser.value(name), QString::number(ratio.minimum),
-                                    QString::number(ratio.maximum)));
-        if (ratio.field != &BatchJob::logoRatio || !job.logoPath.isEmpty())
-            job.*ratio.field = value;
-    }
-    for (const CornerOption &corner : cornerOptions) {
-        const QString name = QString::fromLatin1(corner.name);
-        if (!parser.isSet(name))
-            continue;
-        const Corner chosen = cornerFromName(parser.value(name));
-        if (chosen == Corner::Unknown)
-            return failure(
-                QStringLiteral("--%1: esquina desconocida «%2» (use %3)")
-                    .arg(name, parser.value(name), cornerNames().join(QStringLiteral(", "))));
-        job.*corner.field = chosen;
-    }
-    if (parser.isSet(QStringLiteral("color-fuente"))) {
-        const QString color = parser.value(QStringLiteral("color-fuente"));
-        if (!QColor::isValidColorName(color))
-            return failure(QStringLiteral("--color-fuente: color desconocido «%1»").arg(color));
-        job.textColor = QColor(color);
-    }
-    if (parser.isSet(QStringLiteral("prefijo"))) {
-        job.addPrefix = true;
-        job.prefix = parser.value(QStringLiteral("prefijo"));
-    }
-    job.workers = std::max(1, QThread::idealThreadCount());
-    if (parser.isSet(QStringLiteral("trabajos"))) {
-        bool ok = false;
-        job.workers = parser.value(QStringLiteral("trabajos")).toInt(&ok);
-        // A count the machine cannot run is refused rather than quietly cut down.
-        if (!ok || job.workers < 1 || job.workers > maxWorkers)
-            return failure(QStringLiteral("--trabajos: «%1» no es un número entero entre 1 y %2")
-                               .arg(parser.value(QStringLiteral("trabajos")))
-                               .arg(maxWorkers));
-    }
 
     QString problem = parseTrackOptions(parser, request);
     if (problem.isEmpty())
         problem = parseReportOptions(parser, request.report);
     if (!problem.isEmpty())
         return failure(problem);
-    request.report.fontPath = job.fontPath;
+    request.report.fontPath = job.style.fontPath;
     request.report.workers = job.workers;
+    if (const QString problem = checkStampOptions(parser, request); !problem.isEmpty())
+        return failure(problem);
 
     if (parser.isSet(QStringLiteral("ejemplo"))) {
         // The sample file is written, so it cannot be part of a run that touches nothing.
@@ -545,17 +432,15 @@ LoteRequest parseLoteArguments(const QStringList &arguments, const QString &defa
                 return failure(QStringLiteral("--%1: no se combina con --ejemplo")
                                    .arg(QString::fromLatin1(runOnly)));
         request.action = LoteRequest::Action::Sample;
-        request.samplePath = parser.value(QStringLiteral("ejemplo"));
         // As with the layer: a file already there is someone's, perhaps edited by hand.
         const QFileInfo sample(request.samplePath);
         if (sample.exists() || sample.isSymLink())
             return failure(QStringLiteral("--ejemplo: el archivo %1 ya existe; no se sobrescribe.")
                                .arg(request.samplePath));
-        request.sampleFromExif = parser.isSet(QStringLiteral("ejemplo-exif"));
         return request;
     }
     if (parser.isSet(QStringLiteral("ejemplo-exif")))
         return failure(QStringLiteral("--ejemplo-exif: solo vale junto con --ejemplo"));
-    request.action = LoteRequest::Action::Run;
+    request.action = preview ? LoteRequest::Action::Preview : LoteRequest::Action::Run;
     return request;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "batchengine.h"
+#include "gpstrack.h"
 #include "photoreport.h"
 
 #include <QString>
@@ -11,7 +12,7 @@
 
 struct LoteRequest
 {
-    enum class Action { Run, Sample, Undo, Report, Help, Version, Error };
+    enum class Action { Run, Sample, Preview, Undo, Report, Help, Version, Error };
     Action action = Action::Error;
     BatchJob job;         // for Run (and the folder and subfolder flag for Sample)
     QString samplePath;   // for Sample
@@ -19,12 +20,21 @@ struct LoteRequest
     QString layerPath;    // for Run: where the run's point layer goes; empty for none
     ReportOptions report; // for Run and Report (--informe-de): the PDF and KMZ asked for
     std::vector<std::vector<GeoPosition>> trackLines; // for Run: the --track lines, for the report
+    QStringList trackPaths;  // for Run: the --track files, read once the options are checked
+    CameraClock clock;       // for Run: --zona-camara, --ajuste-reloj and --sincronizar
+    TrackFilter trackFilter; // for Run: --max-hdop and --min-satelites
+    int maxIntervalSeconds = 1800;
     bool sampleFromExif = false;
     std::optional<int> cameraZoneSeconds; // for Run: --zona-camara, which dates the layer's too
-    QStringList warnings; // for Run: lines the log starts with (track points left out)
-    QString journalPath;  // for Run: --diario; empty for the default place
-    bool journal = false; // for Run: whether the run keeps a journal
-    QStringList options;  // the arguments as given, for the journal
+    QStringList notes;        // for Run: lines the log starts with (the projections chosen)
+    QStringList warnings;     // for Run: warnings the log starts with (track points left out)
+    StampTemplates templates; // for Run and Preview: what the stamped lines say
+    QString attributesPath;   // --atributos
+    QString previewPhoto;     // for Preview: --muestra's photo
+    QString previewImage;     // for Preview: the PNG it is drawn into
+    QString journalPath;      // for Run: --diario; empty for the default place
+    bool journal = false;     // for Run: whether the run keeps a journal
+    QStringList options;      // the arguments as given, for the journal
     QString version;
     QString text; // the help text, or the one error line
 };

@@ -226,6 +226,8 @@ int runJob(LoteRequest &request)
     }
     if (job.dryRun)
         writeLine(stdout, simulationLine());
+    for (const QString &line : std::as_const(request.notes))
+        job.log(Severity::Information, line);
     for (const QString &line : std::as_const(request.warnings))
         job.log(Severity::Warning, line);
     const int rowsReported = readTable(job);
@@ -305,6 +307,40 @@ int runJob(LoteRequest &request)
     return loggedError ? StatusPhotoErrors : StatusOk;
 }
 
+// The photo as the run would stamp it, in a PNG a screen shows whole; the photo and its folder
+// stay as they are.
+int runPreview(const LoteRequest &request)
+{
+    BatchJob job = request.job;
+    bool failed = false;
+    job.log = [&failed](Severity severity, const QString &line) {
+        failed = failed || severity == Severity::Error;
+        writeLine(stdout, line);
+    };
+    job.dryRun = true;
+    job.skipProcessed = false;
+    job.journal = nullptr;
+    for (const QString &line : request.notes)
+        job.log(Severity::Information, line);
+    const QImage image =
+        previewPhoto(job, QFileInfo(request.previewPhoto).absoluteFilePath(), 1600);
+    if (image.isNull()) {
+        writeLine(errors, QStringLiteral("cartaluz-lote: --muestra: la ejecución no estamparía ") +
+                              request.previewPhoto);
+        return StatusPhotoErrors;
+    }
+    if (!image.save(request.previewImage, "png")) {
+        writeLine(errors,
+                  QStringLiteral("cartaluz-lote: no se puede escribir ") + request.previewImage);
+        return StatusPhotoErrors;
+    }
+    writeLine(stdout, QStringLiteral("Muestra escrita: %1 (%2 × %3)")
+                          .arg(request.previewImage)
+                          .arg(image.width())
+                          .arg(image.height()));
+    return failed ? StatusPhotoErrors : StatusOk;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -330,6 +366,9 @@ int main(int argc, char *argv[])
         break;
     case LoteRequest::Action::Run:
         status = runJob(request);
+        break;
+    case LoteRequest::Action::Preview:
+        status = runPreview(request);
         break;
     case LoteRequest::Action::Report:
         status = runReport(request);

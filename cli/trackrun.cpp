@@ -84,6 +84,7 @@ QList<LayerPoint> layerPointsOf(const QVector<PhotoOutcome> &outcomes,
         LayerPoint point;
         point.originalName = QFileInfo(outcome.listedPath).fileName();
         point.finalName = QFileInfo(outcome.finalPath).fileName();
+        point.attributes = outcome.attributes;
         // A photo without a capture date is stamped with the time of the run; that is no date
         // of where it was taken.
         if (outcome.dateFound)

@@ -439,6 +439,40 @@ std::unique_ptr<Exiv2::Image> imageOverBytes(const QByteArray &bytes, const QStr
 } // namespace
 
 // One parse: the bytes when given, else the file at path.
+namespace {
+
+// The photo's own caption: the XMP description (its default language, else its first), else the
+// IPTC caption, else the EXIF image description; empty when none says anything.
+QString descriptionOf(const Exiv2::Image &image)
+{
+    const Exiv2::XmpData &xmp = image.xmpData();
+    const auto xmpDescription = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description"));
+    if (xmpDescription != xmp.end()) {
+        const auto *texts = dynamic_cast<const Exiv2::LangAltValue *>(&xmpDescription->value());
+        QString text;
+        if (texts && !texts->value_.empty()) {
+            const auto chosen = texts->value_.find("x-default");
+            text = QString::fromStdString(
+                chosen != texts->value_.end() ? chosen->second : texts->value_.begin()->second);
+        } else if (!texts) {
+            text = QString::fromStdString(xmpDescription->toString());
+        }
+        if (!text.trimmed().isEmpty())
+            return text.trimmed();
+    }
+    const Exiv2::IptcData &iptc = image.iptcData();
+    const auto caption = iptc.findKey(Exiv2::IptcKey("Iptc.Application2.Caption"));
+    if (caption != iptc.end() && !QString::fromStdString(caption->toString()).trimmed().isEmpty())
+        return QString::fromStdString(caption->toString()).trimmed();
+    const Exiv2::ExifData &exif = image.exifData();
+    const auto imageDescription = exif.findKey(Exiv2::ExifKey("Exif.Image.ImageDescription"));
+    if (imageDescription != exif.end())
+        return QString::fromStdString(imageDescription->toString()).trimmed();
+    return QString();
+}
+
+} // namespace
+
 PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
 {
     PhotoMetadata found;
@@ -502,12 +536,14 @@ PhotoMetadata readMetadataOf(const QByteArray *bytes, const QString &path)
         found.imageDirectionFound = imageDirectionOf(exif, found.imageDirection);
         found.altitude = altitudeOf(exif);
         found.directionReference = directionReferenceOf(exif);
+        found.description = descriptionOf(*image);
     } catch (const std::exception &) {
         // As their readers: a tag that cannot be read is a tag that is not there.
         found.captureOffset.clear();
         found.imageDirectionFound = false;
         found.altitude.reset();
         found.directionReference.clear();
+        found.description.clear();
     }
     try {
         found.processedByCartaluz = lastOwnHistoryEntry(image->xmpData(), found.processedWhen);

@@ -122,6 +122,8 @@ struct PhotoMetadata
     double imageDirection = 0.0;
     QString directionReference;     // GPSImgDirectionRef: "T" or "M"; empty when none or other
     std::optional<double> altitude; // GPSAltitude in metres, negative below sea level
+    QString
+        description; // Xmp.dc.description, else Iptc.Application2.Caption, else ImageDescription
 
     // The last entry of the photo's XMP history (Xmp.xmpMM.History) whose software agent starts
     // with "Cartaluz": a photo this program already wrote. processedWhen is that entry's moment,

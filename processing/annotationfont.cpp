@@ -1,10 +1,13 @@
-// The font of everything drawn on a photo.
+// The font of everything drawn on a photo, and the background of its letters.
 #include "annotationfont.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QHash>
+#include <QPainter>
+
+#include <algorithm>
 
 #include <mutex>
 
@@ -53,4 +56,33 @@ QFont annotationFont(const QString &fontPath)
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     font.setStyleHint(QFont::SansSerif, QFont::PreferDefault);
     return font;
+}
+
+void paintTextLine(QPainter &painter, const QPoint &origin, const QString &text,
+                   TextBackground background)
+{
+    if (background == TextBackground::None) {
+        painter.drawText(origin, text);
+        return;
+    }
+    const QFontMetrics metrics(painter.font());
+    // Wide enough to part the letters from any ground, narrow enough to keep their shapes open.
+    const int halo = std::max(2, metrics.height() / 12);
+    if (background == TextBackground::Box) {
+        const QRect box(origin.x() - halo, origin.y() - metrics.ascent() - halo,
+                        metrics.horizontalAdvance(text) + 2 * halo, metrics.height() + 2 * halo);
+        painter.fillRect(box, QColor(0, 0, 0, 170));
+        painter.drawText(origin, text);
+        return;
+    }
+    // The halo is the text itself drawn dark around its place: glyphs alone, as the text, render
+    // alike on every thread and at every turn, which outlines do not.
+    const QPen pen = painter.pen();
+    painter.setPen(QColor(0, 0, 0, 200));
+    for (int dy = -halo; dy <= halo; ++dy)
+        for (int dx = -halo; dx <= halo; ++dx)
+            if ((dx != 0 || dy != 0) && dx * dx + dy * dy <= halo * halo + halo)
+                painter.drawText(origin + QPoint(dx, dy), text);
+    painter.setPen(pen);
+    painter.drawText(origin, text);
 }

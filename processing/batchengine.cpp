@@ -73,6 +73,7 @@ PhotoOutcome outcomeOf(const Photo &photo, const QString &listedPath, bool proce
         outcome.trackFile = photo.track.trackFile;
         outcome.trackFixes = photo.track.trackFixes;
     }
+    outcome.attributes = photo.attributes;
     if (photo.backupMade)
         outcome.backupPath = photo.backupPath;
     outcome.sha256Original = photo.sha256Original;
@@ -325,6 +326,26 @@ QVector<PhotoOutcome> runBatch(const BatchJob &job)
         return runInline(photos, run, job);
     // Registering the font touches the process-wide font database: done once, here, so the
     // workers only ever find it registered.
-    annotationFont(job.fontPath);
+    annotationFont(job.style.fontPath);
     return ParallelRun(photos, run, job, workers).run();
+}
+
+QImage previewPhoto(const BatchJob &job, const QString &path, int longSide)
+{
+    initializeMetadataLibrary();
+    // The folder's listing, so that the photo's name and rows come out as in the run.
+    const QStringList photos =
+        listPhotos(job.directory, job.includeSubdirectories, PhotoOrder::Sorted, true, true);
+    RecordingOperations recording;
+    const std::unique_ptr<photoroad::CommitPolicy> commit =
+        photoroad::makeCommitPolicy(job.policy, photos);
+    Run run = photoroad::startRun(job, photos, recording);
+    run.commit = commit.get();
+    Photo photo;
+    QImage image;
+    if (!photoroad::planPhoto(photo, path, run) || !photoroad::paintedPicture(photo, run, image))
+        return QImage();
+    if (std::max(image.width(), image.height()) > longSide)
+        image = image.scaled(longSide, longSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image;
 }

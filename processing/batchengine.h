@@ -4,6 +4,7 @@
 
 #include "batchjob.h"
 
+#include <QImage>
 #include <QVector>
 
 // Runs the job and returns one outcome per listed photo, in listing order. workers is taken
@@ -11,3 +12,8 @@
 // photo is started, those under way are finished and logged, and the exception then reaches the
 // caller.
 QVector<PhotoOutcome> runBatch(const BatchJob &job);
+
+// What the job would stamp on the photo at path, decoded and painted, with nothing touched (the
+// run's file steps are only recorded), scaled down to longSide pixels on its longer side. Null
+// when the run would leave the photo as it is or it does not decode; the job's log says why.
+QImage previewPhoto(const BatchJob &job, const QString &path, int longSide);

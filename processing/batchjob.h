@@ -5,7 +5,9 @@
 #include "coordinatefile.h"
 #include "corner.h"
 #include "logline.h"
+#include "photoannotation.h"
 #include "photometadata.h"
+#include "stamptext.h"
 
 #include <QColor>
 #include <QDateTime>
@@ -91,32 +93,32 @@ struct EarlierWrites;
 // Photos whose log has been handed out so far, of all listed; on the calling thread.
 using ProgressCallback = std::function<void(int done, int total)>;
 
+inline AnnotationStyle formStyle()
+{
+    AnnotationStyle style;
+    style.logoRatio = 0.2;
+    return style;
+}
+
 // Every option of the batch, with the window's form defaults.
 struct BatchJob
 {
     QString directory;
     QString logoPath; // empty: no logo
-    QString fontPath;
-    double fontRatio = 0.03;
+    // How the stamps look and where they go: the form's defaults, a logo a fifth of the width.
+    AnnotationStyle style = formStyle();
+    // What the stamped lines say (a script's); null: the window's date and coordinate lines.
+    std::shared_ptr<const StampTemplates> templates;
     bool useExif = true;
     QString txtPath;
     // The coordinate file already read by a front end that reported its rows in its own words;
     // without it the run reads txtPath itself.
     std::optional<CoordinateTable> table;
-    QColor textColor = QColor(QStringLiteral("#FFFFFF"));
-    double logoRatio = 0.2;
-    Corner logoPosition = Corner::TopLeft;
-    Corner dateTimePosition = Corner::BottomRight;
-    Corner coordinatesPosition = Corner::BottomRight;
-    double roseRatio = 0.18;
     bool renameToUtm = true;
     bool addPrefix = false;
     QString prefix;
     bool includeSubdirectories = false;
-    bool drawRose = true;
-    bool drawText = true;
     bool embedTxtInExif = false;
-    Corner rosePosition = Corner::BottomLeft;
     bool makeBackup = true;
     LogSink log; // called on the calling thread only, each photo's lines together, in order
 
@@ -200,4 +202,6 @@ struct PhotoOutcome
     std::optional<double> positioningErrorMetres; // the camera's GPSHPositioningError, if stated
     QString trackFile;                            // a position from a track: its file
     QList<QDateTime> trackFixes;                  // and the fixes used (UTC)
+    // Its --atributos columns with their values, in the file's order (empty values without a row).
+    QList<QPair<QString, QString>> attributes;
 };

@@ -50,6 +50,12 @@ QPolygonF compassRoseNeedle(double orientation, const CompassRoseLayout &layout)
 
 QImage compassRose(double orientation, int size, double ratio, const QString &fontPath)
 {
+    return compassRose(orientation, size, ratio, fontPath, RoseLetters());
+}
+
+QImage compassRose(double orientation, int size, double ratio, const QString &fontPath,
+                   const RoseLetters &letters)
+{
     if (size < 1)
         return {};
 
@@ -84,12 +90,13 @@ QImage compassRose(double orientation, int size, double ratio, const QString &fo
     const auto advance = [&metrics](const QString &letter) {
         return metrics.horizontalAdvance(letter);
     };
-    painter.drawText(cx - advance(QStringLiteral("N")) / 2, inner + a, QStringLiteral("N"));
-    painter.drawText(cx - advance(QStringLiteral("S")) / 2, size - inner - h + a,
-                     QStringLiteral("S"));
-    painter.drawText(size - inner - advance(QStringLiteral("E")), cx - h / 2 + a,
-                     QStringLiteral("E"));
-    painter.drawText(inner, cx - h / 2 + a, QStringLiteral("W"));
+    const auto letter = [&](int x, int y, const QString &text) {
+        paintTextLine(painter, QPoint(x, y), text, letters.background);
+    };
+    letter(cx - advance(QStringLiteral("N")) / 2, inner + a, QStringLiteral("N"));
+    letter(cx - advance(QStringLiteral("S")) / 2, size - inner - h + a, QStringLiteral("S"));
+    letter(size - inner - advance(QStringLiteral("E")), cx - h / 2 + a, QStringLiteral("E"));
+    letter(inner, cx - h / 2 + a, letters.west);
 
     painter.setPen(Qt::NoPen);
     painter.setBrush(Qt::red);

@@ -1,6 +1,8 @@
 // The compass rose: the numbers its drawing is laid out from, its needle, and the drawing.
 #pragma once
 
+#include "annotationfont.h"
+
 #include <QImage>
 #include <QPolygonF>
 #include <QString>
@@ -26,3 +28,13 @@ QPolygonF compassRoseNeedle(double orientation, const CompassRoseLayout &layout)
 // A transparent size × size image with the rose, its needle along orientation (degrees,
 // clockwise from north). Empty when size is below 1.
 QImage compassRose(double orientation, int size, double ratio, const QString &fontPath);
+
+// The rose's letters as a script draws them: its own west letter, on a background.
+struct RoseLetters
+{
+    QString west = QStringLiteral("W");
+    TextBackground background = TextBackground::None;
+};
+
+QImage compassRose(double orientation, int size, double ratio, const QString &fontPath,
+                   const RoseLetters &letters);

@@ -81,38 +81,46 @@ void paintLogo(QPainter &painter, const QImage &logo, const AnnotationStyle &sty
     painter.drawImage(logoOrigin(style.logoPosition, width, height, logoW, logoH), scaled);
 }
 
-void paintTextLines(QPainter &painter, const AnnotationStyle &style, const QDateTime &captureDate,
-                    const QString &coordinateText, int width, int height)
+// A corner's lines, top to bottom: from lineH + 10 down in a top corner, up to H - 10 in any
+// other, lineH + 5 apart.
+void paintCornerLines(QPainter &painter, const AnnotationStyle &style, Corner corner,
+                      const QStringList &lines, int width, int height)
+{
+    const QFontMetrics metrics(painter.font());
+    const int lineH = metrics.height();
+    const QPoint anchor = textAnchor(corner, width, height, lineH);
+    const int step = lineH + lineGap;
+    int y = isTopCorner(corner) ? anchor.y() : anchor.y() - step * int(lines.size() - 1);
+    for (const QString &line : lines) {
+        int x = anchor.x();
+        if (isRightCorner(corner))
+            x -= metrics.horizontalAdvance(line);
+        paintTextLine(painter, QPoint(x, y), line, style.background);
+        y += step;
+    }
+}
+
+void paintTextLines(QPainter &painter, const AnnotationStyle &style, const StampText &text,
+                    int width, int height)
 {
     QFont font = annotationFont(style.fontPath);
     font.setPointSize(std::max(10, int(height * style.fontRatio)));
     painter.setFont(font);
     painter.setPen(style.textColor);
 
-    const QString dateText = captureDate.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss"));
-    const QFontMetrics metrics(painter.font());
-    const int lineH = metrics.height();
-
     const Corner datePosition = style.dateTimePosition;
     const Corner coordinatesPosition = style.coordinatesPosition;
-    QPoint date = textAnchor(datePosition, width, height, lineH);
-    QPoint coordinates = textAnchor(coordinatesPosition, width, height, lineH);
-    if (isRightCorner(datePosition))
-        date.rx() -= metrics.horizontalAdvance(dateText);
-    if (isRightCorner(coordinatesPosition))
-        coordinates.rx() -= metrics.horizontalAdvance(coordinateText);
-
     if (datePosition != coordinatesPosition) {
-        painter.drawText(date, dateText);
-        painter.drawText(coordinates, coordinateText);
+        paintCornerLines(painter, style, datePosition, text.dateLines, width, height);
+        paintCornerLines(painter, style, coordinatesPosition, text.coordinateLines, width, height);
     } else if (isTopCorner(datePosition)) {
         // Sharing a top corner, the coordinates go under the date ...
-        painter.drawText(date, dateText);
-        painter.drawText(coordinates.x(), date.y() + lineH + lineGap, coordinateText);
+        paintCornerLines(painter, style, datePosition, text.dateLines + text.coordinateLines, width,
+                         height);
     } else {
         // ... and sharing any other, above it, so the date keeps the line nearest the edge.
-        painter.drawText(coordinates.x(), date.y() - lineH - lineGap, coordinateText);
-        painter.drawText(date, dateText);
+        paintCornerLines(painter, style, datePosition, text.coordinateLines + text.dateLines, width,
+                         height);
     }
 }
 
@@ -121,7 +129,8 @@ void paintRose(QPainter &painter, const AnnotationStyle &style, double orientati
 {
     log(QStringLiteral("Dibujando rosa con orientación ") + QString::number(orientation, 'g', 6));
     const int edge = int(std::min(width, height) * style.roseRatio);
-    const QImage rose = compassRose(orientation, edge, style.roseRatio, style.fontPath);
+    const QImage rose = compassRose(orientation, edge, style.roseRatio, style.fontPath,
+                                    RoseLetters{style.westLetter, style.background});
     if (rose.isNull())
         return;
     painter.drawImage(roseOrigin(style.rosePosition, width, height, rose.size()), rose);
@@ -129,9 +138,23 @@ void paintRose(QPainter &painter, const AnnotationStyle &style, double orientati
 
 } // namespace
 
+QString dateLineText(const QDateTime &captureDate)
+{
+    return captureDate.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss"));
+}
+
 void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &style,
                       const QDateTime &captureDate, const QString &coordinateText,
                       double orientation, bool orientationKnown, const LogCallback &log)
+{
+    paintAnnotations(image, logo, style,
+                     StampText{QStringList{dateLineText(captureDate)}, QStringList{coordinateText}},
+                     orientation, orientationKnown, log);
+}
+
+void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &style,
+                      const StampText &text, double orientation, bool orientationKnown,
+                      const LogCallback &log)
 {
     if (image.isNull())
         return;
@@ -163,7 +186,7 @@ void paintAnnotations(QImage &image, const QImage &logo, const AnnotationStyle &
     if (!logo.isNull())
         paintLogo(painter, logo, style, width, height);
     if (style.drawText)
-        paintTextLines(painter, style, captureDate, coordinateText, width, height);
+        paintTextLines(painter, style, text, width, height);
     if (style.drawRose && orientationKnown)
         paintRose(painter, style, orientation, width, height, log);
     painter.end();

@@ -181,6 +181,7 @@ void takeMetadata(Photo &photo, PhotoMetadata &found, const Run &run)
     photo.dateFound = found.dateFound;
     photo.captureDate = found.captureDate;
     photo.captureOffset = found.captureOffset;
+    photo.description = found.description;
     if (!photo.dateFound) {
         photo.captureDate = QDateTime::currentDateTime();
         warning(run.log, QStringLiteral("Fecha de captura no encontrada en metadata para ") +
@@ -475,17 +476,8 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.makeBackup = job.makeBackup;
     run.orientUpright = job.orientUpright;
     run.fixedPositionWhenMissing = job.fixedPositionWhenMissing;
-    run.style.fontPath = job.fontPath;
-    run.style.fontRatio = job.fontRatio;
-    run.style.textColor = job.textColor;
-    run.style.logoRatio = job.logoRatio;
-    run.style.logoPosition = job.logoPosition;
-    run.style.dateTimePosition = job.dateTimePosition;
-    run.style.coordinatesPosition = job.coordinatesPosition;
-    run.style.roseRatio = job.roseRatio;
-    run.style.drawRose = job.drawRose;
-    run.style.drawText = job.drawText;
-    run.style.rosePosition = job.rosePosition;
+    run.style = job.style;
+    run.templates = job.templates;
     run.trackLookup = job.trackLookup;
     run.writeTrackToExif = job.writeTrackToExif;
     run.metadataOnlyWrites = job.metadataOnlyWrites;
@@ -550,6 +542,7 @@ bool planPhoto(Photo &photo, const QString &listedPath, const Run &run)
         renameToUtm(photo, run);
     if (photo.heif)
         nameAsJpeg(photo, run);
+    stampLines(photo, run);
     photo.treatment = treatmentOf(photo, run);
     return true;
 }

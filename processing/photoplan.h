@@ -8,6 +8,7 @@
 #include "fileoperations.h"
 #include "photoannotation.h"
 #include "photometadata.h"
+#include "stamptext.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -38,6 +39,8 @@ struct Run
     bool orientUpright = false;
     bool fixedPositionWhenMissing = true;
     AnnotationStyle style;
+    // A script's templates of the stamped lines; null: the window's date and "UTM" lines.
+    std::shared_ptr<const StampTemplates> templates;
     QImage logo;
     CoordinateTable table; // empty in EXIF mode or without a coordinate file
     TrackLookup trackLookup;
@@ -103,7 +106,10 @@ struct Photo
 
     QString prefixedName;
     QString coordinateText;
-    QString currentPath;          // where the photo is to end up
+    QString description;                       // its own caption, for a template's {descripcion}
+    StampText stampText;                       // the lines painted on it
+    QList<QPair<QString, QString>> attributes; // its --atributos columns with their values
+    QString currentPath;                       // where the photo is to end up
     QString lyingAt;              // where it lies now: the window renames at once, a script last
     QString backupPath;           // claimed or made; empty without a backup
     bool positionMissing = false; // left untouched for want of a position; reason says why
@@ -128,6 +134,9 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
 // with the window's commit made at once) and the treatment. False when its turn ends here;
 // photo.treatment is then Skip.
 bool planPhoto(Photo &photo, const QString &listedPath, const Run &run);
+
+// The photo's stampText, once its position and names are known.
+void stampLines(Photo &photo, const Run &run);
 
 // Whether new bytes may not be put at path, as the run's commit sees the names.
 bool isTaken(const QString &path, const Run &run);

@@ -71,9 +71,8 @@ bool loadAndPaint(const Photo &photo, const Run &run, QImage &image)
     }
     if (!notes.isEmpty())
         warning(run.log, QStringLiteral("Avisos al leer la imagen ") + photo.lyingAt + notes);
-    paintAnnotations(image, run.logo, run.style, photo.captureDate, photo.coordinateText,
-                     photo.orientation, photo.orientationKnown,
-                     withSeverity(run.log, Severity::Information));
+    paintAnnotations(image, run.logo, run.style, photo.stampText, photo.orientation,
+                     photo.orientationKnown, withSeverity(run.log, Severity::Information));
     return true;
 }
 
@@ -226,8 +225,8 @@ bool stampLosslessly(Photo &photo, const Run &run, Rendered &rendered)
     QImage layer = losslessjpeg::transparentLayer(size);
     HeldLines held;
     if (!layer.isNull()) {
-        paintAnnotations(layer, run.logo, run.style, photo.captureDate, photo.coordinateText,
-                         photo.orientation, photo.orientationKnown,
+        paintAnnotations(layer, run.logo, run.style, photo.stampText, photo.orientation,
+                         photo.orientationKnown,
                          withSeverity(holdInto(held), Severity::Information));
         if (run.orientUpright)
             layer = losslessjpeg::toStoredOrientation(layer, photo.storedOrientation);
@@ -247,6 +246,11 @@ bool stampLosslessly(Photo &photo, const Run &run, Rendered &rendered)
 }
 
 } // namespace
+
+bool paintedPicture(const Photo &photo, const Run &run, QImage &image)
+{
+    return loadAndPaint(photo, run, image);
+}
 
 bool embedsUtm(const Run &run)
 {

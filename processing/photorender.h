@@ -22,6 +22,10 @@ enum class RenderResult {
 // into it instead of faulting in a fresh one for each photo.
 RenderResult renderPhoto(Photo &photo, const Run &run, QImage &image, Rendered &rendered);
 
+// The photo's picture decoded and painted as the run paints it; false, with its line logged, when
+// it does not decode.
+bool paintedPicture(const Photo &photo, const Run &run, QImage &image);
+
 // The position edits on a photo's bytes, also used on the file as it lies after a failed write.
 bool embedsUtm(const Run &run);
 bool embedsTrack(const Photo &photo, const Run &run);

@@ -200,6 +200,9 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
         }
         position = place;
     }
+    QJsonObject attributes;
+    for (const auto &[column, value] : outcome.attributes)
+        attributes.insert(column, value);
     const QString result = outcome.processed     ? QStringLiteral("procesada")
                            : outcome.loggedError ? QStringLiteral("error")
                                                  : QStringLiteral("omitida");
@@ -221,6 +224,8 @@ void RunJournal::photoDone(const PhotoOutcome &outcome)
         {QStringLiteral("desfase"), textOrNull(outcome.captureOffset)},
         {QStringLiteral("resultado"), result},
         {QStringLiteral("sin_posicion"), outcome.positionMissing},
+        {QStringLiteral("atributos"),
+         outcome.attributes.isEmpty() ? QJsonValue() : QJsonValue(attributes)},
         {QStringLiteral("motivo"), outcome.reason},
         {QStringLiteral("lineas"), QJsonArray::fromStringList(outcome.problems)}};
     QString ignored; // remembered for finish

@@ -15,6 +15,7 @@ packages=(
     python3 help2man dpkg-dev file bash-completion
     xvfb xauth imagemagick
     libimage-exiftool-perl gpsbabel
+    libgeographiclib-dev geographiclib-tools libproj-dev proj-bin
     "$@"
 )
 

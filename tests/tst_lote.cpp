@@ -925,7 +925,9 @@ private slots:
         QCOMPARE(tree(dir.path()).value(utmName + ".jpg"), before.value(utmName + ".jpg"));
         QVERIFY(QFileInfo::exists(dir.filePath("X_" + utmName + ".jpg")));
 
-        const Result forced = lote({"--sin-backup", "--reprocesar", "--sin-renombrar", dir.path()});
+        // A repeated option keeps each of its values in the history.
+        const Result forced = lote({"--sin-backup", "--reprocesar", "--sin-renombrar", "--linea",
+                                    "obra", "--linea", "punto", dir.path()});
         qunsetenv("SOURCE_DATE_EPOCH");
         qunsetenv("TZ");
         QCOMPARE(forced.status, 0);
@@ -946,7 +948,8 @@ private slots:
         }
         QCOMPARE(history[0]["Parameters"].toString(), QString("cartaluz-lote --sin-backup"));
         QCOMPARE(history[1]["Parameters"].toString(),
-                 QString("cartaluz-lote --sin-backup --reprocesar --sin-renombrar"));
+                 QString("cartaluz-lote --sin-backup --reprocesar --sin-renombrar --linea obra "
+                         "--linea punto"));
     }
 
     void undoTakesARunBack_data()

@@ -166,7 +166,7 @@ private slots:
         QStringList lines;
         BatchJob job = scriptJob(lines);
         job.fixedPositionWhenMissing = options == "fixed";
-        job.drawText = job.drawRose = options != "nothing-drawn";
+        job.style.drawText = job.style.drawRose = options != "nothing-drawn";
         if (options == "window") {
             job.policy = RunPolicy::Window;
             job.lossless = job.metadataOnlyWrites = false;

@@ -14,6 +14,7 @@
 #include <ogr_spatialref.h>
 #include <ogrsf_frmts.h>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -270,6 +271,20 @@ bool writeLayer(const QString &path, const QList<LayerPoint> &points, QString &e
         // The new field is the last one, whatever name the format gave it.
         at[i] = before;
     }
+    // Every point with attributes has the same columns; a photo never planned has none.
+    const auto withAttributes = std::find_if(points.cbegin(), points.cend(), [](const auto &point) {
+        return !point.attributes.isEmpty();
+    });
+    std::vector<int> attributeAt;
+    for (const auto &attribute : withAttributes == points.cend() ? QList<QPair<QString, QString>>()
+                                                                 : withAttributes->attributes) {
+        const int before = layer->GetLayerDefn()->GetFieldCount();
+        OGRFieldDefn definition(attribute.first.toUtf8().constData(), OFTString);
+        if (layer->CreateField(&definition) != OGRERR_NONE ||
+            layer->GetLayerDefn()->GetFieldCount() != before + 1)
+            return fail(QStringLiteral("no se pudo crear el campo %1").arg(attribute.first));
+        attributeAt.push_back(before);
+    }
     if (format.placemarks) {
         OGRFieldDefn name("Name", OFTString);
         OGRFieldDefn time("timestamp", OFTDateTime);
@@ -282,6 +297,9 @@ bool writeLayer(const QString &path, const QList<LayerPoint> &points, QString &e
     for (const LayerPoint &point : points) {
         OGRFeature feature(layer->GetLayerDefn());
         fillFeature(feature, at, point);
+        for (size_t i = 0; i < attributeAt.size() && i < size_t(point.attributes.size()); ++i)
+            feature.SetField(attributeAt[i],
+                             point.attributes.at(qsizetype(i)).second.toUtf8().constData());
         if (layer->CreateFeature(&feature) != OGRERR_NONE)
             return fail(QStringLiteral("no se pudo añadir %1").arg(point.finalName));
     }

@@ -21,6 +21,8 @@ struct LayerPoint
     std::optional<double> heading;     // orientacion; null when unknown
     std::optional<double> errorMetres; // error_m: the camera's stated positioning error
     QString source; // fuente: "exif", "track", "txt" or "fija"; why there is none when not located
+    // Text fields after the fixed ones, by name: the photo's --atributos columns.
+    QList<QPair<QString, QString>> attributes;
 };
 
 // The GDAL driver for the path's extension (case-insensitive): .gpkg GPKG, .geojson GeoJSON,
