@@ -3,7 +3,6 @@
 #include "stampoptions.h"
 
 #include <QFile>
-#include <QRegularExpression>
 
 namespace {
 
@@ -102,22 +101,20 @@ QString checkStampOptions(const QCommandLineParser &parser, LoteRequest &request
             return QStringLiteral("--atributos: ") + errorText;
         request.templates.attributes = attributes;
     }
-    static const QRegularExpression epsg(QStringLiteral("^epsg:([0-9]+)$"));
     const auto check = [&](const QString &option, const QString &text) -> QString {
         QStringList fields;
         QString errorText;
         if (!templateFields(text, request.templates.attributes.get(), fields, errorText))
             return QStringLiteral("--") + option + QStringLiteral(": ") + errorText;
         for (const QString &field : std::as_const(fields)) {
-            const auto match = epsg.match(field);
-            const int code = match.captured(1).toInt();
-            if (!match.hasMatch() || request.templates.systems.contains(code))
+            const std::optional<int> code = epsgCodeOf(field);
+            if (!code || request.templates.systems.contains(*code))
                 continue;
-            const auto system = ProjectedSystem::open(code, errorText);
+            const auto system = ProjectedSystem::open(*code, errorText);
             if (!system)
                 return QStringLiteral("--") + option + QStringLiteral(": ") + errorText;
             request.notes << QStringLiteral("Sistema ") + system->transformationText();
-            request.templates.systems.insert(code, system);
+            request.templates.systems.insert(*code, system);
         }
         return QString();
     };

@@ -222,6 +222,14 @@ std::optional<QPointF> ProjectedSystem::project(double latitude, double longitud
     return QPointF(out.xy.x, out.xy.y);
 }
 
+std::optional<int> epsgCodeOf(const QString &field)
+{
+    const QRegularExpressionMatch match = epsgField.match(field);
+    if (!match.hasMatch())
+        return std::nullopt;
+    return match.captured(1).toInt();
+}
+
 bool templateFields(const QString &text, const AttributeTable *attributes, QStringList &fields,
                     QString &errorText)
 {
@@ -233,7 +241,7 @@ bool templateFields(const QString &text, const AttributeTable *attributes, QStri
     fields.clear();
     for (qsizetype i = 1; i < pieces.size(); i += 2) {
         const QString &field = pieces.at(i);
-        if (!photoFields.contains(field) && !epsgField.match(field).hasMatch() &&
+        if (!photoFields.contains(field) && !epsgCodeOf(field) &&
             !(attributes && attributes->columns.contains(field))) {
             errorText = QStringLiteral("campo desconocido {%1} en «%2»").arg(field, text);
             return false;
@@ -283,15 +291,15 @@ QString fieldText(const QString &field, const StampTemplates &templates, const S
         return values.finalName;
     if (field == QLatin1String("descripcion"))
         return values.description;
-    if (const auto epsg = epsgField.match(field); epsg.hasMatch()) {
-        const auto system = templates.systems.value(epsg.captured(1).toInt());
+    if (const std::optional<int> code = epsgCodeOf(field)) {
+        const auto system = templates.systems.value(*code);
         if (!system || !values.latLonKnown)
             return QString();
         const std::optional<QPointF> projected = system->project(values.latitude, values.longitude);
         if (!projected) {
             warnings << QStringLiteral("%1 está fuera del área de uso de EPSG:%2; {%3} queda "
                                        "vacío.")
-                            .arg(values.originalName, epsg.captured(1), field);
+                            .arg(values.originalName, QString::number(*code), field);
             return QString();
         }
         return QStringLiteral("%1 %2")

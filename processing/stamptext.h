@@ -77,6 +77,9 @@ struct StampValues
 bool templateFields(const QString &text, const AttributeTable *attributes, QStringList &fields,
                     QString &errorText);
 
+// The EPSG code an "epsg:N" field names; none for any other field.
+std::optional<int> epsgCodeOf(const QString &field);
+
 // The photo's lines: a field without a value prints nothing, and a line whose every field is
 // empty is left out. Lines that need saying (a position outside a system's area) go to warnings.
 StampText stampText(const StampTemplates &templates, const StampValues &values,
