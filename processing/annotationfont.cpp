@@ -8,6 +8,8 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
+#include <vector>
 
 #include <mutex>
 
@@ -46,6 +48,95 @@ bool registeredFamily(const QString &fontPath, QString *family)
     return true;
 }
 
+constexpr int haloAlpha = 200;
+
+bool inHaloDisc(int dx, int dy, int radius)
+{
+    return dx * dx + dy * dy <= radius * radius + radius;
+}
+
+// Drawing the line once per offset of the halo's disc costs a couple of hundred text draws, and
+// photo-sized glyphs are past the glyph cache, so each draw fills every glyph as a path: seconds a
+// photo. The same halo comes from one draw: the dark copies laid over each other leave the ground
+// multiplied by (1 - a * coverage) once per offset, so the product over the disc, summed as
+// logarithms along each row's span, gives the halo's alpha at every pixel. Only for a painter that
+// draws on an image at whole-pixel offsets, where a glyph shifted by a pixel renders the same.
+bool paintHaloFromMask(QPainter &painter, const QPoint &origin, const QString &text, int radius)
+{
+    const QTransform transform = painter.transform();
+    if (!painter.device() || painter.device()->devType() != QInternal::Image ||
+        transform.type() > QTransform::TxTranslate || transform.dx() != std::round(transform.dx()) ||
+        transform.dy() != std::round(transform.dy()))
+        return false;
+    const QImage *device = static_cast<const QImage *>(painter.device());
+    const QFontMetrics metrics(painter.font(), painter.device());
+    // Glyphs may reach past their advance and ascent; a few pixels spare keep them whole.
+    const int spare = radius + 4;
+    const QRect glyphs = metrics.boundingRect(text)
+                             .united(QRect(0, -metrics.ascent(), metrics.horizontalAdvance(text),
+                                           metrics.height()))
+                             .translated(origin)
+                             .adjusted(-spare, -spare, spare, spare);
+    if (glyphs.isEmpty())
+        return true;
+    QImage mask(glyphs.size(), QImage::Format_ARGB32_Premultiplied);
+    mask.setDotsPerMeterX(device->dotsPerMeterX());
+    mask.setDotsPerMeterY(device->dotsPerMeterY());
+    mask.fill(Qt::transparent);
+    {
+        QPainter maskPainter(&mask);
+        maskPainter.setRenderHints(painter.renderHints());
+        maskPainter.setFont(painter.font());
+        maskPainter.setPen(Qt::white);
+        maskPainter.drawText(origin - glyphs.topLeft(), text);
+    }
+    const int w = mask.width();
+    const int h = mask.height();
+    // Per coverage value, what one dark copy leaves of the ground, as a logarithm.
+    float leaves[256];
+    for (int c = 0; c < 256; ++c)
+        leaves[c] = std::log(1.0f - float(haloAlpha) / 255.0f * float(c) / 255.0f);
+    // Row prefix sums of those logarithms, so a row's span of the disc is one subtraction.
+    std::vector<float> prefix(size_t(h) * size_t(w + 1), 0.0f);
+    std::vector<quint8> coverage(size_t(h) * size_t(w));
+    for (int y = 0; y < h; ++y) {
+        const QRgb *line = reinterpret_cast<const QRgb *>(mask.constScanLine(y));
+        float *row = prefix.data() + size_t(y) * size_t(w + 1);
+        for (int x = 0; x < w; ++x) {
+            const int c = qAlpha(line[x]);
+            coverage[size_t(y) * size_t(w) + size_t(x)] = quint8(c);
+            row[x + 1] = row[x] + leaves[c];
+        }
+    }
+    std::vector<int> span(size_t(2 * radius + 1));
+    for (int dy = -radius; dy <= radius; ++dy) {
+        int reach = 0;
+        while (inHaloDisc(reach + 1, dy, radius))
+            ++reach;
+        span[size_t(dy + radius)] = inHaloDisc(0, dy, radius) ? reach : -1;
+    }
+    QImage shade(mask.size(), QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < h; ++y) {
+        QRgb *out = reinterpret_cast<QRgb *>(shade.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            // The pixel's own place is the text, not the halo.
+            float sum = -leaves[coverage[size_t(y) * size_t(w) + size_t(x)]];
+            for (int dy = -radius; dy <= radius; ++dy) {
+                const int reach = span[size_t(dy + radius)];
+                const int sy = y - dy;
+                if (reach < 0 || sy < 0 || sy >= h)
+                    continue;
+                const float *row = prefix.data() + size_t(sy) * size_t(w + 1);
+                sum += row[std::min(w, x + reach + 1)] - row[std::max(0, x - reach)];
+            }
+            const int alpha = int(std::lround(255.0f * (1.0f - std::exp(sum))));
+            out[x] = qRgba(0, 0, 0, std::clamp(alpha, 0, 255));
+        }
+    }
+    painter.drawImage(glyphs.topLeft(), shade);
+    return true;
+}
+
 } // namespace
 
 QFont annotationFont(const QString &fontPath)
@@ -77,12 +168,14 @@ void paintTextLine(QPainter &painter, const QPoint &origin, const QString &text,
     }
     // The halo is the text itself drawn dark around its place: glyphs alone, as the text, render
     // alike on every thread and at every turn, which outlines do not.
-    const QPen pen = painter.pen();
-    painter.setPen(QColor(0, 0, 0, 200));
-    for (int dy = -halo; dy <= halo; ++dy)
-        for (int dx = -halo; dx <= halo; ++dx)
-            if ((dx != 0 || dy != 0) && dx * dx + dy * dy <= halo * halo + halo)
-                painter.drawText(origin + QPoint(dx, dy), text);
-    painter.setPen(pen);
+    if (!paintHaloFromMask(painter, origin, text, halo)) {
+        const QPen pen = painter.pen();
+        painter.setPen(QColor(0, 0, 0, haloAlpha));
+        for (int dy = -halo; dy <= halo; ++dy)
+            for (int dx = -halo; dx <= halo; ++dx)
+                if ((dx != 0 || dy != 0) && inHaloDisc(dx, dy, halo))
+                    painter.drawText(origin + QPoint(dx, dy), text);
+        painter.setPen(pen);
+    }
     painter.drawText(origin, text);
 }

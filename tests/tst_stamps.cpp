@@ -1,5 +1,6 @@
 // What cartaluz-lote stamps and how it is told to: its option table against its help, manual page
 // and completion, and the stamps themselves, compared pixel for pixel with the same font code.
+#include "annotationfont.h"
 #include "loteoptiontable.h"
 #include "photoannotation.h"
 #include "photoprocessor.h"
@@ -7,6 +8,8 @@
 #include "testphotos.h"
 
 #include <QImage>
+#include <QPainter>
+#include <QPixmap>
 #include <QtTest>
 
 #include <algorithm>
@@ -502,6 +505,50 @@ private slots:
         const QImage halo = pixels(dir.filePath("contorno/a.png"));
         QVERIFY(!halo.isNull());
         QVERIFY(halo == pixels(dir.filePath("ninguno/a.png")));
+    }
+
+    void haloAsStackedCopies_data()
+    {
+        QTest::addColumn<int>("pixels");
+        QTest::addColumn<QColor>("ground");
+        QTest::newRow("small text on white") << 24 << QColor(Qt::white);
+        QTest::newRow("photo-sized text on grey") << 150 << QColor(140, 150, 160);
+    }
+
+    // The halo made in one pass looks as the dark copies drawn at every offset, the way a painter
+    // that is not on an image (here a pixmap's) still draws it.
+    void haloAsStackedCopies()
+    {
+        QFETCH(int, pixels);
+        QFETCH(QColor, ground);
+        QFont font = annotationFont(fontPath());
+        font.setPixelSize(pixels);
+        const QSize size(pixels * 12, pixels * 2);
+        const QString text = QStringLiteral("UTM 19H 346575 6298959");
+        const auto paint = [&](QPaintDevice &device) {
+            QPainter painter(&device);
+            painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+            painter.setFont(font);
+            painter.setPen(Qt::white);
+            paintTextLine(painter, QPoint(pixels / 2, pixels * 3 / 2), text, TextBackground::Halo);
+        };
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(ground);
+        paint(image);
+        QPixmap pixmap(size);
+        pixmap.fill(ground);
+        paint(pixmap);
+        const QImage stacked = pixmap.toImage().convertToFormat(QImage::Format_RGB32);
+        int worst = 0, dark = 0;
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < size.width(); ++x) {
+                const QRgb a = image.pixel(x, y), b = stacked.pixel(x, y);
+                worst = std::max({worst, qAbs(qRed(a) - qRed(b)), qAbs(qGreen(a) - qGreen(b)),
+                                  qAbs(qBlue(a) - qBlue(b))});
+                dark += luminance(a) < 30 ? 1 : 0;
+            }
+        QVERIFY(dark > pixels * 20);
+        QVERIFY2(worst <= 4, qPrintable(QString::number(worst)));
     }
 
     void roseLetters_data()
