@@ -65,18 +65,19 @@ bool paintHaloFromMask(QPainter &painter, const QPoint &origin, const QString &t
 {
     const QTransform transform = painter.transform();
     if (!painter.device() || painter.device()->devType() != QInternal::Image ||
-        transform.type() > QTransform::TxTranslate || transform.dx() != std::round(transform.dx()) ||
+        transform.type() > QTransform::TxTranslate ||
+        transform.dx() != std::round(transform.dx()) ||
         transform.dy() != std::round(transform.dy()))
         return false;
     const QImage *device = static_cast<const QImage *>(painter.device());
     const QFontMetrics metrics(painter.font(), painter.device());
     // Glyphs may reach past their advance and ascent; a few pixels spare keep them whole.
     const int spare = radius + 4;
-    const QRect glyphs = metrics.boundingRect(text)
-                             .united(QRect(0, -metrics.ascent(), metrics.horizontalAdvance(text),
-                                           metrics.height()))
-                             .translated(origin)
-                             .adjusted(-spare, -spare, spare, spare);
+    const QRect glyphs =
+        metrics.boundingRect(text)
+            .united(QRect(0, -metrics.ascent(), metrics.horizontalAdvance(text), metrics.height()))
+            .translated(origin)
+            .adjusted(-spare, -spare, spare, spare);
     if (glyphs.isEmpty())
         return true;
     QImage mask(glyphs.size(), QImage::Format_ARGB32_Premultiplied);
