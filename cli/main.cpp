@@ -125,7 +125,8 @@ int readTable(BatchJob &job)
 
 // The PDF and the KMZ asked for, each as a step of the progress line. False when one could not
 // be written, with its message out.
-bool writeReports(const ReportRun &run, const ReportOptions &options, ProgressLine &progress)
+bool writeReports(const ReportRun &run, const ReportOptions &options, ProgressLine &progress,
+                  const PictureSpool *pictures = nullptr)
 {
     int placed = 0;
     for (const ReportPhoto &photo : run.photos)
@@ -138,7 +139,7 @@ bool writeReports(const ReportRun &run, const ReportOptions &options, ProgressLi
     const bool written = writeReportDocuments(
         run, options,
         [&progress, &step](int done, int total) { progress.updateStep(step, done, total); },
-        errorText);
+        errorText, pictures);
     progress.clear();
     if (!written) {
         writeLine(errors, QStringLiteral("cartaluz-lote: ") + errorText);
@@ -231,6 +232,16 @@ int runJob(LoteRequest &request)
     for (const QString &line : std::as_const(request.warnings))
         job.log(Severity::Warning, line);
     const int rowsReported = readTable(job);
+    // The documents' copies of the photos stamped in their coefficients are made as they are
+    // stamped, which spares decoding each photo again.
+    std::unique_ptr<PictureSpool> pictures;
+    if (!job.dryRun && (!request.report.pdfPath.isEmpty() || !request.report.kmzPath.isEmpty())) {
+        pictures = std::make_unique<PictureSpool>(request.report);
+        job.stampedPictures = [spool = pictures.get()](const QString &path, const QImage &image,
+                                                       int orientation) {
+            spool->add(path, image, orientation);
+        };
+    }
     QVector<PhotoOutcome> outcomes;
     try {
         outcomes = runBatch(job);
@@ -301,7 +312,7 @@ int runJob(LoteRequest &request)
     if (!request.report.pdfPath.isEmpty() || !request.report.kmzPath.isEmpty()) {
         ReportRun run = reportRunOf(outcomes, job.directory, job.history.when, job.dryRun);
         run.tracks = request.trackLines;
-        if (!writeReports(run, request.report, progress))
+        if (!writeReports(run, request.report, progress, pictures.get()))
             return StatusPhotoErrors;
     }
     return loggedError ? StatusPhotoErrors : StatusOk;

@@ -92,6 +92,11 @@ struct EarlierWrites;
 
 // Photos whose log has been handed out so far, of all listed; on the calling thread.
 using ProgressCallback = std::function<void(int done, int total)>;
+// A photo stamped in its JPEG coefficients, as a picture at half its stored size (RGB32, still in
+// its stored orientation) with the EXIF orientation that turns it upright, and the path it is to
+// end at. Called on the workers, before the photo is written.
+using StampedPictureSink =
+    std::function<void(const QString &finalPath, const QImage &halfSize, int exifOrientation)>;
 
 inline AnnotationStyle formStyle()
 {
@@ -142,6 +147,8 @@ struct BatchJob
     // the window makes every renamed photo a JPEG).
     bool keepFormat = false;
     ProgressCallback progress;
+    // For documents made of a real run: spares them decoding each photo again. Null: none made.
+    StampedPictureSink stampedPictures;
     RunPolicy policy = RunPolicy::Window;
     // Under the script's rules a photo without a position is left as it is unless this is set;
     // the window always gives it the fixed position.

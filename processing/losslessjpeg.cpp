@@ -3,6 +3,7 @@
 #include "losslessjpeg.h"
 
 #include "blockstamp.h"
+#include "coefficientpicture.h"
 #include "coefficientpool.h"
 #include "layermemory.h"
 
@@ -295,12 +296,14 @@ void finishOutput(j_compress_ptr cinfo)
 }
 
 bool transcode(Codec &codec, const layermemory::PaintedCells &painted, const QImage &layer,
-               BlockCounts &counts, size_t sizeHint)
+               BlockCounts &counts, size_t sizeHint, QImage *halfSize)
 {
     if (setjmp(codec.err.jump))
         return false;
     jvirt_barray_ptr *arrays = jpeg_read_coefficients(&codec.src);
     counts = restampBlocks(codec, arrays, painted, layer);
+    if (halfSize)
+        *halfSize = coefficientpicture::halfSize(codec.src, arrays);
 
     jpeg_create_compress(&codec.dst);
     codec.dstCreated = true;
@@ -415,7 +418,7 @@ QImage transparentLayer(const QSize &size)
     return layermemory::transparentImage(size);
 }
 
-Result stamp(const QByteArray &jpeg, const QImage &layer)
+Result stamp(const QByteArray &jpeg, const QImage &layer, QImage *halfSize)
 {
     Result result;
     Codec codec;
@@ -439,7 +442,7 @@ Result stamp(const QByteArray &jpeg, const QImage &layer)
     BlockCounts counts;
     // Untouched blocks cost the same bytes again; a little room spares a regrowth.
     const size_t sizeHint = size_t(jpeg.size()) + size_t(jpeg.size()) / 8 + 65536;
-    if (!transcode(codec, painted, premultiplied, counts, sizeHint)) {
+    if (!transcode(codec, painted, premultiplied, counts, sizeHint, halfSize)) {
         result.message = damaged(codec);
         return result;
     }

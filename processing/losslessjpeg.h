@@ -46,8 +46,9 @@ QImage transparentLayer(const QSize &size);
 // The layer must have the stored pixel size and be transparent wherever nothing is painted.
 // Quantization tables, sampling, restart interval, progressive or baseline and every APPn and
 // COM marker are kept; the Huffman tables are fitted to the photo where the source's were (and
-// always when progressive), the standard ones otherwise.
-Result stamp(const QByteArray &jpeg, const QImage &layer);
+// always when progressive), the standard ones otherwise. With halfSize, the stamped photo at half
+// its stored size goes there too (see coefficientpicture::halfSize), for documents of the run.
+Result stamp(const QByteArray &jpeg, const QImage &layer, QImage *halfSize = nullptr);
 
 // A layer painted upright, as viewers show a photo with this EXIF orientation (1–8), turned
 // into the photo's stored orientation, as a transparentLayer() with the painted parts copied in.

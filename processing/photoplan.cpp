@@ -482,6 +482,8 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.writeTrackToExif = job.writeTrackToExif;
     run.metadataOnlyWrites = job.metadataOnlyWrites;
     run.lossless = job.lossless;
+    if (!job.dryRun)
+        run.stampedPictures = job.stampedPictures;
     run.quality = job.quality;
     run.keepFormat = run.script && job.keepFormat;
     run.files = &files;

@@ -233,9 +233,13 @@ bool stampLosslessly(Photo &photo, const Run &run, Rendered &rendered)
     }
     if (layer.isNull())
         return fallBack(photo, QStringLiteral("sin memoria para la capa"), run);
-    const losslessjpeg::Result stamped = losslessjpeg::stamp(photo.bytes, layer);
+    QImage picture;
+    const losslessjpeg::Result stamped =
+        losslessjpeg::stamp(photo.bytes, layer, run.stampedPictures ? &picture : nullptr);
     if (stamped.outcome != losslessjpeg::Outcome::Done)
         return fallBack(photo, stamped.message, run);
+    if (!picture.isNull())
+        run.stampedPictures(photo.currentPath, picture, photo.storedOrientation);
     logHeld(held, run.log);
     info(run.log, QStringLiteral("Estampado sin pérdidas en %1: %2 de %3 bloques recodificados.")
                       .arg(QFileInfo(photo.currentPath).fileName())

@@ -8,7 +8,7 @@ packages=(
     clang libfuzzer-14-dev libclang-rt-14-dev
     qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
     libexiv2-dev libheif-dev libheif-examples
-    libjpeg62-turbo-dev libjpeg-turbo-progs libssl-dev
+    libjpeg62-turbo-dev libturbojpeg0-dev libjpeg-turbo-progs libssl-dev
     libgdal-dev libtiff-dev gdal-bin python3-matplotlib
     libcairo2-dev libminizip-dev poppler-utils
     libfontconfig-dev fonts-noto-core

@@ -114,14 +114,45 @@ QStringList pdfImages(const QString &pdf)
     return images;
 }
 
+// The pictures a report embeds, in page order.
+QList<QImage> pdfPictures(const QString &pdf)
+{
+    const QString prefix = pdf + "-foto";
+    run(QStringLiteral("pdfimages"), {"-j", pdf, prefix});
+    QList<QImage> pictures;
+    const QFileInfo info(prefix);
+    for (const QString &name :
+         QDir(info.path()).entryList({info.fileName() + "-*.jpg"}, QDir::Files, QDir::Name))
+        pictures << QImage(info.path() + '/' + name).convertToFormat(QImage::Format_RGB32);
+    return pictures;
+}
+
+// The worst mean difference of any 16 × 16 cell of two pictures, in levels of a channel.
+double worstCell(const QImage &a, const QImage &b)
+{
+    double worst = 0;
+    for (int cy = 0; cy + 16 <= a.height(); cy += 16)
+        for (int cx = 0; cx + 16 <= a.width(); cx += 16) {
+            double sum = 0;
+            for (int y = cy; y < cy + 16; ++y)
+                for (int x = cx; x < cx + 16; ++x) {
+                    const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+                    sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) +
+                           qAbs(qBlue(p) - qBlue(q));
+                }
+            worst = std::max(worst, sum / (3 * 256));
+        }
+    return worst;
+}
+
 // a: a large photo with heading 45, altitude and its clock's UTC offset; b elsewhere without
-// heading, stored turned a quarter (upright it is 240 × 320); sub/c at a's place with heading 200
-// from magnetic north; nogps without a position; all with capture dates.
+// heading, large and stored turned a quarter (upright it is 2400 × 3200); sub/c, small, at a's
+// place with heading 200 from magnetic north; nogps without a position; all with capture dates.
 void makeFolder(const QString &folder)
 {
     QVERIFY(QDir().mkpath(folder + "/sub"));
-    QVERIFY(TestPhotos::writeImage(folder + "/a.jpg", 2000, 1500));
-    QVERIFY(TestPhotos::writeImage(folder + "/b.jpg", 320, 240));
+    QVERIFY(TestPhotos::writeImage(folder + "/a.jpg", 3200, 2400));
+    QVERIFY(TestPhotos::writeImage(folder + "/b.jpg", 3200, 2400));
     QVERIFY(TestPhotos::writeImage(folder + "/sub/c.jpg", 320, 240));
     QVERIFY(TestPhotos::writeImage(folder + "/nogps.jpg", 320, 240));
     const TestPhotos::Tags date{{"Exif.Photo.DateTimeOriginal", "2024:03:15 10:20:30"}};
@@ -300,8 +331,8 @@ private slots:
         QVERIFY(text.contains("nogps.jpg: fuera del track"));
         QVERIFY(text.contains("Fecha: 15/03/2024 10:20:30 (UTC-03:00)"));
         QCOMPARE(text.count("Simulación"), simulated ? 5 : 0); // the summary and each photo
-        // One image per placed photo, the large one down to 1600 pixels, each as JPEG.
-        QCOMPARE(pdfImages(pdf), QStringList({"1600x1200 jpeg", "240x320 jpeg", "320x240 jpeg"}));
+        // One image per placed photo, the large ones down to 1600 pixels and upright, as JPEG.
+        QCOMPARE(pdfImages(pdf), QStringList({"1600x1200 jpeg", "1200x1600 jpeg", "320x240 jpeg"}));
 
         const QMap<QString, QPointF> points = placemarks(kmz);
         QCOMPARE(points.keys(),
@@ -382,6 +413,17 @@ private slots:
         const QString text = pdfText(dir.filePath("run.pdf"));
         QVERIFY(text.contains(nameB));
         QCOMPARE(pdfText(dir.filePath("again.pdf")), text);
+        // The run took its large photos' pictures from the stamping, stamps and turn included;
+        // afterwards they are read from the photos: they look the same.
+        const QList<QImage> during = pdfPictures(dir.filePath("run.pdf"));
+        const QList<QImage> after = pdfPictures(dir.filePath("again.pdf"));
+        QCOMPARE(during.size(), 3);
+        QCOMPARE(after.size(), 3);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(during[i].size(), after[i].size());
+            const double worst = worstCell(during[i], after[i]);
+            QVERIFY2(worst < 12, qPrintable(QString::number(worst)));
+        }
         QCOMPARE(placemarks(dir.filePath("again.kmz")).size(), 3);
 
         const QString edited = folder + '/' + nameB + ".jpg";

@@ -6,6 +6,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+
+class QImage;
+struct PreparedPhoto;
 
 struct ReportOptions
 {
@@ -35,5 +39,30 @@ using ReportProgress = std::function<void(int done, int total)>;
 // pixels under files/. Each photo is read once, small, for both, and only one page's photos are
 // held at a time. Each file appears whole or not at all, never over an existing one; false with
 // a Spanish message at the first failure (a document already finished stays).
+// A photo whose copies a spool holds is not read again.
+class PictureSpool;
 bool writeReportDocuments(const ReportRun &run, const ReportOptions &options,
-                          const ReportProgress &progress, QString &errorText);
+                          const ReportProgress &progress, QString &errorText,
+                          const PictureSpool *spool = nullptr);
+
+// The documents' copies of the photos a run stamps in their coefficients, made on the run's
+// workers from the pictures the stamping hands over (BatchJob::stampedPictures), and kept in a
+// temporary file until the documents are written, so the run never holds more than a few.
+class PictureSpool
+{
+public:
+    PictureSpool(const ReportOptions &options);
+    ~PictureSpool();
+    PictureSpool(const PictureSpool &) = delete;
+    PictureSpool &operator=(const PictureSpool &) = delete;
+
+    // Shrinks, turns upright and encodes one picture, and keeps its copies; from any thread. A
+    // photo whose copies cannot be kept (no room for the temporary file) is read again later.
+    void add(const QString &finalPath, const QImage &halfSize, int exifOrientation);
+    // The copies kept for the photo now at path; false when there are none.
+    bool take(const QString &path, PreparedPhoto &prepared) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};

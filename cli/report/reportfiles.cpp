@@ -177,16 +177,9 @@ QImage smallImage(const QString &path, int longSide, QString &errorText)
         const uchar *data = file.map(0, file.size());
         if (data && !scaledJpeg(data, file.size(), longSide, image))
             image = QImage();
-        // Upright as the toolkit's reader turns it: mirrored or flipped first, then turned.
-        const QImageIOHandler::Transformations turn = reader.transformation();
-        if (!image.isNull() && turn == QImageIOHandler::TransformationRotate270) {
-            image = image.transformed(QTransform().rotate(270));
-        } else if (!image.isNull() && turn != QImageIOHandler::TransformationNone) {
-            image = image.mirrored(turn & QImageIOHandler::TransformationMirror,
-                                   turn & QImageIOHandler::TransformationFlip);
-            if (turn & QImageIOHandler::TransformationRotate90)
-                image = image.transformed(QTransform().rotate(90));
-        }
+        // Turned once small: turning costs by the pixel.
+        if (!image.isNull())
+            return turnedUpright(shrunkTo(image, longSide), reader.transformation());
     }
     if (image.isNull()) {
         // Anything else the toolkit reads, at the size asked while decoding where it can.
@@ -201,6 +194,34 @@ QImage smallImage(const QString &path, int longSide, QString &errorText)
         }
     }
     return shrunkTo(image, longSide);
+}
+
+QImage turnedUpright(const QImage &image, QImageIOHandler::Transformations turn)
+{
+    // As the toolkit's reader turns it: mirrored or flipped first, then turned.
+    if (image.isNull() || turn == QImageIOHandler::TransformationNone)
+        return image;
+    if (turn == QImageIOHandler::TransformationRotate270)
+        return image.transformed(QTransform().rotate(270));
+    const QImage mirrored = image.mirrored(turn & QImageIOHandler::TransformationMirror,
+                                           turn & QImageIOHandler::TransformationFlip);
+    return turn & QImageIOHandler::TransformationRotate90
+               ? mirrored.transformed(QTransform().rotate(90))
+               : mirrored;
+}
+
+QImageIOHandler::Transformations exifTransformation(int orientation)
+{
+    using T = QImageIOHandler;
+    static const T::Transformations turns[] = {T::TransformationNone,
+                                               T::TransformationMirror,
+                                               T::TransformationRotate180,
+                                               T::TransformationFlip,
+                                               T::TransformationMirrorAndRotate90,
+                                               T::TransformationRotate90,
+                                               T::TransformationFlipAndRotate90,
+                                               T::TransformationRotate270};
+    return orientation >= 1 && orientation <= 8 ? turns[orientation - 1] : T::TransformationNone;
 }
 
 QImage shrunkTo(const QImage &image, int longSide)

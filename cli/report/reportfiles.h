@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QImageIOHandler>
 #include <QString>
 
 #include <memory>
@@ -43,6 +44,11 @@ bool checkNewOutput(const QString &option, const QString &path, QString &errorTe
 // filtered down the rest of the way. Null with a Spanish message when the
 // photo cannot be read.
 QImage smallImage(const QString &path, int longSide, QString &errorText);
+
+// The image turned upright as the toolkit's reader turns a photo that says so, and the turn an
+// EXIF orientation (1–8) asks for.
+QImage turnedUpright(const QImage &image, QImageIOHandler::Transformations turn);
+QImageIOHandler::Transformations exifTransformation(int orientation);
 
 // The image with its long side at most longSide pixels, in RGB32.
 QImage shrunkTo(const QImage &image, int longSide);

@@ -18,6 +18,13 @@ struct PreparedPhoto
     QByteArray kmzJpeg;
 };
 
+constexpr int reportLongSide = 1600;
+constexpr int kmzLongSide = 1200;
+constexpr int pictureQuality = 85;
+
+// A photo's copies from its picture at most reportLongSide long, upright: those asked for.
+PreparedPhoto preparedFrom(const QImage &image, bool forReport, bool forKmz);
+
 class PhotoSink
 {
 public:

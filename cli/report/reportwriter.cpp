@@ -15,29 +15,33 @@
 
 namespace {
 
-constexpr int reportLongSide = 1600;
-constexpr int kmzLongSide = 1200;
-constexpr int quality = 85;
-
-PreparedPhoto prepare(const QString &path, bool forReport, bool forKmz)
+PreparedPhoto prepare(const QString &path, bool forReport, bool forKmz, const PictureSpool *spool)
 {
     PreparedPhoto prepared;
-    QString problem; // the documents say so where the photo would be
-    const QImage image = path.isEmpty() ? QImage() : smallImage(path, reportLongSide, problem);
-    if (image.isNull())
+    if (path.isEmpty() || (spool && spool->take(path, prepared)))
         return prepared;
-    prepared.size = image.size();
-    if (forReport)
-        prepared.reportJpeg = jpegOf(image, quality);
-    if (forKmz)
-        prepared.kmzJpeg = jpegOf(shrunkTo(image, kmzLongSide), quality);
-    return prepared;
+    QString problem; // the documents say so where the photo would be
+    return preparedFrom(smallImage(path, reportLongSide, problem), forReport, forKmz);
 }
 
 } // namespace
 
+PreparedPhoto preparedFrom(const QImage &image, bool forReport, bool forKmz)
+{
+    PreparedPhoto prepared;
+    if (image.isNull())
+        return prepared;
+    prepared.size = image.size();
+    if (forReport)
+        prepared.reportJpeg = jpegOf(image, pictureQuality);
+    if (forKmz)
+        prepared.kmzJpeg = jpegOf(shrunkTo(image, kmzLongSide), pictureQuality);
+    return prepared;
+}
+
 bool writeReportDocuments(const ReportRun &run, const ReportOptions &options,
-                          const ReportProgress &progress, QString &errorText)
+                          const ReportProgress &progress, QString &errorText,
+                          const PictureSpool *spool)
 {
 #ifdef __GLIBC__
     // Every photo takes a few images of some megabytes each. Above the default threshold each one
@@ -68,7 +72,8 @@ bool writeReportDocuments(const ReportRun &run, const ReportOptions &options,
     for (size_t done = 0; done < placed.size(); ++done) {
         while (launched < placed.size() && pending.size() < window) {
             const QString path = placed[launched++]->imagePath;
-            pending.push_back(std::async(std::launch::async, prepare, path, forReport, forKmz));
+            pending.push_back(
+                std::async(std::launch::async, prepare, path, forReport, forKmz, spool));
         }
         const PreparedPhoto prepared = pending.front().get();
         pending.pop_front();
