@@ -117,21 +117,37 @@ bool paintHaloFromMask(QPainter &painter, const QPoint &origin, const QString &t
         span[size_t(dy + radius)] = inHaloDisc(0, dy, radius) ? reach : -1;
     }
     QImage shade(mask.size(), QImage::Format_ARGB32_Premultiplied);
+    std::vector<float> sums(static_cast<size_t>(w));
     for (int y = 0; y < h; ++y) {
+        // The pixel's own place is the text, not the halo.
+        const quint8 *own = coverage.data() + size_t(y) * size_t(w);
+        for (int x = 0; x < w; ++x)
+            sums[size_t(x)] = -leaves[own[x]];
+        // Row by row of the disc, each a span of the prefix sums; the spans cut by the mask's
+        // edges apart, so the long middle run is plain arithmetic.
+        for (int dy = -radius; dy <= radius; ++dy) {
+            const int reach = span[size_t(dy + radius)];
+            const int sy = y - dy;
+            if (reach < 0 || sy < 0 || sy >= h)
+                continue;
+            const float *row = prefix.data() + size_t(sy) * size_t(w + 1);
+            float *sum = sums.data();
+            const int left = std::min(reach, w), right = std::max(left, w - reach - 1);
+            for (int x = 0; x < left; ++x)
+                sum[x] += row[std::min(w, x + reach + 1)] - row[0];
+            for (int x = left; x < right; ++x)
+                sum[x] += row[x + reach + 1] - row[x - reach];
+            for (int x = right; x < w; ++x)
+                sum[x] += row[w] - row[std::max(0, x - reach)];
+        }
         QRgb *out = reinterpret_cast<QRgb *>(shade.scanLine(y));
         for (int x = 0; x < w; ++x) {
-            // The pixel's own place is the text, not the halo.
-            float sum = -leaves[coverage[size_t(y) * size_t(w) + size_t(x)]];
-            for (int dy = -radius; dy <= radius; ++dy) {
-                const int reach = span[size_t(dy + radius)];
-                const int sy = y - dy;
-                if (reach < 0 || sy < 0 || sy >= h)
-                    continue;
-                const float *row = prefix.data() + size_t(sy) * size_t(w + 1);
-                sum += row[std::min(w, x + reach + 1)] - row[std::max(0, x - reach)];
-            }
-            const int alpha = int(std::lround(255.0f * (1.0f - std::exp(sum))));
-            out[x] = qRgba(0, 0, 0, std::clamp(alpha, 0, 255));
+            // Most of the mask is bare ground or deep shade: neither needs the exponential.
+            const float sum = sums[size_t(x)];
+            const int alpha = sum > -0.0019f ? 0
+                              : sum < -6.3f  ? 255
+                                             : int(255.0f * (1.0f - std::exp(sum)) + 0.5f);
+            out[x] = qRgba(0, 0, 0, alpha);
         }
     }
     painter.drawImage(glyphs.topLeft(), shade);
