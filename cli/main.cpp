@@ -241,6 +241,7 @@ int runJob(LoteRequest &request)
                                                        int orientation) {
             spool->add(path, image, orientation);
         };
+        job.stampedPictureSide = pictures->longSide();
     }
     QVector<PhotoOutcome> outcomes;
     try {

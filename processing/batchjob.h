@@ -92,11 +92,11 @@ struct EarlierWrites;
 
 // Photos whose log has been handed out so far, of all listed; on the calling thread.
 using ProgressCallback = std::function<void(int done, int total)>;
-// A photo stamped in its JPEG coefficients, as a picture at half its stored size (RGB32, still in
-// its stored orientation) with the EXIF orientation that turns it upright, and the path it is to
-// end at. Called on the workers, before the photo is written.
+// A photo stamped in its JPEG coefficients, as a reduced picture (RGB32, still in its stored
+// orientation) with the EXIF orientation that turns it upright, and the path it is to end at.
+// Called on the workers, before the photo is written.
 using StampedPictureSink =
-    std::function<void(const QString &finalPath, const QImage &halfSize, int exifOrientation)>;
+    std::function<void(const QString &finalPath, const QImage &picture, int exifOrientation)>;
 
 inline AnnotationStyle formStyle()
 {
@@ -148,7 +148,10 @@ struct BatchJob
     bool keepFormat = false;
     ProgressCallback progress;
     // For documents made of a real run: spares them decoding each photo again. Null: none made.
+    // The pictures' long side is at least stampedPictureSide; a photo that cannot give that much
+    // at a reduced scale gives none.
     StampedPictureSink stampedPictures;
+    int stampedPictureSide = 0;
     RunPolicy policy = RunPolicy::Window;
     // Under the script's rules a photo without a position is left as it is unless this is set;
     // the window always gives it the fixed position.

@@ -10,10 +10,12 @@
 
 namespace coefficientpicture {
 
-// The photo at half its stored size (odd sizes rounded up), in its stored orientation, as RGB32:
-// each block's low 4 × 4 frequencies taken back to 4 × 4 samples, chroma repeated over the
-// pixels it covers. Null for a colour space other than grey, YCbCr or RGB, or without memory.
-// Reads the arrays through the decompressor's memory manager, so its errors jump as libjpeg's.
-QImage halfSize(jpeg_decompress_struct &source, jvirt_barray_ptr *arrays);
+// The photo at the smallest of 1/8, 1/4 and 1/2 of its stored size (sizes rounded up) whose long
+// side still reaches longSide, in its stored orientation, as RGB32: each block's low N × N
+// frequencies taken back to N × N samples, then libjpeg-turbo's colour conversion. Null when even
+// half is shorter, for a colour space other than grey or YCbCr, for a chroma sampling the
+// conversion does not know, or without memory. Reads the arrays through the decompressor's
+// memory manager, so its errors jump as libjpeg's.
+QImage reduced(jpeg_decompress_struct &source, jvirt_barray_ptr *arrays, int longSide);
 
 } // namespace coefficientpicture

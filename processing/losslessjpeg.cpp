@@ -296,14 +296,14 @@ void finishOutput(j_compress_ptr cinfo)
 }
 
 bool transcode(Codec &codec, const layermemory::PaintedCells &painted, const QImage &layer,
-               BlockCounts &counts, size_t sizeHint, QImage *halfSize)
+               BlockCounts &counts, size_t sizeHint, int pictureSide, QImage &picture)
 {
     if (setjmp(codec.err.jump))
         return false;
     jvirt_barray_ptr *arrays = jpeg_read_coefficients(&codec.src);
     counts = restampBlocks(codec, arrays, painted, layer);
-    if (halfSize)
-        *halfSize = coefficientpicture::halfSize(codec.src, arrays);
+    if (pictureSide > 0)
+        picture = coefficientpicture::reduced(codec.src, arrays, pictureSide);
 
     jpeg_create_compress(&codec.dst);
     codec.dstCreated = true;
@@ -418,7 +418,7 @@ QImage transparentLayer(const QSize &size)
     return layermemory::transparentImage(size);
 }
 
-Result stamp(const QByteArray &jpeg, const QImage &layer, QImage *halfSize)
+Result stamp(const QByteArray &jpeg, const QImage &layer, int pictureSide)
 {
     Result result;
     Codec codec;
@@ -442,7 +442,7 @@ Result stamp(const QByteArray &jpeg, const QImage &layer, QImage *halfSize)
     BlockCounts counts;
     // Untouched blocks cost the same bytes again; a little room spares a regrowth.
     const size_t sizeHint = size_t(jpeg.size()) + size_t(jpeg.size()) / 8 + 65536;
-    if (!transcode(codec, painted, premultiplied, counts, sizeHint, halfSize)) {
+    if (!transcode(codec, painted, premultiplied, counts, sizeHint, pictureSide, result.picture)) {
         result.message = damaged(codec);
         return result;
     }

@@ -4,11 +4,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QSize>
 #include <QString>
 #include <QtGlobal>
-
-class QImage;
 
 namespace losslessjpeg {
 
@@ -32,6 +31,7 @@ struct Result
     QByteArray jpeg; // the complete new file when done
     qint64 blocksTotal = 0;
     qint64 blocksReencoded = 0;
+    QImage picture; // asked for with a pictureSide; null when not asked or not possible
 };
 
 // Reads only the headers: whether stamp() would take this photo, and the size its layer must
@@ -46,9 +46,10 @@ QImage transparentLayer(const QSize &size);
 // The layer must have the stored pixel size and be transparent wherever nothing is painted.
 // Quantization tables, sampling, restart interval, progressive or baseline and every APPn and
 // COM marker are kept; the Huffman tables are fitted to the photo where the source's were (and
-// always when progressive), the standard ones otherwise. With halfSize, the stamped photo at half
-// its stored size goes there too (see coefficientpicture::halfSize), for documents of the run.
-Result stamp(const QByteArray &jpeg, const QImage &layer, QImage *halfSize = nullptr);
+// always when progressive), the standard ones otherwise. With a pictureSide, the result also holds
+// the stamped photo reduced to no less than that long side where it can (see
+// coefficientpicture::reduced), for documents of the run.
+Result stamp(const QByteArray &jpeg, const QImage &layer, int pictureSide = 0);
 
 // A layer painted upright, as viewers show a photo with this EXIF orientation (1–8), turned
 // into the photo's stored orientation, as a transparentLayer() with the painted parts copied in.

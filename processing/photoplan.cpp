@@ -484,6 +484,7 @@ Run startRun(const BatchJob &job, const QStringList &photos, FileOperations &fil
     run.lossless = job.lossless;
     if (!job.dryRun)
         run.stampedPictures = job.stampedPictures;
+    run.stampedPictureSide = job.stampedPictureSide;
     run.quality = job.quality;
     run.keepFormat = run.script && job.keepFormat;
     run.files = &files;

@@ -48,10 +48,11 @@ struct Run
     bool metadataOnlyWrites = false;
     bool lossless = false;
     StampedPictureSink stampedPictures; // null in a dry run
-    int quality = 0;                    // as BatchJob::quality
-    bool keepFormat = false;            // as BatchJob::keepFormat, a script's
-    FileOperations *files = nullptr;    // outlives the run
-    CommitPolicy *commit = nullptr;     // outlives the run
+    int stampedPictureSide = 0;
+    int quality = 0;                 // as BatchJob::quality
+    bool keepFormat = false;         // as BatchJob::keepFormat, a script's
+    FileOperations *files = nullptr; // outlives the run
+    CommitPolicy *commit = nullptr;  // outlives the run
     LogSink log;
     QString directory;           // the folder the job named
     QSet<QString> repeatedNames; // file names more than one listed photo has

@@ -233,13 +233,12 @@ bool stampLosslessly(Photo &photo, const Run &run, Rendered &rendered)
     }
     if (layer.isNull())
         return fallBack(photo, QStringLiteral("sin memoria para la capa"), run);
-    QImage picture;
     const losslessjpeg::Result stamped =
-        losslessjpeg::stamp(photo.bytes, layer, run.stampedPictures ? &picture : nullptr);
+        losslessjpeg::stamp(photo.bytes, layer, run.stampedPictures ? run.stampedPictureSide : 0);
     if (stamped.outcome != losslessjpeg::Outcome::Done)
         return fallBack(photo, stamped.message, run);
-    if (!picture.isNull())
-        run.stampedPictures(photo.currentPath, picture, photo.storedOrientation);
+    if (!stamped.picture.isNull())
+        run.stampedPictures(photo.currentPath, stamped.picture, photo.storedOrientation);
     logHeld(held, run.log);
     info(run.log, QStringLiteral("Estampado sin pérdidas en %1: %2 de %3 bloques recodificados.")
                       .arg(QFileInfo(photo.currentPath).fileName())

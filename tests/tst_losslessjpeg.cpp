@@ -163,8 +163,8 @@ private slots:
         QPainter(&layer).fillRect(QRect(width - 6, 0, 6, 6), QColor(30, 60, 220));
         QPainter(&layer).fillRect(QRect(191, 100, 1, 16), Qt::white);
 
-        QImage half;
-        const losslessjpeg::Result result = losslessjpeg::stamp(source, layer, &half);
+        const losslessjpeg::Result result = losslessjpeg::stamp(source, layer, (width + 1) / 2);
+        const QImage half = result.picture;
         QCOMPARE(result.outcome, outcome);
         QVERIFY2(result.message.contains(says), qPrintable(result.message));
         if (outcome != Outcome::Done)
@@ -221,23 +221,34 @@ private slots:
         // photo as today's re-encode.
         QVERIFY(painted > 0 && error <= todayError);
 
-        // The documents' picture, stamps included: the stamped photo's 2 × 2 means.
+        // The documents' pictures, stamps included: the stamped photo's means over 2 × 2, 4 × 4
+        // or 8 × 8 pixels, the smallest reduction that reaches the long side asked for.
         QCOMPARE(half.size(), QSize((width + 1) / 2, (height + 1) / 2));
-        double halfError = 0;
-        for (int y = 0; y < half.height(); ++y)
-            for (int x = 0; x < half.width(); ++x) {
-                int sum[3] = {};
-                for (const QPoint p : {QPoint(0, 0), QPoint(1, 0), QPoint(0, 1), QPoint(1, 1)}) {
-                    const QRgb c = after.pixel(std::min(2 * x + p.x(), width - 1),
-                                               std::min(2 * y + p.y(), height - 1));
-                    sum[0] += qRed(c), sum[1] += qGreen(c), sum[2] += qBlue(c);
+        for (const int factor : {2, 4, 8}) {
+            const int side = (width + factor - 1) / factor;
+            const QImage picture =
+                factor == 2 ? half : losslessjpeg::stamp(source, layer, side).picture;
+            QCOMPARE(picture.size(),
+                     QSize((width + factor - 1) / factor, (height + factor - 1) / factor));
+            double pictureError = 0;
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x) {
+                    double sum[3] = {}, count = 0;
+                    for (int sy = y * factor; sy < std::min(height, (y + 1) * factor); ++sy)
+                        for (int sx = x * factor; sx < std::min(width, (x + 1) * factor); ++sx) {
+                            const QRgb c = after.pixel(sx, sy);
+                            sum[0] += qRed(c), sum[1] += qGreen(c), sum[2] += qBlue(c), ++count;
+                        }
+                    pictureError +=
+                        distance(picture.pixel(x, y),
+                                 qRgb(int(sum[0] / count + 0.5), int(sum[1] / count + 0.5),
+                                      int(sum[2] / count + 0.5)),
+                                 grey);
                 }
-                const double d =
-                    distance(half.pixel(x, y), qRgb(sum[0] / 4, sum[1] / 4, sum[2] / 4), grey);
-                halfError += d;
-            }
-        halfError /= half.width() * half.height();
-        QVERIFY2(halfError < 3, qPrintable(QString::number(halfError)));
+            pictureError /= picture.width() * picture.height();
+            QVERIFY2(pictureError < 3, qPrintable(QString::number(pictureError)));
+        }
+        QVERIFY(losslessjpeg::stamp(source, layer, width).picture.isNull()); // half is too small
     }
 
     void faintStamp_data()

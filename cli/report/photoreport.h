@@ -56,9 +56,11 @@ public:
     PictureSpool(const PictureSpool &) = delete;
     PictureSpool &operator=(const PictureSpool &) = delete;
 
+    // The long side a picture must reach to make both copies.
+    int longSide() const;
     // Shrinks, turns upright and encodes one picture, and keeps its copies; from any thread. A
     // photo whose copies cannot be kept (no room for the temporary file) is read again later.
-    void add(const QString &finalPath, const QImage &halfSize, int exifOrientation);
+    void add(const QString &finalPath, const QImage &picture, int exifOrientation);
     // The copies kept for the photo now at path; false when there are none.
     bool take(const QString &path, PreparedPhoto &prepared) const;
 

@@ -45,16 +45,19 @@ PictureSpool::PictureSpool(const ReportOptions &options)
 
 PictureSpool::~PictureSpool() = default;
 
-void PictureSpool::add(const QString &finalPath, const QImage &halfSize, int exifOrientation)
+int PictureSpool::longSide() const
 {
-    // A photo under twice the copies' size has more to give them than this picture: it is read
-    // again from its file.
-    const int needed = m_state->forReport ? reportLongSide : kmzLongSide;
-    if (std::max(halfSize.width(), halfSize.height()) < needed)
+    return m_state->forReport ? reportLongSide : kmzLongSide;
+}
+
+void PictureSpool::add(const QString &finalPath, const QImage &picture, int exifOrientation)
+{
+    // A smaller picture has less to give the copies than the photo's file: that is read again.
+    if (std::max(picture.width(), picture.height()) < longSide())
         return;
     // Turned once small: turning costs by the pixel.
     const PreparedPhoto prepared = preparedFrom(
-        turnedUpright(shrunkTo(halfSize, reportLongSide), exifTransformation(exifOrientation)),
+        turnedUpright(shrunkTo(picture, reportLongSide), exifTransformation(exifOrientation)),
         m_state->forReport, m_state->forKmz);
     if (prepared.reportJpeg.isEmpty() && prepared.kmzJpeg.isEmpty())
         return;
