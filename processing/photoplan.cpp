@@ -2,6 +2,7 @@
 // metadata, the position, the UTM name, and what becomes of the image data.
 #include "photoplan.h"
 
+#include "exiforientation.h"
 #include "heifimage.h"
 #include "photocommit.h"
 #include "photonaming.h"
@@ -83,25 +84,6 @@ bool isRefused(Photo &photo, const Run &run)
     return false;
 }
 
-// The EXIF orientation (1–8) of the decoder's transformation.
-int exifOrientation(QImageIOHandler::Transformations transformation)
-{
-    using T = QImageIOHandler::Transformation;
-    const QImageIOHandler::Transformations byTag[] = {T::TransformationNone,
-                                                      T::TransformationMirror,
-                                                      T::TransformationRotate180,
-                                                      T::TransformationFlip,
-                                                      T::TransformationFlipAndRotate90,
-                                                      T::TransformationRotate90,
-                                                      T::TransformationMirrorAndRotate90,
-                                                      T::TransformationRotate270};
-    for (int tag = 1; tag <= 8; ++tag) {
-        if (byTag[tag - 1] == transformation)
-            return tag;
-    }
-    return 1;
-}
-
 // A header read is enough to tell a photo the decoder will take from a clip, a text or a
 // truncated header wearing a photo's name; it also gives the format by content and the
 // orientation the decoder would apply.
@@ -132,7 +114,7 @@ bool readHeader(Photo &photo, const Run &run)
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     photo.format = reader.format();
-    photo.storedOrientation = exifOrientation(reader.transformation());
+    photo.storedOrientation = exiforientation::tagOf(reader.transformation());
     const QSize size = reader.size();
     const qint64 bytes = qint64(size.width()) * size.height() * 4;
     const QByteArray &format = photo.format;

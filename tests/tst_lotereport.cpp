@@ -146,8 +146,9 @@ double worstCell(const QImage &a, const QImage &b)
 }
 
 // a: a large photo with heading 45, altitude and its clock's UTC offset; b elsewhere without
-// heading, large and stored turned a quarter (upright it is 2400 × 3200); sub/c, small, at a's
-// place with heading 200 from magnetic north; nogps without a position; all with capture dates.
+// heading, large and stored mirrored and turned a quarter (EXIF 5; upright it is 2400 × 3200);
+// sub/c, small, at a's place with heading 200 from magnetic north; nogps without a position; all
+// with capture dates.
 void makeFolder(const QString &folder)
 {
     QVERIFY(QDir().mkpath(folder + "/sub"));
@@ -165,7 +166,7 @@ void makeFolder(const QString &folder)
     QVERIFY(TestPhotos::setTags(
         folder + "/b.jpg", date +
                                TestPhotos::gpsTags("33/1 27/1 30/1", "S", "70/1 39/1 30/1", "W") +
-                               TestPhotos::Tags{{"Exif.Image.Orientation", "6"}}));
+                               TestPhotos::Tags{{"Exif.Image.Orientation", "5"}}));
     QVERIFY(TestPhotos::setTags(
         folder + "/sub/c.jpg",
         date + TestPhotos::gpsTags("33/1 27/1 0/1", "S", "70/1 39/1 36/1", "W", "200/1") +

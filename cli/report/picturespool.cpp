@@ -1,4 +1,5 @@
 // The documents' copies of stamped photos, made while the run stamps them.
+#include "exiforientation.h"
 #include "photoreport.h"
 #include "reportfiles.h"
 #include "reportsinks.h"
@@ -56,9 +57,10 @@ void PictureSpool::add(const QString &finalPath, const QImage &picture, int exif
     if (std::max(picture.width(), picture.height()) < longSide())
         return;
     // Turned once small: turning costs by the pixel.
-    const PreparedPhoto prepared = preparedFrom(
-        turnedUpright(shrunkTo(picture, reportLongSide), exifTransformation(exifOrientation)),
-        m_state->forReport, m_state->forKmz);
+    const PreparedPhoto prepared =
+        preparedFrom(turnedUpright(shrunkTo(picture, reportLongSide),
+                                   exiforientation::transformationOf(exifOrientation)),
+                     m_state->forReport, m_state->forKmz);
     if (prepared.reportJpeg.isEmpty() && prepared.kmzJpeg.isEmpty())
         return;
     State &state = *m_state;

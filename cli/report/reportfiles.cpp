@@ -210,20 +210,6 @@ QImage turnedUpright(const QImage &image, QImageIOHandler::Transformations turn)
                : mirrored;
 }
 
-QImageIOHandler::Transformations exifTransformation(int orientation)
-{
-    using T = QImageIOHandler;
-    static const T::Transformations turns[] = {T::TransformationNone,
-                                               T::TransformationMirror,
-                                               T::TransformationRotate180,
-                                               T::TransformationFlip,
-                                               T::TransformationMirrorAndRotate90,
-                                               T::TransformationRotate90,
-                                               T::TransformationFlipAndRotate90,
-                                               T::TransformationRotate270};
-    return orientation >= 1 && orientation <= 8 ? turns[orientation - 1] : T::TransformationNone;
-}
-
 QImage shrunkTo(const QImage &image, int longSide)
 {
     const QSize size = image.size().scaled(longSide, longSide, Qt::KeepAspectRatio);

@@ -45,10 +45,8 @@ bool checkNewOutput(const QString &option, const QString &path, QString &errorTe
 // photo cannot be read.
 QImage smallImage(const QString &path, int longSide, QString &errorText);
 
-// The image turned upright as the toolkit's reader turns a photo that says so, and the turn an
-// EXIF orientation (1–8) asks for.
+// The image turned upright as the toolkit's reader turns a photo that says so.
 QImage turnedUpright(const QImage &image, QImageIOHandler::Transformations turn);
-QImageIOHandler::Transformations exifTransformation(int orientation);
 
 // The image with its long side at most longSide pixels, in RGB32.
 QImage shrunkTo(const QImage &image, int longSide);
