@@ -99,15 +99,11 @@ bool paintHaloFromMask(QPainter &painter, const QPoint &origin, const QString &t
         leaves[c] = std::log(1.0f - float(haloAlpha) / 255.0f * float(c) / 255.0f);
     // Row prefix sums of those logarithms, so a row's span of the disc is one subtraction.
     std::vector<float> prefix(size_t(h) * size_t(w + 1), 0.0f);
-    std::vector<quint8> coverage(size_t(h) * size_t(w));
     for (int y = 0; y < h; ++y) {
         const QRgb *line = reinterpret_cast<const QRgb *>(mask.constScanLine(y));
         float *row = prefix.data() + size_t(y) * size_t(w + 1);
-        for (int x = 0; x < w; ++x) {
-            const int c = qAlpha(line[x]);
-            coverage[size_t(y) * size_t(w) + size_t(x)] = quint8(c);
-            row[x + 1] = row[x] + leaves[c];
-        }
+        for (int x = 0; x < w; ++x)
+            row[x + 1] = row[x] + leaves[qAlpha(line[x])];
     }
     std::vector<int> span(size_t(2 * radius + 1));
     for (int dy = -radius; dy <= radius; ++dy) {
@@ -120,9 +116,9 @@ bool paintHaloFromMask(QPainter &painter, const QPoint &origin, const QString &t
     std::vector<float> sums(static_cast<size_t>(w));
     for (int y = 0; y < h; ++y) {
         // The pixel's own place is the text, not the halo.
-        const quint8 *own = coverage.data() + size_t(y) * size_t(w);
+        const QRgb *own = reinterpret_cast<const QRgb *>(mask.constScanLine(y));
         for (int x = 0; x < w; ++x)
-            sums[size_t(x)] = -leaves[own[x]];
+            sums[size_t(x)] = -leaves[qAlpha(own[x])];
         // Row by row of the disc, each a span of the prefix sums; the spans cut by the mask's
         // edges apart, so the long middle run is plain arithmetic.
         for (int dy = -radius; dy <= radius; ++dy) {

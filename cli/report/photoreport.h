@@ -56,7 +56,7 @@ public:
     PictureSpool(const PictureSpool &) = delete;
     PictureSpool &operator=(const PictureSpool &) = delete;
 
-    // The long side a picture must reach to make both copies.
+    // The long side a picture must reach to make both copies (BatchJob::stampedPictureSide).
     int longSide() const;
     // Shrinks, turns upright and encodes one picture, and keeps its copies; from any thread. A
     // photo whose copies cannot be kept (no room for the temporary file) is read again later.

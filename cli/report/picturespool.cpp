@@ -9,7 +9,6 @@
 #include <QHash>
 #include <QTemporaryFile>
 
-#include <algorithm>
 #include <mutex>
 
 struct PictureSpool::State
@@ -53,9 +52,6 @@ int PictureSpool::longSide() const
 
 void PictureSpool::add(const QString &finalPath, const QImage &picture, int exifOrientation)
 {
-    // A smaller picture has less to give the copies than the photo's file: that is read again.
-    if (std::max(picture.width(), picture.height()) < longSide())
-        return;
     // Turned once small: turning costs by the pixel.
     const PreparedPhoto prepared =
         preparedFrom(turnedUpright(shrunkTo(picture, reportLongSide),
